@@ -1,0 +1,33 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+namespace nvds::cli {
+
+/// Exit codes of the nvds tool.
+constexpr int EXIT_OK = 0;
+constexpr int EXIT_FAIL = 1;
+constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_TAGS_RESET = 3;  // nvds check: some tags would be reset
+
+/// Options shared by the subcommands and the command chosen on the command line.
+struct CliContext {
+    std::string systemDb;  // empty: beside the executable
+    std::string userDb;
+    bool trace = false;
+    std::function<int()> run;  // set by the chosen subcommand's callback
+};
+
+/// Adds --system and --user to a subcommand.
+void AddDbOptions(CLI::App* sub, CliContext& ctx);
+
+/// Registration of the subcommand groups, one file each.
+void AddTagsCommand(CLI::App& app, CliContext& ctx);
+void AddImageCommands(CLI::App& app, CliContext& ctx);
+void AddLinkCommands(CLI::App& app, CliContext& ctx);
+
+}  // namespace nvds::cli

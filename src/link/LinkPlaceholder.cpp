@@ -1,0 +1,1 @@
+namespace nvds { int LinkPlaceholder() { return 0; } }

@@ -1,0 +1,1 @@
+namespace nvds { int SimPlaceholder() { return 0; } }
