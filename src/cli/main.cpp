@@ -5,8 +5,10 @@
 namespace nvds::cli {
 
 void AddDbOptions(CLI::App* sub, CliContext& ctx) {
-    sub->add_option("--system", ctx.systemDb, "System tag database (default: zbkey_db.xml beside nvds)");
-    sub->add_option("--user", ctx.userDb, "User tag database (default: userkey_db.xml beside nvds)");
+    sub->add_option("--system", ctx.systemDb,
+                    "System tag database (default: zbkey_db.xml beside nvds)");
+    sub->add_option("--user", ctx.userDb,
+                    "User tag database (default: userkey_db.xml beside nvds)");
 }
 
 }  // namespace nvds::cli

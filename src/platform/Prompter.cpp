@@ -15,7 +15,9 @@ bool StderrPrompter::Ask(const std::string& text) {
     return m_bAnswer;
 }
 
-void RecordingPrompter::Message(const std::string& text) { shown.push_back({false, text}); }
+void RecordingPrompter::Message(const std::string& text) {
+    shown.push_back({false, text});
+}
 
 bool RecordingPrompter::Ask(const std::string& text) {
     shown.push_back({true, text});
