@@ -6,6 +6,9 @@
 
 #include <CLI/CLI.hpp>
 
+#include "catalogue/NvdsConfig.h"
+#include "catalogue/TagTypes.h"
+
 namespace nvds::cli {
 
 /// Exit codes of the nvds tool.
@@ -24,6 +27,13 @@ struct CliContext {
 
 /// Adds --system and --user to a subcommand.
 void AddDbOptions(CLI::App* sub, CliContext& ctx);
+
+/// Loads the system database and then the user database into the table, as the desktop
+/// program does at start-up. Paths come from --system/--user when given (and are stored in
+/// the config), else from the config. Messages go through the config's prompter (stderr in
+/// the tool). Returns false, after "Config file damage, Please re-install the application",
+/// when the system database did not load; a user database that did not load is no failure.
+bool LoadCatalogue(CliContext& ctx, CNvdsConfig& config, TagTable& table);
 
 /// Registration of the subcommand groups, one file each.
 void AddTagsCommand(CLI::App& app, CliContext& ctx);
