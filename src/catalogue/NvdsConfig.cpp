@@ -1,10 +1,56 @@
 #include "catalogue/NvdsConfig.h"
 
+#include <algorithm>
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+
+#include "catalogue/NumberText.h"
 #include "platform/AppFolder.h"
 
 namespace nvds {
 
-// Placeholder until the catalogue lands.
+namespace {
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+std::string Upper(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return text;
+}
+
+void RemoveSpaces(std::string& text) {
+    text.erase(std::remove(text.begin(), text.end(), ' '), text.end());
+}
+
+[[gnu::format(printf, 1, 2)]] std::string Format(const char* format, ...) {
+    char buf[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buf, sizeof(buf), format, args);
+    va_end(args);
+    return buf;
+}
+
+// "112233" -> "11 22 33".
+std::string SpacedPairs(const std::string& digits) {
+    std::string out;
+    for (size_t i = 0; i < digits.size(); i += 2) {
+        if (i > 0) {
+            out += ' ';
+        }
+        out.append(digits, i, 2);
+    }
+    return out;
+}
+
+}  // namespace
+
 CNvdsConfig::CNvdsConfig(Prompter& prompter)
     : CNvdsConfig(prompter, GetAppFolder() + "/zbkey_db.xml", GetAppFolder() + "/userkey_db.xml") {}
 
@@ -13,11 +59,154 @@ CNvdsConfig::CNvdsConfig(Prompter& prompter, std::string sysDbPath, std::string 
       m_strUserDbPath(std::move(userDbPath)),
       m_prompter(&prompter) {}
 
-void CNvdsConfig::ClearTagRange(TagDbKind, TagTable&) {}
-int CNvdsConfig::LoadTagDb(const std::string&, TagTable&) { return 0; }
-int CNvdsConfig::ParseTagDb(TagDbKind, _xmlNode*, TagTable&) { return 0; }
-int CNvdsConfig::SaveUserTagDb(const std::string&, const TagTable&, Prompter&) { return 0; }
-int CNvdsConfig::CheckValue(std::string&, const TagDef&, int) { return 0; }
-int CNvdsConfig::FindTextInList(const char* const*, int, const std::string&) { return -1; }
+void CNvdsConfig::ClearTagRange(TagDbKind kind, TagTable& table) {
+    size_t first = 0;
+    size_t last = 0;
+    switch (kind) {
+        case TAGDB_SYSTEM:
+            first = TAG_SYSTEM_FIRST;
+            last = TAG_SYSTEM_LAST;
+            break;
+        case TAGDB_USER:
+            first = TAG_USER_FIRST;
+            last = TAG_USER_LAST;
+            break;
+        case TAGDB_ALL:
+            first = 0;
+            last = TAG_TABLE_SIZE - 1;
+            break;
+        default:
+            return;
+    }
+    // Only the mark says whether a slot is defined; the old definition stays until the slot
+    // is defined again.
+    for (size_t code = first; code <= last; ++code) {
+        table[code].mark = 0;
+    }
+}
+
+int CNvdsConfig::FindTextInList(const char* const* list, int count, const std::string& text) {
+    std::string needle = Lower(text);
+    for (int i = 0; i < count; ++i) {
+        if (Lower(list[i]).find(needle) != std::string::npos) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+int CNvdsConfig::Fail(const std::string& message, int show) {
+    m_strError = message;
+    if (show) {
+        m_prompter->Message(message);
+    }
+    return 0;
+}
+
+int CNvdsConfig::CheckHexArray(std::string& text, const TagDef& def, int show) {
+    RemoveSpaces(text);
+    if (text.size() % 2 != 0) {
+        return Fail("Hex array is invalid", show);
+    }
+    const size_t pairs = text.size() / 2;
+    if (pairs > def.length) {
+        return Fail(Format("Hex array is invalid, length must be less than or equal to %d byte, "
+                           "but current length is %d byte",
+                           static_cast<int>(def.length), static_cast<int>(pairs)),
+                    show);
+    }
+    text = SpacedPairs(text);
+    if (pairs < def.length) {
+        // A notice, not a failure: the user is told whatever the caller asked for.
+        m_prompter->Message(
+            "The current hex length is less than force length, and 0x00 will be filled in the "
+            "current data behind");
+        for (size_t i = pairs; i < def.length; ++i) {
+            text += text.empty() ? "00" : " 00";
+        }
+    }
+    text = Upper(text);
+    return 1;
+}
+
+int CNvdsConfig::CheckAsciiString(const std::string& text, const TagDef& def, int show) {
+    const size_t count = text.size();
+    if (!def.lengthVariable && count != def.length) {
+        return Fail(Format("Ascii string is invalid, length must be equal to %d byte, but current "
+                           "length is %d byte",
+                           static_cast<int>(def.length), static_cast<int>(count)),
+                    show);
+    }
+    if (def.lengthVariable && count > def.length) {
+        return Fail(Format("Ascii string is invalid, length must be less than %d byte, but "
+                           "current length is %d byte",
+                           static_cast<int>(def.length), static_cast<int>(count)),
+                    show);
+    }
+    return 1;
+}
+
+int CNvdsConfig::CheckNumber(std::string& text, const TagDef& def, int show) {
+    const uint32_t value = StrToUl32(text, 0);
+    if (value > def.max || value < def.min) {
+        return Fail(Format("Num value is invalid, range must be: 0x%X ~ 0x%X, but current value "
+                           "is 0x%X",
+                           def.min, def.max, value),
+                    show);
+    }
+    if (def.length != 1 && def.length != 2 && def.length != 4) {
+        return Fail(Format("Num Type error, current value is 0x%X", def.length), show);
+    }
+    if ((def.length == 1 && (def.min > 0xFF || def.max > 0xFF)) ||
+        (def.length == 2 && (def.min > 0xFFFF || def.max > 0xFFFF))) {
+        return Fail("Num min or max too big!", show);
+    }
+    text = HexText(value);
+    return 1;
+}
+
+int CNvdsConfig::CheckBool(std::string& text, int show) {
+    const std::string lower = Lower(text);
+    for (const char* name : BOOL_TEXTS) {
+        if (lower == Lower(name)) {
+            text = name;
+            return 1;
+        }
+    }
+    return Fail(Format("Bool value is invalid, either %s or %s", BOOL_TEXTS[1], BOOL_TEXTS[0]),
+                show);
+}
+
+int CNvdsConfig::CheckBdAddr(std::string& text, const TagDef& def, int show) {
+    RemoveSpaces(text);
+    if (text.size() != 2 * static_cast<size_t>(def.length)) {
+        return Fail(Format("BD Addr value is invalid, length must be %d byte",
+                           static_cast<int>(def.length)),
+                    show);
+    }
+    // Right to left, so the earlier insertions do not shift the later positions.
+    for (size_t pos : {10u, 8u, 6u, 4u, 2u}) {
+        text.insert(std::min(pos, text.size()), 1, ' ');
+    }
+    text = Upper(text);
+    return 1;
+}
+
+int CNvdsConfig::CheckValue(std::string& text, const TagDef& def, int show) {
+    text = Trim(text);
+    switch (def.coding) {
+        case CODING_ARRAY_HEX:
+            return CheckHexArray(text, def, show);
+        case CODING_STRING_ASCII:
+            return CheckAsciiString(text, def, show);
+        case CODING_NUMBER:
+            return CheckNumber(text, def, show);
+        case CODING_BOOL:
+            return CheckBool(text, show);
+        case CODING_BD_ADDR:
+            return CheckBdAddr(text, def, show);
+    }
+    return Fail(Format("Unknown code: %d", static_cast<int>(def.coding)), show);
+}
 
 }  // namespace nvds

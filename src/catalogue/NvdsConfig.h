@@ -52,6 +52,16 @@ public:
 
 protected:
     Prompter* m_prompter;
+
+private:
+    // Records the message as the last error, shows it when asked; always 0.
+    int Fail(const std::string& message, int show);
+    int CheckHexArray(std::string& text, const TagDef& def, int show);
+    int CheckAsciiString(const std::string& text, const TagDef& def, int show);
+    int CheckNumber(std::string& text, const TagDef& def, int show);
+    int CheckBool(std::string& text, int show);
+    int CheckBdAddr(std::string& text, const TagDef& def, int show);
+    int ParseTagElement(TagDbKind kind, _xmlNode* node, TagTable& table);
 };
 
 }  // namespace nvds
