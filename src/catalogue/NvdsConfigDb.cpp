@@ -1,18 +1,318 @@
+#include <libxml/chvalid.h>
+#include <libxml/parser.h>
+#include <libxml/tree.h>
+#include <libxml/xmlerror.h>
+#include <libxml/xmlstring.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <optional>
+#include <vector>
+
+#include "catalogue/NumberText.h"
 #include "catalogue/NvdsConfig.h"
+#include "platform/AtomicFile.h"
 
 namespace nvds {
 
-int CNvdsConfig::LoadTagDb(const std::string&, TagTable&) {
-    return 0;
+namespace {
+
+const char* const kSystemRoot = "ZBTAG_DATABASE";
+const char* const kSystemElement = "ZBTAG";
+const char* const kUserRoot = "USERTAG_DATABASE";
+const char* const kUserElement = "USERTAG";
+
+const xmlChar* X(const char* text) {
+    return reinterpret_cast<const xmlChar*>(text);
 }
-int CNvdsConfig::ParseTagDb(TagDbKind, _xmlNode*, TagTable&) {
-    return 0;
+
+bool NameIs(const xmlNode* node, const char* name) {
+    return xmlStrcmp(node->name, X(name)) == 0;
 }
-int CNvdsConfig::ParseTagElement(TagDbKind, _xmlNode*, TagTable&) {
-    return 0;
+
+// Takes over a string the library handed out and releases it at once.
+std::optional<std::string> TakeXmlString(xmlChar* value) {
+    if (value == nullptr) {
+        return std::nullopt;
+    }
+    std::string text(reinterpret_cast<const char*>(value));
+    xmlFree(value);
+    return text;
 }
-int CNvdsConfig::SaveUserTagDb(const std::string&, const TagTable&, Prompter&) {
-    return 0;
+
+std::optional<std::string> Attribute(xmlNode* node, const char* name) {
+    return TakeXmlString(xmlGetProp(node, X(name)));
+}
+
+// Whole text content of the first child element with the name.
+std::optional<std::string> ChildContent(xmlNode* node, const char* name) {
+    for (xmlNode* child = node->children; child != nullptr; child = child->next) {
+        if (child->type == XML_ELEMENT_NODE && NameIs(child, name)) {
+            return TakeXmlString(xmlNodeGetContent(child));
+        }
+    }
+    return std::nullopt;
+}
+
+bool EqualsNoCase(const std::string& text, const char* word) {
+    return xmlStrcasecmp(X(text.c_str()), X(word)) == 0;
+}
+
+// Parser complaints about damaged files would reach the terminal; the caller reports damage
+// in its own words instead.
+void IgnoreGenericError(void*, const char*, ...) {}
+void IgnoreStructuredError(void*, xmlErrorPtr) {}
+
+void SilenceLibraryErrors() {
+    xmlSetGenericErrorFunc(nullptr, IgnoreGenericError);
+    xmlSetStructuredErrorFunc(nullptr, IgnoreStructuredError);
+}
+
+// Fills length, min and max as the coding asks; false when the element is damaged.
+bool ReadSizeAndRange(xmlNode* node, TagDef& def) {
+    std::optional<std::string> length = Attribute(node, "LENGTH");
+    switch (def.coding) {
+        case CODING_ARRAY_HEX:
+        case CODING_STRING_ASCII:
+            def.min = 0;
+            def.max = 255;
+            if (!length || (def.length = StrToUl32(*length)) > TAG_MAX_LENGTH) {
+                return false;
+            }
+            return true;
+        case CODING_NUMBER: {
+            if (!length || (def.length = StrToUl32(*length)) > 4) {
+                return false;
+            }
+            std::optional<std::string> min = Attribute(node, "MIN");
+            std::optional<std::string> max = Attribute(node, "MAX");
+            if (!min || !max) {
+                return false;
+            }
+            def.min = StrToUl32(*min);
+            def.max = StrToUl32(*max);
+            return def.max >= def.min;
+        }
+        case CODING_BOOL:
+            def.length = 1;
+            def.min = 0;
+            def.max = 1;
+            return true;
+        case CODING_BD_ADDR:
+            def.length = 6;
+            def.min = 0;
+            def.max = 255;
+            return true;
+    }
+    return false;
+}
+
+void ReadFlags(xmlNode* node, TagDef& def) {
+    if (auto v = Attribute(node, "LENGTH_VARIABLE")) {
+        def.lengthVariable = EqualsNoCase(*v, "true");
+    }
+    if (auto v = Attribute(node, "DICT")) {
+        def.dict = *v;
+    }
+    if (auto v = Attribute(node, "READONLY")) {
+        def.readOnly = EqualsNoCase(*v, "true");
+    }
+    if (auto v = Attribute(node, "SHOW")) {
+        def.show = !EqualsNoCase(*v, "false");
+    }
+}
+
+// True when the library can write the text so that it reads back unchanged: valid UTF-8
+// made only of characters an XML document may hold (no control characters but TAB, LF, CR).
+bool IsXmlText(const std::string& text) {
+    const auto* p = reinterpret_cast<const unsigned char*>(text.c_str());
+    int left = static_cast<int>(text.size());
+    while (left > 0) {
+        int size = left;
+        const int c = xmlGetUTF8Char(p, &size);
+        if (c < 0 || !xmlIsCharQ(c)) {
+            return false;
+        }
+        p += size;
+        left -= size;
+    }
+    return true;
+}
+
+bool IsWritable(const TagDef& def) {
+    return IsXmlText(def.name) && IsXmlText(def.defaultText) && IsXmlText(def.label) &&
+           IsXmlText(def.description);
+}
+
+std::string SignedText(uint32_t value) {
+    return std::to_string(static_cast<int32_t>(value));
+}
+
+const char* BoolText(bool value) {
+    return value ? "True" : "False";
+}
+
+xmlNode* NewUserTagElement(uint32_t code, const TagDef& def) {
+    xmlNode* node = xmlNewNode(nullptr, X(kUserElement));
+    if (def.coding == CODING_NUMBER) {
+        xmlNewProp(node, X("MIN"), X(SignedText(def.min).c_str()));
+        xmlNewProp(node, X("MAX"), X(SignedText(def.max).c_str()));
+    }
+    if (def.coding != CODING_BOOL) {
+        xmlNewProp(node, X("LENGTH"), X(HexText(def.length).c_str()));
+    }
+    xmlNewProp(node, X("LENGTH_VARIABLE"), X(BoolText(def.lengthVariable)));
+    xmlNewProp(node, X("READONLY"), X(BoolText(def.readOnly)));
+    xmlNewProp(node, X("CODE"), X(CODING_NAMES[def.coding]));
+    xmlNewProp(node, X("TAG"), X(std::to_string(code).c_str()));
+    xmlNewProp(node, X("NAME"), X(def.name.c_str()));
+    xmlNewTextChild(node, nullptr, X("DEFAULTVALUE"), X(def.defaultText.c_str()));
+    xmlNewTextChild(node, nullptr, X("LABEL"), X(def.label.c_str()));
+    xmlNewTextChild(node, nullptr, X("DESCRIPTION"), X(def.description.c_str()));
+    return node;
+}
+
+// The library writes the document to a scratch file beside the destination; its bytes then
+// replace the destination in one rename, so a failed save never leaves a half-written database.
+bool SaveDocument(xmlDoc* doc, const std::string& path) {
+    std::string scratchName = path + ".XXXXXX";
+    std::vector<char> scratch(scratchName.begin(), scratchName.end());
+    scratch.push_back('\0');
+    int fd = mkstemp(scratch.data());
+    if (fd < 0) {
+        return false;
+    }
+    close(fd);
+    bool saved = xmlSaveFile(scratch.data(), doc) != -1;
+    std::vector<char> bytes;
+    if (saved) {
+        std::ifstream in(scratch.data(), std::ios::binary);
+        bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        saved = !in.bad() && !bytes.empty();
+    }
+    unlink(scratch.data());
+    return saved && WriteFileAtomically(path, bytes.data(), bytes.size());
+}
+
+}  // namespace
+
+int CNvdsConfig::LoadTagDb(const std::string& path, TagTable& table) {
+    SilenceLibraryErrors();
+    xmlDoc* doc = xmlReadFile(path.c_str(), "GB2312", XML_PARSE_RECOVER);
+    if (doc == nullptr) {
+        return 0;
+    }
+    xmlNode* root = xmlDocGetRootElement(doc);
+    int result = 0;
+    if (root != nullptr && NameIs(root, kSystemRoot)) {
+        result = ParseTagDb(TAGDB_SYSTEM, root, table);
+    } else if (root != nullptr && NameIs(root, kUserRoot)) {
+        result = ParseTagDb(TAGDB_USER, root, table);
+    }
+    xmlFreeDoc(doc);
+    return result;
+}
+
+int CNvdsConfig::ParseTagDb(TagDbKind kind, _xmlNode* root, TagTable& table) {
+    if (kind != TAGDB_SYSTEM && kind != TAGDB_USER) {
+        return 0;
+    }
+    // A load never meets definitions of an earlier load of the same range.
+    ClearTagRange(kind, table);
+    for (xmlNode* node = root->children; node != nullptr; node = node->next) {
+        if (node->type != XML_ELEMENT_NODE) {
+            continue;
+        }
+        if (!ParseTagElement(kind, node, table)) {
+            m_prompter->Message("Config file damage");
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int CNvdsConfig::ParseTagElement(TagDbKind kind, _xmlNode* node, TagTable& table) {
+    const bool system = kind == TAGDB_SYSTEM;
+    const uint32_t first = system ? TAG_SYSTEM_FIRST : TAG_USER_FIRST;
+    const uint32_t last = system ? TAG_SYSTEM_LAST : TAG_USER_LAST;
+    if (!NameIs(node, system ? kSystemElement : kUserElement)) {
+        return 0;
+    }
+    TagDef def;
+    def.show = true;
+    std::optional<std::string> name = Attribute(node, "NAME");
+    std::optional<std::string> tag = Attribute(node, "TAG");
+    if (!name || !tag) {
+        return 0;
+    }
+    def.name = *name;
+    const uint32_t code = StrToUl32(*tag);
+    if (code < first || code > last) {
+        return 0;
+    }
+    std::optional<std::string> coding = Attribute(node, "CODE");
+    const int index = coding ? FindTextInList(CODING_NAMES, CODING_COUNT, *coding) : -1;
+    if (index < 0) {
+        return 0;
+    }
+    def.coding = static_cast<TagCoding>(index);
+    if (!ReadSizeAndRange(node, def)) {
+        return 0;
+    }
+    ReadFlags(node, def);
+    std::optional<std::string> defaultText = ChildContent(node, "DEFAULTVALUE");
+    std::optional<std::string> label = defaultText ? ChildContent(node, "LABEL") : std::nullopt;
+    std::optional<std::string> description =
+        label ? ChildContent(node, "DESCRIPTION") : std::nullopt;
+    if (!description) {
+        return 0;
+    }
+    def.defaultText = *defaultText;
+    def.label = *label;
+    def.description = Trim(*description);
+    TagEntry& entry = table[code];
+    if (entry.IsDefined()) {
+        return 0;  // the code is defined twice in this file
+    }
+    // The slot is filled before the default is checked, so it stays defined when the check
+    // fails.
+    entry.mark = TAG_ENTRY_MARK;
+    entry.tag = code;
+    entry.valueText = *defaultText;
+    entry.def = def;
+    return CheckValue(entry.def.defaultText, def, 1);
+}
+
+int CNvdsConfig::SaveUserTagDb(const std::string& path, const TagTable& table, Prompter& prompter) {
+    SilenceLibraryErrors();
+    xmlDoc* doc = xmlNewDoc(X("1.0"));
+    xmlNode* root = xmlNewNode(nullptr, X(kUserRoot));
+    xmlDocSetRootElement(doc, root);
+    bool writable = true;
+    for (uint32_t code = TAG_USER_FIRST; code <= TAG_USER_LAST; ++code) {
+        const TagEntry& entry = table[code];
+        if (!entry.IsDefined()) {
+            continue;
+        }
+        if (entry.def.coding > CODING_BOOL) {
+            prompter.Message("Error coding");
+            xmlFreeDoc(doc);
+            return 0;
+        }
+        if (!IsWritable(entry.def)) {
+            writable = false;
+        }
+        xmlAddChild(root, NewUserTagElement(code, entry.def));
+    }
+    const bool saved = writable && SaveDocument(doc, path);
+    xmlFreeDoc(doc);
+    if (!saved) {
+        prompter.Message("Save fail!!");
+        return 0;
+    }
+    return 1;
 }
 
 }  // namespace nvds

@@ -1,1 +1,0 @@
-namespace nvds { int LinkPlaceholder() { return 0; } }
