@@ -1,6 +1,84 @@
+#include <cstdio>
+#include <nlohmann/json.hpp>
+
+#include "catalogue/NumberText.h"
 #include "cli/Commands.h"
+#include "platform/Prompter.h"
 
 namespace nvds::cli {
+
+namespace {
+
+const char* CodingName(TagCoding coding) {
+    return coding < CODING_COUNT ? CODING_NAMES[coding] : "?";
+}
+
+const char* FlagText(bool value) {
+    return value ? "true" : "false";
+}
+
+// A TAB or line break inside a text would split the line's fields; --json keeps texts exact.
+std::string Field(std::string text) {
+    for (char& c : text) {
+        if (c == '\t' || c == '\n' || c == '\r') {
+            c = ' ';
+        }
+    }
+    return text;
+}
+
+void PrintTagLine(uint32_t code, const TagDef& def) {
+    std::printf("%u\t%s\t%s\t%s\t%u\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n", code, Field(def.name).c_str(),
+                Field(def.label).c_str(), CodingName(def.coding), def.length,
+                HexText(def.min).c_str(), HexText(def.max).c_str(), FlagText(def.lengthVariable),
+                FlagText(def.readOnly), FlagText(def.show), Field(def.dict).c_str(),
+                Field(def.defaultText).c_str());
+}
+
+nlohmann::ordered_json TagJson(uint32_t code, const TagDef& def) {
+    return {{"code", code},
+            {"name", def.name},
+            {"defaultText", def.defaultText},
+            {"min", def.min},
+            {"max", def.max},
+            {"length", def.length},
+            {"lengthVariable", def.lengthVariable},
+            {"readOnly", def.readOnly},
+            {"show", def.show},
+            {"dict", def.dict},
+            {"coding", CodingName(def.coding)},
+            {"label", def.label},
+            {"description", def.description}};
+}
+
+int RunTags(CliContext& ctx, bool json) {
+    StderrPrompter prompter;
+    CNvdsConfig config(prompter);
+    TagTable table;
+    if (!LoadCatalogue(ctx, config, table)) {
+        return EXIT_FAIL;
+    }
+    nlohmann::ordered_json list = nlohmann::ordered_json::array();
+    for (uint32_t code = 0; code < TAG_TABLE_SIZE; ++code) {
+        if (!table[code].IsDefined()) {
+            continue;
+        }
+        if (json) {
+            list.push_back(TagJson(code, table[code].def));
+        } else {
+            PrintTagLine(code, table[code].def);
+        }
+    }
+    if (json) {
+        // Texts come from the XML library as UTF-8; replace rather than throw on a bad byte.
+        std::printf(
+            "%s\n",
+            list.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
+    }
+    return EXIT_OK;
+}
+
+}  // namespace
 
 bool LoadCatalogue(CliContext& ctx, CNvdsConfig& config, TagTable& table) {
     if (!ctx.systemDb.empty()) {
@@ -17,7 +95,13 @@ bool LoadCatalogue(CliContext& ctx, CNvdsConfig& config, TagTable& table) {
     return true;
 }
 
-// Placeholder until the tags command lands.
-void AddTagsCommand(CLI::App&, CliContext&) {}
+void AddTagsCommand(CLI::App& app, CliContext& ctx) {
+    CLI::App* sub = app.add_subcommand(
+        "tags", "List the tag definitions of the system and user databases, one per line");
+    AddDbOptions(sub, ctx);
+    auto json = std::make_shared<bool>(false);
+    sub->add_flag("--json", *json, "Print a JSON array with every field, description included");
+    sub->callback([&ctx, json] { ctx.run = [&ctx, json] { return RunTags(ctx, *json); }; });
+}
 
 }  // namespace nvds::cli

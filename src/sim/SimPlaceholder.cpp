@@ -1,1 +1,0 @@
-namespace nvds { int SimPlaceholder() { return 0; } }
