@@ -1,8 +1,262 @@
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+
 #include "cli/Commands.h"
+#include "image/NvdsImage.h"
+#include "image/StatusText.h"
+#include "link/AreaTransfer.h"
+#include "link/BaudTable.h"
+#include "link/ComPorts.h"
+#include "link/ConnectTarget.h"
+#include "link/LinkTrace.h"
+#include "link/ProgstarDlg.h"
+#include "platform/AtomicFile.h"
+#include "platform/Prompter.h"
+#include "sim/SimLink.h"
 
 namespace nvds::cli {
 
-// Placeholder until the link commands land.
-void AddLinkCommands(CLI::App&, CliContext&) {}
+namespace {
+
+struct LinkOptions {
+    std::string port;
+    std::string crystal = "16MHz";
+    uint32_t baud = 115200;
+    std::string file;
+};
+
+int CrystalIndex(const std::string& text) {
+    return text == "32MHz" ? CRYSTAL_32MHZ : CRYSTAL_16MHZ;
+}
+
+void AddLinkOptions(CLI::App* sub, LinkOptions& opt) {
+    sub->add_option("--port", opt.port, "Serial device of the chip, e.g. /dev/ttyUSB0")->required();
+    sub->add_option("--crystal", opt.crystal, "Crystal of the chip")
+        ->check(CLI::IsMember({"16MHz", "32MHz"}));
+    sub->add_option("--baud", opt.baud, "Working baud rate (default 115200)");
+}
+
+void EnableTrace(const CliContext& ctx) {
+    if (ctx.trace) {
+        SetTraceSink([](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); });
+    }
+}
+
+// Prints status texts and the page counter on stderr: one line that counts on a terminal,
+// plain lines otherwise.
+class ProgressPrinter {
+public:
+    ProgressPrinter() : m_bTty(isatty(STDERR_FILENO) != 0) {}
+
+    void Status(int code) {
+        EndCounter();
+        std::fprintf(stderr, "%s\n", StatusText(code));
+    }
+    void Page(int done) {
+        if (m_bTty) {
+            std::fprintf(stderr, "\rpage %d/%u", done, NVDS_PAGE_COUNT);
+            m_bCounting = true;
+        } else {
+            std::fprintf(stderr, "page %d/%u\n", done, NVDS_PAGE_COUNT);
+        }
+    }
+    void EndCounter() {
+        if (m_bCounting) {
+            std::fprintf(stderr, "\n");
+            m_bCounting = false;
+        }
+    }
+
+private:
+    bool m_bTty;
+    bool m_bCounting = false;
+};
+
+// Connects the engine to the chip on the options' port. EXIT_OK, EXIT_FAIL or EXIT_USAGE.
+int Connect(CProgstarDlg& engine, const LinkOptions& opt, Prompter& prompter) {
+    int crystal = CrystalIndex(opt.crystal);
+    int row = FindBaudRow(opt.baud, crystal);
+    if (row < 0) {
+        std::string rates;
+        for (int i = 0; i < BAUD_ROW_COUNT; ++i) {
+            rates += " " + std::to_string(BaudOfRow(i, crystal));
+        }
+        std::fprintf(stderr, "--baud %u is not a rate of a %s chip; one of:%s\n", opt.baud,
+                     opt.crystal.c_str(), rates.c_str());
+        return EXIT_USAGE;
+    }
+    engine.SetSerialLink(opt.port, crystal, row);
+    engine.StartReceiveDispatchThread();
+    std::fprintf(stderr, "%s\n", StatusText(STATUS_RESET_TARGET));
+    if (!ConnectTarget(engine, prompter)) {
+        std::string why = engine.Serial().LastError();
+        if (!why.empty()) {
+            std::fprintf(stderr, "%s\n", why.c_str());
+        }
+        std::fprintf(stderr, "%s\n", StatusText(STATUS_DISCONNECTED));
+        return EXIT_FAIL;
+    }
+    std::fprintf(stderr, "%s\n", StatusText(STATUS_CONNECTED));
+    return EXIT_OK;
+}
+
+int RunDump(const CliContext& ctx, const LinkOptions& opt) {
+    EnableTrace(ctx);
+    StderrPrompter prompter;
+    CProgstarDlg engine(prompter);
+    if (int rc = Connect(engine, opt, prompter); rc != EXIT_OK) {
+        return rc;
+    }
+    ProgressPrinter progress;
+    NvdsImage image = ErasedImage();
+    int r = DumpImage(
+        engine, engine.m_bConnected != 0, image, prompter, [&](int code) { progress.Status(code); },
+        [&](int done) { progress.Page(done); });
+    progress.EndCounter();
+    if (r < 0) {
+        return EXIT_FAIL;
+    }
+    std::string error;
+    if (!WriteFileAtomically(opt.file, image.data(), image.size(), &error)) {
+        std::fprintf(stderr, "%s: %s\n", opt.file.c_str(), error.c_str());
+        return EXIT_FAIL;
+    }
+    return EXIT_OK;
+}
+
+// The file's bytes over an erased image, as an image file is opened; false when unreadable or
+// longer than the area.
+bool ReadBurnFile(const std::string& path, NvdsImage& image) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        std::fprintf(stderr, "Open this file error!\n");
+        return false;
+    }
+    std::string bytes((std::istreambuf_iterator<char>(in)), {});
+    if (bytes.size() > NVDS_IMAGE_SIZE) {
+        std::fprintf(stderr, "This file is too big! Please select valid file!\n");
+        return false;
+    }
+    image = ErasedImage();
+    std::copy(bytes.begin(), bytes.end(), image.begin());
+    return true;
+}
+
+int RunBurn(const CliContext& ctx, const LinkOptions& opt) {
+    NvdsImage image;
+    if (!ReadBurnFile(opt.file, image)) {
+        return EXIT_FAIL;
+    }
+    EnableTrace(ctx);
+    StderrPrompter prompter;
+    CProgstarDlg engine(prompter);
+    if (int rc = Connect(engine, opt, prompter); rc != EXIT_OK) {
+        return rc;
+    }
+    ProgressPrinter progress;
+    int r = BurnImage(
+        engine, engine.m_bConnected != 0, image, prompter, [&](int code) { progress.Status(code); },
+        [&](int done) { progress.Page(done); });
+    progress.EndCounter();
+    return r < 0 ? EXIT_FAIL : EXIT_OK;
+}
+
+int RunPorts() {
+    for (const ComPortEntry& entry : EnumerateComPorts()) {
+        if (entry.path.empty()) {
+            std::printf("%s\n", entry.text.c_str());
+        } else {
+            std::printf("%s\t%s\n", entry.text.c_str(), entry.path.c_str());
+        }
+    }
+    return EXIT_OK;
+}
+
+int RunSim(SimOptions opt, const std::string& crystal) {
+    opt.crystal = CrystalIndex(crystal);
+    // Signals are taken synchronously below; block them before the serving thread starts.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    CSimLink sim(opt);
+    std::string error;
+    if (!sim.Start(&error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return EXIT_FAIL;
+    }
+    std::printf("%s\n", sim.SlavePath().c_str());
+    std::fflush(stdout);
+    timespec tick{0, 100 * 1000 * 1000};
+    while (sigtimedwait(&signals, nullptr, &tick) < 0) {
+        if (sim.HungUp()) {
+            std::fprintf(stderr, "line hung up after %d page(s)\n", opt.hangupAfterPages);
+            break;
+        }
+    }
+    sim.Stop();
+    return EXIT_OK;
+}
+
+void AddSimCommand(CLI::App& app, CliContext& ctx) {
+    auto opt = std::make_shared<SimOptions>();
+    auto crystal = std::make_shared<std::string>("16MHz");
+    CLI::App* sub = app.add_subcommand("sim", "Simulate a chip's boot loader on a pty");
+    sub->add_option("--link", opt->linkPath, "Make this path a symlink to the pty");
+    sub->add_option("--crystal", *crystal, "Crystal of the simulated chip")
+        ->check(CLI::IsMember({"16MHz", "32MHz"}));
+    sub->add_option("--flash", opt->flashFile, "Keep the flash in this file across runs");
+    sub->add_flag("--pace", opt->pace, "Send and take bytes at the line rate");
+    sub->add_option("--erase-ms", opt->eraseMs, "Sector erase time");
+    sub->add_option("--program-ms", opt->programMs, "Page program time");
+    sub->add_option("--boot-delay-ms", opt->bootDelayMs, "Stay silent this long after start");
+    sub->add_option("--drop-every", opt->dropEvery, "Lose every Nth answer")
+        ->check(CLI::NonNegativeNumber);
+    sub->add_option("--corrupt-every", opt->corruptEvery, "Spoil the CRC of every Nth frame")
+        ->check(CLI::NonNegativeNumber);
+    auto refuse = std::make_shared<bool>(false);
+    sub->add_flag("--refuse-baud", *refuse, "Never confirm the baud-rate command");
+    sub->add_option("--hangup-after-pages", opt->hangupAfterPages,
+                    "Hang the line up after N page reads or programs")
+        ->check(CLI::NonNegativeNumber);
+    sub->callback([&ctx, opt, crystal, refuse] {
+        ctx.run = [opt, crystal, refuse] {
+            SimOptions o = *opt;
+            o.refuseBaud = *refuse ? 1 << 30 : 0;
+            return RunSim(o, *crystal);
+        };
+    });
+}
+
+}  // namespace
+
+void AddLinkCommands(CLI::App& app, CliContext& ctx) {
+    CLI::App* ports = app.add_subcommand("ports", "List the interfaces a chip can be reached by");
+    ports->callback([&ctx] { ctx.run = [] { return RunPorts(); }; });
+
+    auto dumpOpt = std::make_shared<LinkOptions>();
+    CLI::App* dump = app.add_subcommand("dump", "Read the NVDS area of a chip into a file");
+    AddLinkOptions(dump, *dumpOpt);
+    dump->add_option("-o,--output", dumpOpt->file, "Image file to write")->required();
+    dump->callback(
+        [&ctx, dumpOpt] { ctx.run = [&ctx, dumpOpt] { return RunDump(ctx, *dumpOpt); }; });
+
+    auto burnOpt = std::make_shared<LinkOptions>();
+    CLI::App* burn = app.add_subcommand("burn", "Write an image file to the NVDS area of a chip");
+    AddLinkOptions(burn, *burnOpt);
+    burn->add_option("image", burnOpt->file, "Image file (.nvds) to burn")->required();
+    burn->callback(
+        [&ctx, burnOpt] { ctx.run = [&ctx, burnOpt] { return RunBurn(ctx, *burnOpt); }; });
+
+    AddSimCommand(app, ctx);
+}
 
 }  // namespace nvds::cli

@@ -1,0 +1,118 @@
+#include "link/AreaTransfer.h"
+
+#include <cstring>
+
+#include "image/StatusText.h"
+#include "link/LinkConstants.h"
+#include "link/ProgstarDlg.h"
+#include "platform/Prompter.h"
+
+namespace nvds {
+
+namespace {
+
+void Report(const TransferStatus& status, int code) {
+    if (status) {
+        status(code);
+    }
+}
+
+// Tries one page up to PAGE_TRIES times. After a failed try the page is re-addressed, since
+// the chip may or may not have advanced its address; a failed re-address ends at once.
+template <typename TryPage>
+bool PageWithRetries(CProgstarDlg& engine, uint32_t page, TryPage tryPage) {
+    for (int attempt = 0; attempt < PAGE_TRIES; ++attempt) {
+        if (tryPage()) {
+            return true;
+        }
+        if (!engine.SetAddress(page * NVDS_PAGE_SIZE)) {
+            return false;
+        }
+    }
+    return false;
+}
+
+bool ReadPages(CProgstarDlg& engine, NvdsImage& buffer, const PageProgress& pages) {
+    if (!engine.SetAddress(0)) {
+        return false;
+    }
+    uint8_t count[4] = {0x00, 0x01, 0x00, 0x00};  // 256 bytes per read
+    for (uint32_t p = 0; p < NVDS_PAGE_COUNT; ++p) {
+        uint8_t* dest = buffer.data() + p * NVDS_PAGE_SIZE;
+        bool ok = PageWithRetries(engine, p, [&] {
+            return engine.SendFrame(CMD_READ, count, READ_PAGE_READLEN, 4, 0) &&
+                   engine.WaitDataFrame(dest, NVDS_PAGE_SIZE, READ_TIMEOUT.count());
+        });
+        if (!ok) {
+            return false;
+        }
+        if (pages) {
+            pages(static_cast<int>(p + 1));
+        }
+    }
+    return true;
+}
+
+bool WritePages(CProgstarDlg& engine, const NvdsImage& source, const PageProgress& pages) {
+    uint8_t one[4] = {0x01, 0x00, 0x00, 0x00};
+    if (!engine.SetAddress(0)) {
+        return false;
+    }
+    if (!engine.SendFrame(CMD_SECTOR_ERASE, one, 0, 4, 0) ||
+        !engine.WaitStatus(STATUS_DONE, ERASE_TIMEOUT.count())) {
+        return false;
+    }
+    if (!engine.SendFrame(CMD_SET_MEMORY_TYPE, one, 0, 4, 1) || !engine.SetAddress(0)) {
+        return false;
+    }
+    for (uint32_t p = 0; p < NVDS_PAGE_COUNT; ++p) {
+        const uint8_t* data = source.data() + p * NVDS_PAGE_SIZE;
+        bool ok = PageWithRetries(engine, p, [&] {
+            return engine.SendFrame(CMD_PROGRAM, data, 0, NVDS_PAGE_SIZE, 0) &&
+                   engine.WaitStatus(STATUS_DONE, PROGRAM_TIMEOUT.count());
+        });
+        if (!ok) {
+            return false;
+        }
+        if (pages) {
+            pages(static_cast<int>(p + 1));
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int DumpImage(CProgstarDlg& engine, bool connected, NvdsImage& dest, Prompter& prompter,
+              const TransferStatus& status, const PageProgress& pages) {
+    if (!connected) {
+        prompter.Message(MSG_TARGET_DISCONNECT);
+        return -1;
+    }
+    Report(status, STATUS_DUMP_BUSY);
+    NvdsImage buffer{};
+    if (!ReadPages(engine, buffer, pages)) {
+        Report(status, STATUS_DUMP_ERROR);
+        return -1;
+    }
+    dest = buffer;
+    Report(status, STATUS_DUMP_OK);
+    return static_cast<int>(NVDS_IMAGE_SIZE);
+}
+
+int BurnImage(CProgstarDlg& engine, bool connected, const NvdsImage& source, Prompter& prompter,
+              const TransferStatus& status, const PageProgress& pages) {
+    if (!connected) {
+        prompter.Message(MSG_TARGET_DISCONNECT);
+        return -1;
+    }
+    Report(status, STATUS_BURN_BUSY);
+    if (!WritePages(engine, source, pages)) {
+        Report(status, STATUS_BURN_ERROR);
+        return -1;
+    }
+    Report(status, STATUS_BURN_OK);
+    return static_cast<int>(NVDS_IMAGE_SIZE);
+}
+
+}  // namespace nvds

@@ -1,0 +1,259 @@
+#include "link/ProgstarDlg.h"
+
+#include <cstring>
+#include <vector>
+
+#include "link/BaudTable.h"
+#include "link/Crc16.h"
+#include "link/Frame.h"
+#include "link/LinkTrace.h"
+#include "platform/Prompter.h"
+
+namespace nvds {
+
+namespace {
+
+constexpr const char* MSG_OPEN_FAILED = "Open COM port failed!";
+
+}  // namespace
+
+CProgstarDlg::CProgstarDlg(Prompter& prompter)
+    : m_prompter(prompter), m_pUsb(std::make_unique<NoUsbBridge>()) {}
+
+CProgstarDlg::~CProgstarDlg() {
+    m_serial.ClosePort();
+    m_rxQueue.Shutdown();
+    if (m_dispatch.joinable()) {
+        m_dispatch.join();
+    }
+}
+
+void CProgstarDlg::SetSerialLink(const std::string& port, int crystal, int baudIndex) {
+    m_strPort = port;
+    m_nCrystal = crystal;
+    m_nBaudRate = BaudOfRow(baudIndex, crystal);
+    m_baudPayload = BaudCommandPayload(baudIndex);
+    m_bUsbMode = false;
+}
+
+void CProgstarDlg::SetUsbTransport(std::unique_ptr<UsbTransport> usb) {
+    m_pUsb = std::move(usb);
+}
+
+void CProgstarDlg::StartReceiveDispatchThread() {
+    if (!m_dispatch.joinable()) {
+        m_dispatch = std::thread(&CProgstarDlg::DispatchLoop, this);
+    }
+}
+
+void CProgstarDlg::DispatchLoop() {
+    std::vector<uint8_t> bytes;
+    while (m_rxQueue.PopAll(bytes)) {
+        OnRxBytes(bytes.data(), bytes.size());
+    }
+}
+
+void CProgstarDlg::OnRxByte(uint8_t byte, int /*port*/) {
+    OnRxBytes(&byte, 1);
+}
+
+void CProgstarDlg::OnRxBytes(const uint8_t* data, size_t size) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (size_t i = 0; i < size; ++i) {
+        ParseByte(data[i]);
+    }
+}
+
+// Answer frame as buffered: [0] command, [1..3] length L little-endian, [4..4+L-1] data,
+// [4+L] CRC low, [5+L] CRC high. Lone bytes 1..4 between frames are status bytes.
+void CProgstarDlg::ParseByte(uint8_t byte) {
+    switch (m_nState) {
+        case 0:
+            if (byte >= STATUS_ACK && byte <= STATUS_MAX) {
+                m_nStatus = byte;
+                m_bFrameReady = false;
+                TraceBytes("in ", &byte, 1);
+                m_cv.notify_all();
+            } else if (byte == FRAME_START) {
+                m_nState = 1;
+                m_nWriteIndex = 0;
+            }
+            return;
+        case 1:
+            m_nState = 2;
+            break;
+        case 2:
+            m_nRemaining = byte;
+            m_nState = 3;
+            break;
+        case 3:
+            m_nRemaining |= static_cast<uint32_t>(byte) << 8;
+            m_nState = 4;
+            break;
+        case 4:
+            m_nRemaining |= static_cast<uint32_t>(byte) << 16;
+            m_nRemaining += 2;  // the CRC follows the data
+            m_nState = 5;
+            break;
+        default:
+            --m_nRemaining;
+            break;
+    }
+    // A length field larger than the buffer still consumes its bytes; the surplus is dropped
+    // and the frame then fails its CRC check.
+    if (m_nWriteIndex < m_frame.size()) {
+        m_frame[m_nWriteIndex] = byte;
+    }
+    ++m_nWriteIndex;
+    if (m_nState == 5 && m_nRemaining == 0) {
+        m_nState = 0;
+        m_bFrameReady = true;
+        if (TraceOn()) {
+            std::vector<uint8_t> frame{FRAME_START};
+            frame.insert(frame.end(), m_frame.begin(),
+                         m_frame.begin() + std::min<size_t>(m_nWriteIndex, m_frame.size()));
+            TraceBytes("in ", frame.data(), frame.size());
+        }
+        m_cv.notify_all();
+    }
+}
+
+int CProgstarDlg::SendFrame(uint8_t command, const uint8_t* payload, uint32_t readLen,
+                            uint32_t length, int confirm) {
+    int tries = confirm ? CONFIRM_TRIES : 1;
+    std::vector<uint8_t> frame = BuildFrame(command, payload, length, m_bUsbMode, readLen);
+    if (m_bUsbMode) {
+        TraceBytes("out usb", frame.data(), frame.size());
+        m_pUsb->UsbBulkOut(frame.data(), static_cast<uint32_t>(frame.size()));
+        return 1;
+    }
+    for (int attempt = 0; attempt < tries; ++attempt) {
+        TraceBytes("out", frame.data(), frame.size());
+        m_serial.Write(frame.data(), frame.size());
+        if (!confirm) {
+            return 1;
+        }
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_cv.wait_for(lock, ACK_TIMEOUT, [&] { return m_nStatus == STATUS_ACK; })) {
+            m_nStatus = 0;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int CProgstarDlg::WaitStatus(uint8_t value, uint16_t timeoutMs) {
+    if (m_bUsbMode) {
+        return 1;
+    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                      [&] { return m_nStatus == value; })) {
+        m_nStatus = 0;
+        return 1;
+    }
+    return 0;
+}
+
+int CProgstarDlg::WaitDataFrame(uint8_t* out, uint32_t length, uint32_t timeoutMs) {
+    // Command, three length bytes and the CRC must fit the frame buffer beside the data.
+    if (length + 6 > FRAME_BUFFER_SIZE) {
+        return 0;
+    }
+    if (m_bUsbMode) {
+        // Preset to 0xFF: a bridge that sends nothing then fails the CRC check instead of
+        // passing zeros off as a page (the CRC of all-zero bytes is zero).
+        std::vector<uint8_t> answer(length + FRAME_OVERHEAD, 0xFF);
+        if (!m_pUsb->UsbBulkIn(answer.data(), static_cast<uint32_t>(answer.size()))) {
+            return 0;
+        }
+        TraceBytes("in  usb", answer.data(), answer.size());
+        uint16_t crc = Crc16(answer.data() + 1, length + 4);
+        if (crc != (answer[length + 5] | answer[length + 6] << 8)) {
+            return 0;
+        }
+        std::memcpy(out, answer.data() + 5, length);
+        return 1;
+    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (!m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_bFrameReady; })) {
+        return 0;
+    }
+    m_bFrameReady = false;
+    // The caller's length decides where the CRC sits, not the length field received.
+    uint16_t crc = Crc16(m_frame.data(), length + 4);
+    if (crc != (m_frame[length + 4] | m_frame[length + 5] << 8)) {
+        return 0;
+    }
+    std::memcpy(out, m_frame.data() + 4, length);
+    return 1;
+}
+
+int CProgstarDlg::SetAddress(uint32_t address) {
+    uint8_t payload[4];
+    PutLe32(payload, address);
+    return SendFrame(CMD_SET_ADDRESS, payload, 0, 4, 1);
+}
+
+int CProgstarDlg::ReopenPort(uint32_t baud) {
+    m_serial.ClosePort();
+    if (!m_serial.OpenPort(m_strPort, baud)) {
+        TraceNote(m_serial.LastError());
+        m_prompter.Message(MSG_OPEN_FAILED);
+        return 0;
+    }
+    TraceNote(m_strPort + " open at " + std::to_string(baud) + " baud");
+    m_serial.StartReader(m_rxQueue);
+    return 1;
+}
+
+void CProgstarDlg::ClosePort() {
+    m_serial.ClosePort();
+}
+
+bool CProgstarDlg::WriteRaw(const uint8_t* data, size_t size) {
+    TraceBytes("out", data, size);
+    return m_serial.Write(data, size);
+}
+
+void CProgstarDlg::ResetReceiveState() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_nStatus = 0;
+    m_nState = 0;
+}
+
+void CProgstarDlg::ClearForConnect() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_nStatus = 0;
+    m_nState = 0;
+    m_bFrameReady = false;
+}
+
+bool CProgstarDlg::WaitAck(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_cv.wait_for(lock, timeout, [&] { return m_nStatus == STATUS_ACK || m_bCancel; });
+    return m_nStatus == STATUS_ACK;
+}
+
+void CProgstarDlg::ClearStatus() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_nStatus = 0;
+}
+
+void CProgstarDlg::Cancel() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bCancel = true;
+    m_cv.notify_all();
+}
+
+int CProgstarDlg::ParserState() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_nState;
+}
+
+uint8_t CProgstarDlg::StatusByte() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_nStatus;
+}
+
+}  // namespace nvds

@@ -1,0 +1,119 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "link/LinkConstants.h"
+#include "link/RxQueue.h"
+#include "link/SerialPort.h"
+#include "link/UsbTransport.h"
+
+namespace nvds {
+
+class Prompter;
+
+/// The boot-loader protocol engine: frame builder, receive parser and the send/wait primitives.
+/// Every target operation goes through one engine. The parser runs on the receive dispatch
+/// thread; waits block on a condition variable it signals. One operation at a time uses it.
+class CProgstarDlg {
+public:
+    explicit CProgstarDlg(Prompter& prompter);
+    ~CProgstarDlg();
+    CProgstarDlg(const CProgstarDlg&) = delete;
+    CProgstarDlg& operator=(const CProgstarDlg&) = delete;
+
+    // Link settings, set before a connect.
+    std::string m_strPort;          // device path of the serial port
+    uint32_t m_nBaudRate = 115200;  // working rate
+    std::array<uint8_t, 4> m_baudPayload{0x2C, 0x08, 0x00, 0x00};
+    int m_nCrystal = 0;       // 0 = "16MHz", 1 = "32MHz"
+    bool m_bUsbMode = false;  // the USB bridge instead of the serial port
+    std::atomic<int> m_bConnected{0};
+
+    /// Sets the link settings for a serial connect at row `baudIndex` of the crystal's column.
+    void SetSerialLink(const std::string& port, int crystal, int baudIndex);
+
+    /// Replaces the USB bridge backend (the default has no device).
+    void SetUsbTransport(std::unique_ptr<UsbTransport> usb);
+    UsbTransport& Usb() { return *m_pUsb; }
+
+    /// Starts the thread that feeds received bytes to OnRxByte (once; later calls do nothing).
+    void StartReceiveDispatchThread();
+
+    /// The parser: one received byte. Runs on the receive dispatch thread.
+    void OnRxByte(uint8_t byte, int port = 0);
+    /// The parser over a run of bytes, under one lock.
+    void OnRxBytes(const uint8_t* data, size_t size);
+
+    /// Sends a frame; with `confirm` up to 3 times, each followed by 100 ms for STATUS_ACK.
+    /// Returns 1 sent (and confirmed if asked), 0 not confirmed.
+    int SendFrame(uint8_t command, const uint8_t* payload, uint32_t readLen, uint32_t length,
+                  int confirm);
+    /// Waits for the status byte `value` (then cleared). 1, or 0 on time-out; 1 at once over USB.
+    int WaitStatus(uint8_t value, uint16_t timeoutMs);
+    /// Waits for an answer frame and copies its `length` data bytes to out. 0 on time-out or
+    /// CRC mismatch.
+    int WaitDataFrame(uint8_t* out, uint32_t length, uint32_t timeoutMs);
+    /// Confirmed CMD_SET_ADDRESS with the address little-endian. 1 on success.
+    int SetAddress(uint32_t address);
+    /// Closes and reopens the serial port at `baud` and starts its reader. On failure shows
+    /// "Open COM port failed!" and returns 0.
+    int ReopenPort(uint32_t baud);
+    /// Stops the reader and closes the serial port.
+    void ClosePort();
+
+    /// Writes raw bytes to the serial port (the sync byte). False on a failed write.
+    bool WriteRaw(const uint8_t* data, size_t size);
+    /// Status byte and parser state back to 0, as before each sync attempt.
+    void ResetReceiveState();
+    /// Clears the status byte, the frame-ready flag and the parser state.
+    void ClearForConnect();
+    /// Waits up to `timeout` for STATUS_ACK (not consumed) or a cancel; true when it came.
+    bool WaitAck(std::chrono::milliseconds timeout);
+    /// Consumes the status byte.
+    void ClearStatus();
+
+    /// Asks a connect in progress to stop; wakes its waits at once.
+    void Cancel();
+    /// Clears the cancel flag before a new connect.
+    void ClearCancel() { m_bCancel = false; }
+    bool Cancelled() const { return m_bCancel; }
+
+    CSerialPort& Serial() { return m_serial; }
+    Prompter& GetPrompter() { return m_prompter; }
+
+    /// Parser state for tests: 0 idle, 1 command next, 2..4 length, 5 body.
+    int ParserState() const;
+    /// The last status byte (0 when consumed).
+    uint8_t StatusByte() const;
+
+private:
+    void ParseByte(uint8_t byte);
+    void DispatchLoop();
+
+    Prompter& m_prompter;
+    CSerialPort m_serial;
+    std::unique_ptr<UsbTransport> m_pUsb;
+    RxQueue m_rxQueue;
+    std::thread m_dispatch;
+    std::atomic<bool> m_bCancel{false};
+
+    // Parser state, guarded by m_mutex; m_cv is signalled on every status byte and frame end.
+    mutable std::mutex m_mutex;
+    std::condition_variable m_cv;
+    int m_nState = 0;
+    uint32_t m_nRemaining = 0;
+    uint32_t m_nWriteIndex = 0;
+    bool m_bFrameReady = false;
+    uint8_t m_nStatus = 0;
+    std::array<uint8_t, FRAME_BUFFER_SIZE> m_frame{};
+};
+
+}  // namespace nvds

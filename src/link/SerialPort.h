@@ -1,0 +1,72 @@
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace nvds {
+
+class RxQueue;
+
+/// The serial transport to the boot loader: a tty opened raw 8N1 without flow control and
+/// taken exclusively, and one reader thread that hands every received byte, in order, to the
+/// receive queue. Writers call Write; the port lock serialises writes, the fd swap and close.
+class CSerialPort {
+public:
+    CSerialPort() = default;
+    ~CSerialPort();
+    CSerialPort(const CSerialPort&) = delete;
+    CSerialPort& operator=(const CSerialPort&) = delete;
+
+    /// Opens `path` at `baud` (any rate), 8N1, no flow control, DTR off, queues purged. An open
+    /// port is closed first. Returns 1, or 0 with the reason in LastError().
+    int OpenPort(const std::string& path, uint32_t baud);
+
+    /// Starts the reader thread, which feeds `queue` until ClosePort.
+    void StartReader(RxQueue& queue);
+
+    /// Stops the reader (it has ended before the fd is closed) and closes the port. Safe when
+    /// closed.
+    void ClosePort();
+
+    bool IsOpen() const;
+
+    /// Writes all bytes under the port lock. Returns false on failure (a lost write shows up as
+    /// a missing answer to the protocol).
+    bool Write(const uint8_t* data, size_t size);
+
+    /// Raises or drops DTR; failures (a pty has no modem lines) are ignored.
+    void SetDtr(bool on);
+
+    /// Discards unsent output and unread input.
+    void Purge();
+
+    /// Why the last OpenPort failed.
+    std::string LastError() const;
+
+    /// True once the reader saw the line hang up (the device went away).
+    bool LineLost() const { return m_bLineLost; }
+
+private:
+    void ReaderThread(RxQueue* queue);
+    bool Configure(int fd, uint32_t baud);
+    void TuneLatencyTimer(const std::string& path);
+    void RestoreLatencyTimer();
+    void CloseFd();
+
+    mutable std::mutex m_lock;  // guards m_fd, writes and close
+    int m_fd = -1;
+    int m_wakeFd = -1;
+    std::thread m_reader;
+    std::atomic<bool> m_bStop{false};
+    std::atomic<bool> m_bLineLost{false};
+    RxQueue* m_pQueue = nullptr;
+    std::string m_strError;
+    std::string m_strLatencyFile;
+    std::string m_strLatencyOld;
+};
+
+}  // namespace nvds

@@ -1,0 +1,294 @@
+#include "sim/SimLink.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+#include "link/BaudTable.h"
+#include "link/LineRate.h"
+#include "link/LinkConstants.h"
+#include "platform/AtomicFile.h"
+
+namespace nvds {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A UART frame is start bit, 8 data bits and stop bit.
+constexpr double BITS_PER_BYTE = 10.0;
+// A receiver still decodes bytes whose rate is off by a few percent.
+constexpr double RATE_TOLERANCE = 0.03;
+// Longest frame the assembler accepts; longer length fields are line noise.
+constexpr uint32_t MAX_FRAME = 4096 + FRAME_OVERHEAD;
+
+Clock::duration Seconds(double s) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+}
+
+}  // namespace
+
+CSimLink::CSimLink(SimOptions options) : m_opt(std::move(options)), m_chip(m_opt.crystal) {
+    m_chip.m_nEraseMs = m_opt.eraseMs;
+    m_chip.m_nProgramMs = m_opt.programMs;
+    m_chip.m_nRefuseBaud = m_opt.refuseBaud;
+}
+
+CSimLink::~CSimLink() {
+    Stop();
+}
+
+bool CSimLink::Start(std::string* error) {
+    auto fail = [&](const std::string& why) {
+        if (error) {
+            *error = why;
+        }
+        Stop();
+        return false;
+    };
+    if (!m_opt.flashFile.empty()) {
+        std::ifstream in(m_opt.flashFile, std::ios::binary);
+        if (in) {
+            std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+            std::copy_n(bytes.begin(), std::min(bytes.size(), m_chip.Flash().size()),
+                        m_chip.Flash().begin());
+        }
+    }
+    m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) {
+        return fail(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
+    }
+    m_strSlave = ptsname(m_master);
+    // Keeping one slave fd open ourselves means the host may close and reopen the port
+    // without the master seeing a hang-up; raw so nothing is echoed before the host opens it.
+    m_slaveKeep = open(m_strSlave.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios tio{};
+    if (m_slaveKeep < 0 || tcgetattr(m_slaveKeep, &tio) != 0) {
+        return fail("cannot open " + m_strSlave);
+    }
+    cfmakeraw(&tio);
+    tcsetattr(m_slaveKeep, TCSANOW, &tio);
+    SetLineRate(m_slaveKeep, SyncBaud(m_opt.crystal));
+    fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    if (!m_opt.linkPath.empty()) {
+        unlink(m_opt.linkPath.c_str());
+        if (symlink(m_strSlave.c_str(), m_opt.linkPath.c_str()) != 0) {
+            return fail("cannot make the link " + m_opt.linkPath + ": " + std::strerror(errno));
+        }
+    }
+    m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    m_tReady = Clock::now() + std::chrono::milliseconds(m_opt.bootDelayMs);
+    m_bStop = false;
+    m_thread = std::thread(&CSimLink::Serve, this);
+    return true;
+}
+
+void CSimLink::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(m_sleepMutex);
+        m_bStop = true;
+        m_sleepCv.notify_all();
+    }
+    if (m_wakeFd >= 0) {
+        uint64_t one = 1;
+        if (write(m_wakeFd, &one, sizeof one) < 0) {
+            // An eventfd written once cannot be full.
+        }
+    }
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+    HangUp();
+    if (m_wakeFd >= 0) {
+        close(m_wakeFd);
+        m_wakeFd = -1;
+    }
+    if (!m_opt.linkPath.empty()) {
+        unlink(m_opt.linkPath.c_str());
+    }
+}
+
+void CSimLink::HangUp() {
+    if (m_master >= 0) {
+        close(m_master);
+        m_master = -1;
+    }
+    if (m_slaveKeep >= 0) {
+        close(m_slaveKeep);
+        m_slaveKeep = -1;
+    }
+}
+
+std::vector<uint8_t> CSimLink::Flash() {
+    std::lock_guard<std::mutex> lock(m_chipMutex);
+    return m_chip.Flash();
+}
+
+void CSimLink::SetFlash(const std::vector<uint8_t>& flash) {
+    std::lock_guard<std::mutex> lock(m_chipMutex);
+    std::copy_n(flash.begin(), std::min(flash.size(), m_chip.Flash().size()),
+                m_chip.Flash().begin());
+}
+
+double CSimLink::FloorSeconds() const {
+    return m_dFloor.load();
+}
+
+void CSimLink::ResetFloor() {
+    m_dFloor = 0;
+}
+
+double CSimLink::ByteSeconds() const {
+    return BITS_PER_BYTE / m_chip.Baud();
+}
+
+bool CSimLink::RateMatches(uint32_t hostBaud) const {
+    return std::fabs(hostBaud - m_chip.Baud()) <= m_chip.Baud() * RATE_TOLERANCE;
+}
+
+bool CSimLink::SleepUntil(TimePoint when) {
+    std::unique_lock<std::mutex> lock(m_sleepMutex);
+    return !m_sleepCv.wait_until(lock, when, [&] { return m_bStop.load(); });
+}
+
+void CSimLink::Serve() {
+    uint8_t buffer[4096];
+    while (!m_bStop && !m_bHungUp) {
+        pollfd fds[2] = {{m_master, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0 && errno != EINTR) {
+            return;
+        }
+        if (m_bStop || !(fds[0].revents & POLLIN)) {
+            continue;
+        }
+        ssize_t n = read(m_master, buffer, sizeof buffer);
+        // The host's rate is read back from the slave's termios: bytes sent at another rate
+        // than the chip's UART runs at arrive as garbage.
+        uint32_t hostBaud = GetLineRate(m_master);
+        TimePoint readAt = Clock::now();
+        for (ssize_t i = 0; i < n && !m_bHungUp && !m_bStop; ++i) {
+            OnByte(buffer[i], hostBaud, readAt);
+        }
+    }
+}
+
+void CSimLink::OnByte(uint8_t byte, uint32_t hostBaud, TimePoint readAt) {
+    if (readAt < m_tReady) {
+        return;  // still booting
+    }
+    if (!RateMatches(hostBaud)) {
+        // A pty carries no DTR, so the host going back to the sync rate and sending a sync byte
+        // stands for the reset pulse that precedes every connect: the chip reboots.
+        if (m_rx.empty() && byte == CMD_SYNC && hostBaud == SyncBaud(m_opt.crystal)) {
+            std::lock_guard<std::mutex> lock(m_chipMutex);
+            m_chip.Reset();
+        }
+        return;
+    }
+    double byteTime = ByteSeconds();
+    m_tLine = std::max(readAt, m_tLine) + Seconds(byteTime);
+    m_dFloor = m_dFloor + byteTime;
+    if (m_rx.empty()) {
+        if (byte == CMD_SYNC) {
+            ++m_nSyncs;
+            if (m_opt.pace) {
+                SleepUntil(m_tLine);
+            }
+            Send({m_chip.HandleSync()}, false);
+        } else if (byte == FRAME_START) {
+            m_rx.push_back(byte);
+            m_nNeed = FRAME_HEADER_SIZE;
+        }
+        return;
+    }
+    m_rx.push_back(byte);
+    if (m_rx.size() == FRAME_HEADER_SIZE) {
+        m_nNeed = (m_rx[2] | m_rx[3] << 8 | m_rx[4] << 16) + FRAME_OVERHEAD;
+        if (m_nNeed > MAX_FRAME) {
+            m_rx.clear();
+            return;
+        }
+    }
+    if (m_rx.size() == m_nNeed) {
+        HandleFrame();
+        m_rx.clear();
+    }
+}
+
+void CSimLink::HandleFrame() {
+    SimAnswer answer;
+    {
+        std::lock_guard<std::mutex> lock(m_chipMutex);
+        answer = m_chip.HandleFrame(m_rx.data(), m_rx.size());
+    }
+    ++m_nFrames;
+    if (m_opt.pace) {
+        SleepUntil(m_tLine);
+    }
+    if (answer.bytes.empty()) {
+        return;
+    }
+    if (answer.busyMs > 0) {
+        m_dFloor = m_dFloor + answer.busyMs / 1000.0;
+        SleepUntil(Clock::now() + std::chrono::milliseconds(answer.busyMs));
+    }
+    bool isFrame = answer.bytes.size() > 1;
+    bool drop = m_opt.dropEvery > 0 && ++m_nAnswers % m_opt.dropEvery == 0;
+    if (answer.pageOp && m_opt.dropPage >= 0 &&
+        answer.address == static_cast<uint32_t>(m_opt.dropPage) * NVDS_PAGE_SIZE &&
+        m_nPageDrops < m_opt.dropPageTimes) {
+        ++m_nPageDrops;
+        drop = true;
+    }
+    if (isFrame && m_opt.corruptEvery > 0 && ++m_nDataFrames % m_opt.corruptEvery == 0) {
+        answer.bytes.back() ^= 0x5A;
+    }
+    if (!drop) {
+        Send(answer.bytes, isFrame);
+    }
+    if (answer.newBaud > 0) {
+        std::lock_guard<std::mutex> lock(m_chipMutex);
+        m_chip.SetBaud(answer.newBaud);
+    }
+    if (answer.wrote) {
+        SaveFlash();
+    }
+    if (answer.pageOp && m_opt.hangupAfterPages >= 0 && ++m_nPages >= m_opt.hangupAfterPages) {
+        m_bHungUp = true;
+        HangUp();
+    }
+}
+
+void CSimLink::Send(const std::vector<uint8_t>& bytes, bool /*isFrame*/) {
+    double wire = ByteSeconds() * static_cast<double>(bytes.size());
+    m_dFloor = m_dFloor + wire;
+    if (m_opt.pace) {
+        // The last byte leaves the chip's UART one wire time after the first.
+        SleepUntil(Clock::now() + Seconds(wire));
+    }
+    // A host that closed its port reads nothing; what does not fit the pty is lost as on a
+    // real line.
+    if (write(m_master, bytes.data(), bytes.size()) < 0) {
+        return;
+    }
+}
+
+void CSimLink::SaveFlash() {
+    if (m_opt.flashFile.empty()) {
+        return;
+    }
+    std::vector<uint8_t> flash = Flash();
+    WriteFileAtomically(m_opt.flashFile, flash.data(), flash.size());
+}
+
+}  // namespace nvds
