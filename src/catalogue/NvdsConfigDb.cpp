@@ -211,6 +211,12 @@ int CNvdsConfig::LoadTagDb(const std::string& path, TagTable& table) {
     } else if (root != nullptr && NameIs(root, kUserRoot)) {
         result = ParseTagDb(TAGDB_USER, root, table);
     }
+    // Recover mode turns a cut or malformed file into a tree of what could be repaired; the
+    // tags read from it are kept, but such a file does not count as read.
+    if (result && (doc->properties & XML_DOC_WELLFORMED) == 0) {
+        m_prompter->Message("Config file damage");
+        result = 0;
+    }
     xmlFreeDoc(doc);
     return result;
 }
