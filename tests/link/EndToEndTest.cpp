@@ -1,0 +1,181 @@
+#include <chrono>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "image/StatusText.h"
+#include "link/AreaTransfer.h"
+#include "link/BaudTable.h"
+#include "link/ConnectTarget.h"
+#include "link/ProgstarDlg.h"
+#include "platform/Prompter.h"
+#include "sim/SimLink.h"
+
+namespace nvds {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+NvdsImage Pattern(uint8_t seed) {
+    NvdsImage image;
+    for (size_t i = 0; i < image.size(); ++i) {
+        image[i] = static_cast<uint8_t>(i * 7 + seed + (i >> 8));
+    }
+    return image;
+}
+
+// The host engine against a simulated chip on a pty.
+class EndToEnd : public ::testing::Test {
+protected:
+    void Start(SimOptions options, uint32_t baud = 115200) {
+        sim = std::make_unique<CSimLink>(options);
+        std::string error;
+        ASSERT_TRUE(sim->Start(&error)) << error;
+        int row = FindBaudRow(baud, options.crystal);
+        ASSERT_GE(row, 0);
+        engine.SetSerialLink(sim->SlavePath(), options.crystal, row);
+        engine.StartReceiveDispatchThread();
+    }
+    int Connect() { return ConnectTarget(engine, prompter); }
+    int Dump(NvdsImage& image) {
+        return DumpImage(engine, engine.m_bConnected != 0, image, prompter, Recorder());
+    }
+    int Burn(const NvdsImage& image) {
+        return BurnImage(engine, engine.m_bConnected != 0, image, prompter, Recorder());
+    }
+    TransferStatus Recorder() {
+        return [this](int code) { codes.push_back(code); };
+    }
+    void TearDown() override {
+        engine.ClosePort();
+        if (sim) {
+            sim->Stop();
+        }
+    }
+
+    RecordingPrompter prompter;
+    CProgstarDlg engine{prompter};
+    std::unique_ptr<CSimLink> sim;
+    std::vector<int> codes;
+};
+
+TEST_F(EndToEnd, BurnThenDumpGivesTheImageBackAtSeveralRates) {
+    for (auto [crystal, baud] :
+         {std::pair{CRYSTAL_16MHZ, 115200u}, {CRYSTAL_32MHZ, 1843200u}, {CRYSTAL_16MHZ, 691200u}}) {
+        SCOPED_TRACE(baud);
+        SimOptions options;
+        options.crystal = crystal;
+        engine.ClosePort();
+        Start(options, baud);
+        // Data outside the NVDS sector must survive the burn.
+        std::vector<uint8_t> flash = sim->Flash();
+        flash[FLASH_SECTOR_SIZE] = 0x12;
+        sim->SetFlash(flash);
+        ASSERT_EQ(Connect(), 1);
+        NvdsImage image = Pattern(static_cast<uint8_t>(baud));
+        ASSERT_EQ(Burn(image), 4096);
+        NvdsImage back{};
+        ASSERT_EQ(Dump(back), 4096);
+        EXPECT_EQ(back, image);
+        EXPECT_EQ(sim->Flash()[FLASH_SECTOR_SIZE], 0x12);
+        EXPECT_EQ(codes, (std::vector<int>{STATUS_BURN_BUSY, STATUS_BURN_OK, STATUS_DUMP_BUSY,
+                                           STATUS_DUMP_OK}));
+        codes.clear();
+        sim->Stop();
+    }
+    EXPECT_TRUE(prompter.shown.empty());
+}
+
+TEST_F(EndToEnd, LostAnswersAndBadCrcsAreRecovered) {
+    SimOptions options;
+    options.dropEvery = 7;
+    options.corruptEvery = 5;
+    Start(options);
+    NvdsImage image = Pattern(3);
+    std::vector<uint8_t> flash(image.begin(), image.end());
+    sim->SetFlash(flash);
+    ASSERT_EQ(Connect(), 1);
+    NvdsImage back{};
+    ASSERT_EQ(Dump(back), 4096);
+    EXPECT_EQ(back, image);
+}
+
+TEST_F(EndToEnd, ThreeLossesOfOnePageFailAndLeaveTheDestination) {
+    SimOptions options;
+    options.dropPage = 5;
+    options.dropPageTimes = 3;
+    Start(options);
+    ASSERT_EQ(Connect(), 1);
+    NvdsImage dest = Pattern(9);
+    const NvdsImage before = dest;
+    EXPECT_EQ(Dump(dest), -1);
+    EXPECT_EQ(dest, before);
+    EXPECT_EQ(codes, (std::vector<int>{STATUS_DUMP_BUSY, STATUS_DUMP_ERROR}));
+    // Two losses are within the tries.
+    codes.clear();
+    sim->Stop();
+    options.dropPageTimes = 2;
+    Start(options);
+    ASSERT_EQ(Connect(), 1);
+    EXPECT_EQ(Dump(dest), 4096);
+    EXPECT_EQ(dest, ErasedImage());
+}
+
+TEST_F(EndToEnd, SlowBootAndRefusedBaudCommandStillConnect) {
+    SimOptions options;
+    options.bootDelayMs = 2000;
+    options.refuseBaud = 3;  // all three sends of the first round go unanswered
+    Start(options);
+    auto start = Clock::now();
+    ASSERT_EQ(Connect(), 1);
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(2000));
+    EXPECT_GE(sim->SyncsAnswered(), 2);  // synced again after the refusal
+    EXPECT_TRUE(prompter.shown.empty());
+}
+
+TEST_F(EndToEnd, CancelStopsTheConnectQuietlyAndQuickly) {
+    SimOptions options;
+    options.bootDelayMs = 60000;
+    Start(options);
+    std::thread canceller([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        engine.Cancel();
+    });
+    auto start = Clock::now();
+    EXPECT_EQ(Connect(), 0);
+    auto took = Clock::now() - start;
+    canceller.join();
+    EXPECT_LT(took, std::chrono::milliseconds(300 + 60));
+    EXPECT_TRUE(prompter.shown.empty());
+    EXPECT_EQ(engine.m_bConnected, 0);
+}
+
+TEST_F(EndToEnd, HangUpMidBurnIsReportedNotHungOn) {
+    SimOptions options;
+    options.hangupAfterPages = 4;
+    Start(options);
+    ASSERT_EQ(Connect(), 1);
+    auto start = Clock::now();
+    EXPECT_EQ(Burn(Pattern(1)), -1);
+    // Page 4 fails 3 times: 3 program waits of 2.5 s at most, re-addressing fails after 300 ms.
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(4));
+    EXPECT_EQ(codes.back(), STATUS_BURN_ERROR);
+    EXPECT_TRUE(engine.Serial().LineLost());
+}
+
+TEST_F(EndToEnd, TransfersWithoutALinkSendNothing) {
+    Start(SimOptions{});
+    NvdsImage image = Pattern(2);
+    EXPECT_EQ(Dump(image), -1);
+    EXPECT_EQ(Burn(image), -1);
+    EXPECT_EQ(image, Pattern(2));
+    EXPECT_EQ(prompter.Texts(),
+              (std::vector<std::string>{MSG_TARGET_DISCONNECT, MSG_TARGET_DISCONNECT}));
+    EXPECT_EQ(sim->FramesHandled(), 0);
+    EXPECT_TRUE(codes.empty());
+}
+
+}  // namespace
+}  // namespace nvds

@@ -1,0 +1,37 @@
+#include <chrono>
+
+#include <gtest/gtest.h>
+
+#include "link/BaudTable.h"
+#include "link/ConnectTarget.h"
+#include "link/ProgstarDlg.h"
+#include "platform/Prompter.h"
+#include "sim/SimLink.h"
+
+namespace nvds {
+namespace {
+
+// A chip that confirms no baud command keeps the connect syncing until the 20 s limit.
+TEST(ConnectOvertime, GivesUpAfterTwentySecondsWithItsMessage) {
+    SimOptions options;
+    options.refuseBaud = 1 << 30;
+    CSimLink sim(options);
+    ASSERT_TRUE(sim.Start());
+    RecordingPrompter prompter;
+    CProgstarDlg engine(prompter);
+    engine.SetSerialLink(sim.SlavePath(), CRYSTAL_16MHZ, DEFAULT_BAUD_INDEX_16MHZ);
+    engine.StartReceiveDispatchThread();
+    int lastProgress = -1;
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ConnectTarget(engine, prompter, [&](int p) { lastProgress = p; }), 0);
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(20000));
+    EXPECT_LT(took, std::chrono::milliseconds(20500));
+    EXPECT_EQ(prompter.Texts(), std::vector<std::string>{MSG_CONNECT_OVERTIME});
+    EXPECT_GE(sim.SyncsAnswered(), 40);
+    EXPECT_GE(lastProgress, 0);
+    EXPECT_EQ(engine.m_bConnected, 0);
+}
+
+}  // namespace
+}  // namespace nvds

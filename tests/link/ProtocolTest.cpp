@@ -1,0 +1,211 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "link/BaudTable.h"
+#include "link/Crc16.h"
+#include "link/Frame.h"
+#include "link/LinkConstants.h"
+#include "link/ProgstarDlg.h"
+#include "platform/Prompter.h"
+
+namespace nvds {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+TEST(Crc16, MatchesXmodemCheckValueAndFrameBytes) {
+    const char* check = "123456789";
+    EXPECT_EQ(Crc16(reinterpret_cast<const uint8_t*>(check), 9), 0x31C3);
+
+    // One page read: the CRC covers command, length and payload, not the 0x71.
+    uint8_t count[4] = {0x00, 0x01, 0x00, 0x00};
+    Bytes frame = BuildFrame(CMD_READ, count, 4);
+    ASSERT_EQ(frame.size(), 11u);
+    EXPECT_EQ(Bytes(frame.begin(), frame.begin() + 9),
+              (Bytes{0x71, 0x46, 0x04, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00}));
+    uint16_t crc = Crc16(frame.data() + 1, 8);
+    EXPECT_EQ(frame[9], crc & 0xFF);
+    EXPECT_EQ(frame[10], crc >> 8);
+
+    // Over USB the trailer counts readLen + length + 7, or is zero without readLen.
+    Bytes usb = BuildFrame(CMD_READ, count, 4, true, READ_PAGE_READLEN);
+    ASSERT_EQ(usb.size(), 13u);
+    EXPECT_EQ(usb[11] | usb[12] << 8, 263);
+    Bytes usbNoRead = BuildFrame(CMD_SET_ADDRESS, count, 4, true, 0);
+    EXPECT_EQ(usbNoRead[11], 0);
+    EXPECT_EQ(usbNoRead[12], 0);
+}
+
+TEST(BaudTable, PayloadsAndRatesPerCrystal) {
+    EXPECT_EQ(BaudCommandPayload(DEFAULT_BAUD_INDEX_16MHZ),
+              (std::array<uint8_t, 4>{0x2C, 0x08, 0, 0}));
+    EXPECT_EQ(BaudCommandPayload(DEFAULT_BAUD_INDEX_32MHZ),
+              (std::array<uint8_t, 4>{0x17, 0x11, 0, 0}));
+    EXPECT_EQ(BaudOfRow(DEFAULT_BAUD_INDEX_16MHZ, CRYSTAL_16MHZ), 115200u);
+    EXPECT_EQ(BaudOfRow(DEFAULT_BAUD_INDEX_32MHZ, CRYSTAL_32MHZ), 115200u);
+    EXPECT_EQ(SyncBaud(CRYSTAL_16MHZ), 9600u);
+    EXPECT_EQ(SyncBaud(CRYSTAL_32MHZ), 19200u);
+    EXPECT_EQ(FindBaudRow(1843200, CRYSTAL_32MHZ), 15);
+    EXPECT_EQ(FindBaudRow(1843200, CRYSTAL_16MHZ), -1);
+    // Every divisor lands within 2% of its rate at both crystals.
+    for (int i = 0; i < BAUD_ROW_COUNT; ++i) {
+        auto payload = BaudCommandPayload(i);
+        for (int crystal : {CRYSTAL_16MHZ, CRYSTAL_32MHZ}) {
+            double rate = BaudOfDivisor(payload.data(), crystal);
+            EXPECT_NEAR(rate / BaudOfRow(i, crystal), 1.0, 0.02) << "row " << i;
+        }
+    }
+}
+
+// An answer frame as the chip sends it.
+Bytes Answer(uint8_t command, const Bytes& data) {
+    return BuildFrame(command, data.data(), static_cast<uint32_t>(data.size()));
+}
+
+class ParserTest : public ::testing::Test {
+protected:
+    void Feed(const Bytes& bytes) { engine.OnRxBytes(bytes.data(), bytes.size()); }
+
+    RecordingPrompter prompter;
+    CProgstarDlg engine{prompter};
+};
+
+TEST_F(ParserTest, DeliversFramesAndStatusBytes) {
+    Bytes page(256);
+    for (size_t i = 0; i < page.size(); ++i) {
+        page[i] = static_cast<uint8_t>(i);
+    }
+    Feed(Answer(CMD_READ, page));
+    Bytes out(256);
+    ASSERT_EQ(engine.WaitDataFrame(out.data(), 256, 0), 1);
+    EXPECT_EQ(out, page);
+
+    // Status bytes between frames, zero and noise ignored; a status of 1..4 is kept.
+    Feed({0x00, 0x05, 0xFF, STATUS_DONE});
+    EXPECT_EQ(engine.WaitStatus(STATUS_ACK, 0), 0);
+    EXPECT_EQ(engine.WaitStatus(STATUS_DONE, 0), 1);
+    EXPECT_EQ(engine.StatusByte(), 0);
+
+    // A command code 0..4 is read as the code, and status values inside a frame are data.
+    Feed(Answer(0x01, {0x01, 0x02, 0x03}));
+    EXPECT_EQ(engine.StatusByte(), 0);
+    Bytes three(3);
+    ASSERT_EQ(engine.WaitDataFrame(three.data(), 3, 0), 1);
+    EXPECT_EQ(three, (Bytes{1, 2, 3}));
+}
+
+TEST_F(ParserTest, RejectsBadCrcAndSurvivesHostileLengths) {
+    Bytes page(256, 0xA5);
+    Bytes bad = Answer(CMD_READ, page);
+    bad.back() ^= 1;
+    Feed(bad);
+    Bytes out(256, 0);
+    EXPECT_EQ(engine.WaitDataFrame(out.data(), 256, 0), 0);
+    EXPECT_EQ(out, Bytes(256, 0));
+
+    // A length field of 16 MB: the parser swallows what comes without writing past its buffer
+    // and stays inside the frame until a reset.
+    Feed({FRAME_START, CMD_READ, 0xFF, 0xFF, 0xFF});
+    Feed(Bytes(5000, 0x01));
+    EXPECT_EQ(engine.ParserState(), 5);
+    EXPECT_EQ(engine.StatusByte(), 0);
+    engine.ResetReceiveState();
+    EXPECT_EQ(engine.ParserState(), 0);
+
+    // A frame slightly over the buffer completes but fails its check.
+    Bytes big(400, 0x11);
+    Feed(Answer(CMD_READ, big));
+    EXPECT_EQ(engine.ParserState(), 0);
+    EXPECT_EQ(engine.WaitDataFrame(out.data(), 256, 0), 0);
+
+    // A lone start byte leaves the parser waiting for the command.
+    Feed({FRAME_START});
+    EXPECT_EQ(engine.ParserState(), 1);
+    // A wait longer than the buffer is refused outright.
+    EXPECT_EQ(engine.WaitDataFrame(out.data(), 1000, 0), 0);
+}
+
+// A pty stands in for the chip's line; the test reads what the engine sends.
+class PtyTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_master = posix_openpt(O_RDWR | O_NOCTTY);
+        ASSERT_GE(m_master, 0);
+        ASSERT_EQ(grantpt(m_master), 0);
+        ASSERT_EQ(unlockpt(m_master), 0);
+        engine.m_strPort = ptsname(m_master);
+        engine.StartReceiveDispatchThread();
+        ASSERT_EQ(engine.ReopenPort(115200), 1);
+    }
+    void TearDown() override {
+        engine.ClosePort();
+        close(m_master);
+    }
+
+    // Reads what arrives on the master within `ms`.
+    Bytes ReadFor(int ms) {
+        Bytes got;
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (std::chrono::steady_clock::now() < end) {
+            pollfd p{m_master, POLLIN, 0};
+            if (poll(&p, 1, 5) > 0) {
+                uint8_t buf[512];
+                ssize_t n = read(m_master, buf, sizeof buf);
+                if (n > 0) {
+                    got.insert(got.end(), buf, buf + n);
+                }
+            }
+        }
+        return got;
+    }
+
+    int m_master = -1;
+    RecordingPrompter prompter;
+    CProgstarDlg engine{prompter};
+};
+
+TEST_F(PtyTest, UnansweredSetAddressIsSentThreeTimesAbout100msApart) {
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(engine.SetAddress(0x0300), 0);
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(took, std::chrono::milliseconds(300));
+    EXPECT_LT(took, std::chrono::milliseconds(450));
+    uint8_t address[4] = {0x00, 0x03, 0x00, 0x00};
+    Bytes one = BuildFrame(CMD_SET_ADDRESS, address, 4);
+    Bytes expected;
+    for (int i = 0; i < 3; ++i) {
+        expected.insert(expected.end(), one.begin(), one.end());
+    }
+    EXPECT_EQ(ReadFor(50), expected);
+}
+
+TEST_F(PtyTest, AckThroughTheLineConfirmsAtOnce) {
+    uint8_t ack = STATUS_ACK;
+    ASSERT_EQ(write(m_master, &ack, 1), 1);
+    auto start = std::chrono::steady_clock::now();
+    uint8_t one[4] = {1, 0, 0, 0};
+    EXPECT_EQ(engine.SendFrame(CMD_SET_MEMORY_TYPE, one, 0, 4, 1), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+    EXPECT_EQ(ReadFor(20).size(), 11u);  // sent once
+}
+
+TEST_F(PtyTest, PortIsExclusiveAndReopenFailureIsReported) {
+    CProgstarDlg other(prompter);
+    other.m_strPort = engine.m_strPort;
+    EXPECT_EQ(other.ReopenPort(9600), 0);
+    EXPECT_NE(other.Serial().LastError().find("in use"), std::string::npos);
+    EXPECT_EQ(prompter.Texts(), std::vector<std::string>{"Open COM port failed!"});
+    // Our own close and reopen at another rate works.
+    EXPECT_EQ(engine.ReopenPort(921600), 1);
+}
+
+}  // namespace
+}  // namespace nvds
