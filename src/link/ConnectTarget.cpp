@@ -75,16 +75,23 @@ int ConnectSerial(CProgstarDlg& engine, Prompter& prompter, const ConnectProgres
         }
         engine.ClearStatus();
         const uint8_t* payload = engine.m_baudPayload.data();
-        if (!engine.SendFrame(CMD_SET_BAUDRATE, payload, 0, 4, 1)) {
-            continue;
+        if (engine.SendFrame(CMD_SET_BAUDRATE, payload, 0, 4, 1)) {
+            // The chip now listens at the working rate; confirm the rate there.
+            engine.ReopenPort(engine.m_nBaudRate);
+            if (engine.SendFrame(CMD_SET_BAUDRATE, payload, 0, 4, 1)) {
+                engine.m_bConnected = 1;
+                return 1;
+            }
         }
-        // The chip now listens at the working rate; confirm the rate there.
-        engine.ReopenPort(engine.m_nBaudRate);
-        if (!engine.SendFrame(CMD_SET_BAUDRATE, payload, 0, 4, 1)) {
-            continue;
+        // A chip that answers every sync byte but never confirms the rate would otherwise
+        // keep the sync loop from ever looking at the clock.
+        if (engine.Cancelled()) {
+            return 0;
         }
-        engine.m_bConnected = 1;
-        return 1;
+        if (clock.Expired()) {
+            prompter.Message(MSG_CONNECT_OVERTIME);
+            return 0;
+        }
     }
 }
 

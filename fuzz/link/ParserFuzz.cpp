@@ -1,0 +1,22 @@
+// Feeds arbitrary received bytes to the frame parser, then asks for frames of the sizes the
+// host uses. The parser must never write past its frame buffer whatever the length fields say.
+#include <cstddef>
+#include <cstdint>
+
+#include "link/LinkConstants.h"
+#include "link/ProgstarDlg.h"
+#include "platform/Prompter.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    static nvds::RecordingPrompter prompter;
+    nvds::CProgstarDlg engine(prompter);
+    // The first byte splits the input into two feeds, as the reader hands over chunks.
+    size_t split = size > 0 ? data[0] % (size + 1) : 0;
+    engine.OnRxBytes(data, split);
+    engine.OnRxBytes(data + split, size - split);
+    uint8_t page[nvds::NVDS_PAGE_SIZE];
+    engine.WaitDataFrame(page, nvds::NVDS_PAGE_SIZE, 0);
+    engine.WaitDataFrame(page, 4, 0);
+    engine.WaitStatus(nvds::STATUS_DONE, 0);
+    return 0;
+}
