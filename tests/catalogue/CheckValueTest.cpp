@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+
+#include "catalogue/NvdsConfig.h"
+
+namespace nvds {
+namespace {
+
+TagDef Def(TagCoding coding, uint32_t length, uint32_t min = 0, uint32_t max = 255,
+           bool lengthVariable = false) {
+    TagDef def;
+    def.coding = coding;
+    def.length = length;
+    def.min = min;
+    def.max = max;
+    def.lengthVariable = lengthVariable;
+    return def;
+}
+
+TEST(CheckValue, NormalisesOrExplainsPerCoding) {
+    const std::string fill =
+        "The current hex length is less than force length, and 0x00 will be filled in the "
+        "current data behind";
+    struct Case {
+        TagDef def;
+        const char* input;
+        int result;
+        const char* text;  // text afterwards: canonical, or as far as the check got
+        std::string message;
+    };
+    const TagDef hex6 = Def(CODING_ARRAY_HEX, 6);
+    const TagDef num16 = Def(CODING_NUMBER, 2, 0, 0xFFFF);
+    const std::vector<Case> cases = {
+        {hex6, " 112233aabbcc ", 1, "11 22 33 AA BB CC", ""},
+        {hex6, "11 22 33", 1, "11 22 33 00 00 00", fill},
+        {Def(CODING_ARRAY_HEX, 2), "", 1, "00 00", fill},
+        {hex6, "11223344556677", 0, "11223344556677",
+         "Hex array is invalid, length must be less than or equal to 6 byte, but current length "
+         "is 7 byte"},
+        {hex6, "1 22", 0, "122", "Hex array is invalid"},
+        {Def(CODING_STRING_ASCII, 8), "ABCDEFGH", 1, "ABCDEFGH", ""},
+        {Def(CODING_STRING_ASCII, 8, 0, 255, true), "  abc ", 1, "abc", ""},
+        {Def(CODING_STRING_ASCII, 8), "  abc ", 0, "abc",
+         "Ascii string is invalid, length must be equal to 8 byte, but current length is 3 byte"},
+        {Def(CODING_STRING_ASCII, 8, 0, 255, true), "ABCDEFGHI", 0, "ABCDEFGHI",
+         "Ascii string is invalid, length must be less than 8 byte, but current length is 9 "
+         "byte"},
+        {num16, "96", 1, "0x60", ""},
+        {num16, "none", 1, "0x0", ""},
+        {Def(CODING_NUMBER, 4, 0, 0xFFFFFFFF), "-1", 1, "0xFFFFFFFF", ""},
+        {num16, "0x10000", 0, "0x10000",
+         "Num value is invalid, range must be: 0x0 ~ 0xFFFF, but current value is 0x10000"},
+        {Def(CODING_NUMBER, 2, 5, 10), "3", 0, "3",
+         "Num value is invalid, range must be: 0x5 ~ 0xA, but current value is 0x3"},
+        {Def(CODING_NUMBER, 3), "300", 0, "300",  // range before length
+         "Num value is invalid, range must be: 0x0 ~ 0xFF, but current value is 0x12C"},
+        {Def(CODING_NUMBER, 3), "5", 0, "5", "Num Type error, current value is 0x3"},
+        {Def(CODING_NUMBER, 1, 0, 0x100), "5", 0, "5", "Num min or max too big!"},
+        {Def(CODING_NUMBER, 2, 0, 0x10000), "5", 0, "5", "Num min or max too big!"},
+        {Def(CODING_BOOL, 1), "TRUE", 1, "True", ""},
+        {Def(CODING_BOOL, 1), " false", 1, "False", ""},
+        {Def(CODING_BOOL, 1), "yes", 0, "yes", "Bool value is invalid, either True or False"},
+        {Def(CODING_BD_ADDR, 6), "11 22 33 aa bb cc", 1, "11 22 33 AA BB CC", ""},
+        {Def(CODING_BD_ADDR, 6), "11 22 33 AA BB", 0, "112233AABB",
+         "BD Addr value is invalid, length must be 6 byte"},
+        {Def(static_cast<TagCoding>(9), 1), "x", 0, "x", "Unknown code: 9"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input);
+        RecordingPrompter prompter;
+        CNvdsConfig config(prompter, "", "");
+        config.m_strError = "earlier";
+        std::string text = c.input;
+        EXPECT_EQ(config.CheckValue(text, c.def, 1), c.result);
+        EXPECT_EQ(text, c.text);
+        EXPECT_EQ(config.m_strError, c.result ? "earlier" : c.message);
+        EXPECT_EQ(prompter.Texts(), c.message.empty() ? std::vector<std::string>{}
+                                                      : std::vector<std::string>{c.message});
+
+        // Without the show flag only the fill notice reaches the user.
+        prompter.Clear();
+        text = c.input;
+        config.CheckValue(text, c.def, 0);
+        EXPECT_EQ(prompter.Texts().size(), c.message == fill ? 1u : 0u);
+    }
+}
+
+}  // namespace
+}  // namespace nvds
