@@ -93,6 +93,7 @@ int Connect(CProgstarDlg& engine, const LinkOptions& opt, Prompter& prompter) {
     }
     engine.SetSerialLink(opt.port, crystal, row);
     engine.StartReceiveDispatchThread();
+    engine.ResetForConnect();
     std::fprintf(stderr, "%s\n", StatusText(STATUS_RESET_TARGET));
     if (!ConnectTarget(engine, prompter)) {
         std::string why = engine.Serial().LastError();

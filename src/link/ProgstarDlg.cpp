@@ -42,11 +42,11 @@ void CProgstarDlg::SetUsbTransport(std::unique_ptr<UsbTransport> usb) {
 
 void CProgstarDlg::StartReceiveDispatchThread() {
     if (!m_dispatch.joinable()) {
-        m_dispatch = std::thread(&CProgstarDlg::DispatchLoop, this);
+        m_dispatch = std::thread(&CProgstarDlg::ReceiveDispatchThread, this);
     }
 }
 
-void CProgstarDlg::DispatchLoop() {
+void CProgstarDlg::ReceiveDispatchThread() {
     std::vector<uint8_t> bytes;
     while (m_rxQueue.PopAll(bytes)) {
         OnRxBytes(bytes.data(), bytes.size());
@@ -222,8 +222,10 @@ void CProgstarDlg::ResetReceiveState() {
     m_nState = 0;
 }
 
-void CProgstarDlg::ClearForConnect() {
+void CProgstarDlg::ResetForConnect() {
     std::lock_guard<std::mutex> lock(m_mutex);
+    m_bConnected = 0;
+    m_bCancel = false;
     m_nStatus = 0;
     m_nState = 0;
     m_bFrameReady = false;

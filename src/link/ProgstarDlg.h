@@ -73,8 +73,9 @@ public:
     bool WriteRaw(const uint8_t* data, size_t size);
     /// Status byte and parser state back to 0, as before each sync attempt.
     void ResetReceiveState();
-    /// Clears the status byte, the frame-ready flag and the parser state.
-    void ClearForConnect();
+    /// Before each connect: connected and cancel flags, status byte, frame-ready flag and
+    /// parser state all cleared.
+    void ResetForConnect();
     /// Waits up to `timeout` for STATUS_ACK (not consumed) or a cancel; true when it came.
     bool WaitAck(std::chrono::milliseconds timeout);
     /// Consumes the status byte.
@@ -96,7 +97,7 @@ public:
 
 private:
     void ParseByte(uint8_t byte);
-    void DispatchLoop();
+    void ReceiveDispatchThread();
 
     Prompter& m_prompter;
     CSerialPort m_serial;

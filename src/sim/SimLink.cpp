@@ -204,7 +204,7 @@ void CSimLink::OnByte(uint8_t byte, uint32_t hostBaud, TimePoint readAt) {
             if (m_opt.pace) {
                 SleepUntil(m_tLine);
             }
-            Send({m_chip.HandleSync()}, false);
+            Send({m_chip.HandleSync()});
         } else if (byte == FRAME_START) {
             m_rx.push_back(byte);
             m_nNeed = FRAME_HEADER_SIZE;
@@ -254,7 +254,7 @@ void CSimLink::HandleFrame() {
         answer.bytes.back() ^= 0x5A;
     }
     if (!drop) {
-        Send(answer.bytes, isFrame);
+        Send(answer.bytes);
     }
     if (answer.newBaud > 0) {
         std::lock_guard<std::mutex> lock(m_chipMutex);
@@ -269,7 +269,7 @@ void CSimLink::HandleFrame() {
     }
 }
 
-void CSimLink::Send(const std::vector<uint8_t>& bytes, bool /*isFrame*/) {
+void CSimLink::Send(const std::vector<uint8_t>& bytes) {
     double wire = ByteSeconds() * static_cast<double>(bytes.size());
     m_dFloor = m_dFloor + wire;
     if (m_opt.pace) {

@@ -67,7 +67,7 @@ private:
     void Serve();
     void OnByte(uint8_t byte, uint32_t hostBaud, TimePoint readAt);
     void HandleFrame();
-    void Send(const std::vector<uint8_t>& bytes, bool isFrame);
+    void Send(const std::vector<uint8_t>& bytes);
     bool SleepUntil(TimePoint when);
     bool RateMatches(uint32_t hostBaud) const;
     double ByteSeconds() const;

@@ -38,7 +38,10 @@ protected:
         engine.SetSerialLink(sim->SlavePath(), options.crystal, row);
         engine.StartReceiveDispatchThread();
     }
-    int Connect() { return ConnectTarget(engine, prompter); }
+    int Connect() {
+        engine.ResetForConnect();
+        return ConnectTarget(engine, prompter);
+    }
     int Dump(NvdsImage& image) {
         return DumpImage(engine, engine.m_bConnected != 0, image, prompter, Recorder());
     }

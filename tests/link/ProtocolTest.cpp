@@ -3,8 +3,10 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -14,6 +16,7 @@
 #include "link/Frame.h"
 #include "link/LinkConstants.h"
 #include "link/ProgstarDlg.h"
+#include "link/RxQueue.h"
 #include "platform/Prompter.h"
 
 namespace nvds {
@@ -205,6 +208,36 @@ TEST_F(PtyTest, PortIsExclusiveAndReopenFailureIsReported) {
     EXPECT_EQ(prompter.Texts(), std::vector<std::string>{"Open COM port failed!"});
     // Our own close and reopen at another rate works.
     EXPECT_EQ(engine.ReopenPort(921600), 1);
+}
+
+}  // namespace
+}  // namespace nvds
+
+namespace nvds {
+namespace {
+
+TEST(RxQueue, FullQueueHoldsTheWriterAndKeepsOrder) {
+    RxQueue queue(16);
+    std::atomic<bool> abort{false};
+    Bytes sent(1000);
+    for (size_t i = 0; i < sent.size(); ++i) {
+        sent[i] = static_cast<uint8_t>(i * 7 + i / 256);
+    }
+    std::thread writer([&] { EXPECT_TRUE(queue.Push(sent.data(), sent.size(), abort)); });
+    Bytes got, chunk;
+    while (got.size() < sent.size() && queue.PopAll(chunk)) {
+        EXPECT_LE(chunk.size(), 16u);
+        got.insert(got.end(), chunk.begin(), chunk.end());
+    }
+    writer.join();
+    EXPECT_EQ(got, sent);
+
+    // A writer held by a full queue gives up when told to stop.
+    std::thread stuck([&] { EXPECT_FALSE(queue.Push(sent.data(), sent.size(), abort)); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    abort = true;
+    queue.Wake();
+    stuck.join();
 }
 
 }  // namespace
