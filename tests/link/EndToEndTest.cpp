@@ -78,9 +78,14 @@ TEST_F(EndToEnd, BurnThenDumpGivesTheImageBackAtSeveralRates) {
         sim->SetFlash(flash);
         ASSERT_EQ(Connect(), 1);
         NvdsImage image = Pattern(static_cast<uint8_t>(baud));
+        // A clean burn is 20 frames, a clean dump 17.
+        int frames = sim->FramesHandled();
         ASSERT_EQ(Burn(image), 4096);
+        EXPECT_EQ(sim->FramesHandled() - frames, 20);
         NvdsImage back{};
+        frames = sim->FramesHandled();
         ASSERT_EQ(Dump(back), 4096);
+        EXPECT_EQ(sim->FramesHandled() - frames, 17);
         EXPECT_EQ(back, image);
         EXPECT_EQ(sim->Flash()[FLASH_SECTOR_SIZE], 0x12);
         EXPECT_EQ(codes, (std::vector<int>{STATUS_BURN_BUSY, STATUS_BURN_OK, STATUS_DUMP_BUSY,
