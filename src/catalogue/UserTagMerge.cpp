@@ -1,0 +1,108 @@
+#include "catalogue/UserTagMerge.h"
+
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include "platform/AtomicFile.h"
+
+namespace nvds {
+
+namespace {
+
+bool SameShape(const TagDef& a, const TagDef& b) {
+    return a.min == b.min && a.max == b.max && a.length == b.length && a.coding == b.coding;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+}  // namespace
+
+void CopyUserTags(TagTable& main, const TagTable& dialog) {
+    CNvdsConfig::ClearTagRange(TAGDB_USER, main);
+    for (uint32_t code = TAG_USER_FIRST; code <= TAG_USER_LAST; ++code) {
+        TagEntry& to = main[code];
+        const TagEntry& from = dialog[code];
+        if (!from.IsDefined()) {
+            to.valueText.clear();
+            continue;
+        }
+        to.mark = TAG_ENTRY_MARK;
+        to.tag = code;
+        if (to.valueText.empty() || !SameShape(to.def, from.def)) {
+            to.valueText = from.def.defaultText;
+        }
+        to.def = from.def;
+    }
+}
+
+void AdoptImportedUserTags(TagTable& main, const TagTable& imported) {
+    CNvdsConfig::ClearTagRange(TAGDB_USER, main);
+    for (uint32_t code = TAG_USER_FIRST; code <= TAG_USER_LAST; ++code) {
+        TagEntry& to = main[code];
+        const TagEntry& from = imported[code];
+        if (!from.IsDefined()) {
+            to.valueText.clear();
+            continue;
+        }
+        to.mark = TAG_ENTRY_MARK;
+        to.tag = code;
+        to.def = from.def;
+        if (to.valueText.empty()) {
+            to.valueText = from.def.defaultText;
+        }
+    }
+}
+
+ImportResult ImportUserProperties(CNvdsConfig& config, const std::string& chosenPath,
+                                  TagTable& main) {
+    Prompter& prompter = config.GetPrompter();
+    // The table is large (255 slots with strings); keep it off the stack.
+    auto imported = std::make_unique<TagTable>();
+    std::string bytes;
+    if (!config.LoadTagDb(chosenPath, *imported) || !ReadWholeFile(chosenPath, bytes)) {
+        prompter.Message("Import configuration file fail! The file damage!");
+        return IMPORT_DAMAGED;
+    }
+    if ((*imported)[TAG_SYSTEM_FIRST].IsDefined()) {
+        prompter.Message("Import configuration file fail! The file is system configuration!");
+        return IMPORT_SYSTEM_DB;
+    }
+    std::string error;
+    if (!WriteFileAtomically(config.GetUserDbPath(), bytes.data(), bytes.size(), &error)) {
+        prompter.Message("Import configuration file fail! " + error);
+        return IMPORT_COPY_FAILED;
+    }
+    prompter.Message("Import configuration file success!");
+    AdoptImportedUserTags(main, *imported);
+    return IMPORT_OK;
+}
+
+std::string ExportPath(const std::string& chosenPath) {
+    return chosenPath.find('.') == std::string::npos ? chosenPath + ".xml" : chosenPath;
+}
+
+bool ExportUserProperties(const std::string& userDbPath, const std::string& chosenPath,
+                          Prompter& prompter) {
+    const std::string path = ExportPath(chosenPath);
+    std::string bytes;
+    // The result is judged by the destination alone, as a copy over an existing good file
+    // still leaves a usable export behind.
+    if (ReadWholeFile(userDbPath, bytes)) {
+        WriteFileAtomically(path, bytes.data(), bytes.size());
+    }
+    const bool ok = access(path.c_str(), R_OK | W_OK) == 0;
+    prompter.Message(ok ? "Export configuration file success!" : "Export configuration file fail!");
+    return ok;
+}
+
+}  // namespace nvds

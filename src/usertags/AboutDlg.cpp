@@ -1,0 +1,29 @@
+#include "usertags/AboutDlg.h"
+
+#include <QDialogButtonBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QVBoxLayout>
+
+#include "usertags/AppIcon.h"
+
+namespace nvds {
+
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
+    setWindowTitle(QStringLiteral("About ZB446x NVDS Configurator"));
+    auto* icon = new QLabel;
+    icon->setPixmap(MakeAppIcon(48));
+    auto* texts = new QVBoxLayout;
+    texts->addWidget(new QLabel(QStringLiteral("ZB446x NVDS Configurator")));
+    texts->addWidget(new QLabel(QStringLiteral("Version " NVDS_VERSION)));
+    auto* top = new QHBoxLayout;
+    top->addWidget(icon, 0, Qt::AlignTop);
+    top->addLayout(texts);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(top);
+    layout->addWidget(buttons);
+}
+
+}  // namespace nvds
