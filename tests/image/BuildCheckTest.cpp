@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "image/BuildImage.h"
+#include "image/CheckImage.h"
+#include "image/NvdsArea.h"
+
+namespace nvds {
+namespace {
+
+void Define(TagTable& table, uint32_t code, TagCoding coding, uint32_t length, bool variable,
+            const std::string& value, uint32_t max = 0xFFFFFFFF) {
+    TagEntry& entry = table[code];
+    entry.mark = TAG_ENTRY_MARK;
+    entry.tag = code;
+    entry.def.coding = coding;
+    entry.def.length = length;
+    entry.def.lengthVariable = variable;
+    entry.def.max = max;
+    entry.def.show = true;
+    entry.def.defaultText = "default";
+    entry.valueText = value;
+}
+
+// A small catalogue: device name, a two-byte number, a bool, a device address.
+TagTable SampleTable() {
+    TagTable table;
+    Define(table, 2, CODING_STRING_ASCII, 8, true, "abc");
+    Define(table, 5, CODING_NUMBER, 2, false, "0x123", 0x3F0);
+    Define(table, 6, CODING_BOOL, 1, false, "True");
+    Define(table, 9, CODING_BD_ADDR, 6, false, "00 01 02 03 04 05");
+    return table;
+}
+
+std::vector<uint8_t> Bytes(const NvdsImage& image, size_t from, size_t to) {
+    return std::vector<uint8_t>(image.begin() + from, image.begin() + to);
+}
+
+TEST(BuildImage, WritesEntriesInCodeOrderWithPaddingAndFiller) {
+    TagTable table = SampleTable();
+    table[6].def.show = false;  // hidden tags are built too
+    NvdsImage image{};
+    RecordingPrompter prompter;
+    ASSERT_EQ(BuildImage(table, image, prompter), 1);
+    EXPECT_TRUE(prompter.shown.empty());
+    const std::vector<uint8_t> expected = {
+        'N', 'V',  'D', 'S',                          //
+        2,   0x06, 4,   0,   'a',  'b',  'c',  0,     // device name with its zero
+        5,   0x06, 2,   0,   0x23, 0x01, 0xFF, 0xFF,  // little-endian number
+        6,   0x06, 1,   0,   1,    0xFF, 0xFF, 0xFF,  //
+        9,   0x06, 6,   0,   5,    4,    3,    2,    1, 0, 0xFF, 0xFF};  // address reversed
+    EXPECT_EQ(Bytes(image, 0, expected.size()), expected);
+    for (size_t i = expected.size(); i < NVDS_IMAGE_SIZE; ++i) {
+        ASSERT_EQ(image[i], 0xFF) << i;
+    }
+
+    table[6].valueText = "Maybe";
+    EXPECT_EQ(BuildImage(table, image, prompter), 0);
+    EXPECT_EQ(prompter.Texts(),
+              std::vector<std::string>{"Tag=6 data is invalid, please modify it!"});
+}
+
+TEST(CheckImage, BuiltImageReadsBackCleanAndWrongMagicChangesNothing) {
+    TagTable table = SampleTable();
+    NvdsImage image{};
+    RecordingPrompter prompter;
+    ASSERT_EQ(BuildImage(table, image, prompter), 1);
+    CNvdsConfig config(prompter, "", "");
+    TagTable read = SampleTable();
+    for (TagEntry& entry : read) {
+        entry.valueText = "stale";
+    }
+    ASSERT_EQ(CheckImage(config, read, image, prompter), 1);
+    EXPECT_TRUE(prompter.shown.empty());
+    EXPECT_EQ(read[2].valueText, "abc");
+    EXPECT_EQ(read[5].valueText, "0x123");
+    EXPECT_EQ(read[6].valueText, "True");
+    EXPECT_EQ(read[9].valueText, "00 01 02 03 04 05");
+    EXPECT_EQ(read[7].valueText, "stale");  // undefined slots are left alone
+
+    image.fill(0xFF);  // an erased chip area
+    EXPECT_EQ(CheckImage(config, read, image, prompter), 0);
+    EXPECT_TRUE(prompter.shown.empty());
+    EXPECT_EQ(read[2].valueText, "abc");
+}
+
+TEST(CheckImage, ReportsEveryBadTagInOrderAndResetsIt) {
+    TagTable table = SampleTable();
+    Define(table, 12, CODING_NUMBER, 1, false, "0x1");
+    Define(table, 130, CODING_BOOL, 1, false, "False");
+    table[130].def.show = false;
+    NvdsImage image = ErasedImage();
+    const std::vector<uint8_t> entries = {
+        2,   0x06, 0, 0,                          // variable length 0: wraps to 65535
+        5,   0x06, 2, 0, 0xFF, 0x03, 0xFF, 0xFF,  // 0x3FF above max 0x3F0
+        6,   0x02, 1, 0, 1,    0xFF, 0xFF, 0xFF,  // superseded ...
+        6,   0x06, 1, 0, 2,    0xFF, 0xFF, 0xFF,  // ... current one is not a Bool
+        9,   0x06, 5, 0, 1,    2,    3,    4,    5, 0xFF, 0xFF, 0xFF,  // five of six address bytes
+        130, 0x06, 1, 0, 7,    0xFF, 0xFF, 0xFF};  // hidden: neither read nor reset
+    std::memcpy(image.data(), "NVDS", 4);
+    std::memcpy(image.data() + 4, entries.data(), entries.size());
+    RecordingPrompter prompter;
+    CNvdsConfig config(prompter, "", "");
+    table[130].valueText = "kept";
+    ASSERT_EQ(CheckImage(config, table, image, prompter), 1);
+    ASSERT_EQ(prompter.shown.size(), 1u);
+    EXPECT_EQ(prompter.shown[0].text,
+              "Find error on target NVDS: \n\n"
+              "Tag=2: length is invalid, must be less or equal than 8 byte, but current value is "
+              "65535 byte!   \n"
+              "Tag=  5: Num value is invalid, range must be: 0x0 ~ 0x3F0, but current value is "
+              "0x3FF   \n"
+              "Tag=  6: coding is invalid!   \n"
+              "Tag=9: length is invalid, must be equal to 6 byte, but current value is 5 byte!   \n"
+              "Tag= 12: can not find this tag!   \n"
+              "\nThese tags will be reset to default value!");
+    for (uint32_t code : {2u, 5u, 6u, 9u, 12u}) {
+        EXPECT_EQ(table[code].valueText, "default") << code;
+    }
+    EXPECT_EQ(table[130].valueText, "kept");
+}
+
+}  // namespace
+}  // namespace nvds
