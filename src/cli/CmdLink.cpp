@@ -2,12 +2,13 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <string>
 
+#include "catalogue/NvdsConfig.h"
 #include "cli/Commands.h"
+#include "image/CheckImage.h"
+#include "image/ImageFile.h"
 #include "image/NvdsImage.h"
 #include "image/StatusText.h"
 #include "link/AreaTransfer.h"
@@ -107,9 +108,16 @@ int Connect(CProgstarDlg& engine, const LinkOptions& opt, Prompter& prompter) {
     return EXIT_OK;
 }
 
-int RunDump(const CliContext& ctx, const LinkOptions& opt) {
-    EnableTrace(ctx);
+int RunDump(CliContext& ctx, const LinkOptions& opt) {
     StderrPrompter prompter;
+    // The catalogue is loaded first: a damaged database stops the command before the chip
+    // is touched.
+    CNvdsConfig config(prompter);
+    TagTable table;
+    if (!LoadCatalogue(ctx, config, table)) {
+        return EXIT_FAIL;
+    }
+    EnableTrace(ctx);
     CProgstarDlg engine(prompter);
     if (int rc = Connect(engine, opt, prompter); rc != EXIT_OK) {
         return rc;
@@ -128,34 +136,37 @@ int RunDump(const CliContext& ctx, const LinkOptions& opt) {
         std::fprintf(stderr, "%s: %s\n", opt.file.c_str(), error.c_str());
         return EXIT_FAIL;
     }
+    // The file holds the area as read; the check only reports what the window would show.
+    NvdsImage checked = image;
+    if (!CheckImage(config, table, checked, prompter)) {
+        prompter.Message("Target NVDS data is error!");
+    }
     return EXIT_OK;
 }
 
-// The file's bytes over an erased image, as an image file is opened; false when unreadable or
-// longer than the area.
-bool ReadBurnFile(const std::string& path, NvdsImage& image) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "Open this file error!\n");
-        return false;
-    }
-    std::string bytes((std::istreambuf_iterator<char>(in)), {});
-    if (bytes.size() > NVDS_IMAGE_SIZE) {
-        std::fprintf(stderr, "This file is too big! Please select valid file!\n");
-        return false;
-    }
+// The file's bytes over an erased image, as "Open..." reads an image file.
+bool ReadBurnFile(const std::string& path, NvdsImage& image, Prompter& prompter) {
     image = ErasedImage();
-    std::copy(bytes.begin(), bytes.end(), image.begin());
-    return true;
+    switch (ReadImageFile(path, image)) {
+        case ImageFileResult::Ok:
+            return true;
+        case ImageFileResult::OpenError:
+            prompter.Message("Open this file error!");
+            return false;
+        case ImageFileResult::TooBig:
+            prompter.Message("This file is too big! Please select valid file!");
+            return false;
+    }
+    return false;
 }
 
 int RunBurn(const CliContext& ctx, const LinkOptions& opt) {
+    StderrPrompter prompter;
     NvdsImage image;
-    if (!ReadBurnFile(opt.file, image)) {
+    if (!ReadBurnFile(opt.file, image, prompter)) {
         return EXIT_FAIL;
     }
     EnableTrace(ctx);
-    StderrPrompter prompter;
     CProgstarDlg engine(prompter);
     if (int rc = Connect(engine, opt, prompter); rc != EXIT_OK) {
         return rc;
@@ -247,6 +258,7 @@ void AddLinkCommands(CLI::App& app, CliContext& ctx) {
     CLI::App* dump = app.add_subcommand("dump", "Read the NVDS area of a chip into a file");
     AddLinkOptions(dump, *dumpOpt);
     dump->add_option("-o,--output", dumpOpt->file, "Image file to write")->required();
+    AddDbOptions(dump, ctx);
     dump->callback(
         [&ctx, dumpOpt] { ctx.run = [&ctx, dumpOpt] { return RunDump(ctx, *dumpOpt); }; });
 
