@@ -242,41 +242,46 @@ bool CNewTag::eventFilter(QObject* watched, QEvent* event) {
     return QDialog::eventFilter(watched, event);
 }
 
-bool CNewTag::ReadFields() {
+bool CNewTag::ReadFields(bool prompt) {
     const std::string idText = m_pTagIdEdit->text().trimmed().toStdString();
-    bool isNumber = !idText.empty();
+    bool isNumber = !idText.empty() && idText.size() <= 9;
     for (char c : idText) {
         isNumber = isNumber && c >= '0' && c <= '9';
     }
-    if (!isNumber || idText.size() > 9) {
-        m_prompter->Message("Enter an integer.");
-        return false;
+    // The first field that breaks its limit is reported, as a field exchange does; a quiet
+    // read (while the user is still typing) reads what it can and reports nothing.
+    std::string failure;
+    if (!isNumber) {
+        failure = "Enter an integer.";
+    } else {
+        m_nTagId = std::stoi(idText);
+        if (m_nTagId < static_cast<int>(TAG_USER_FIRST) ||
+            m_nTagId > static_cast<int>(TAG_USER_LAST)) {
+            failure = "Enter an integer between 100 and 254.";
+        }
     }
-    m_nTagId = std::stoi(idText);
-    if (m_nTagId < static_cast<int>(TAG_USER_FIRST) || m_nTagId > static_cast<int>(TAG_USER_LAST)) {
-        m_prompter->Message("Enter an integer between 100 and 254.");
-        return false;
+    const std::string name = m_pNameEdit->text().toLocal8Bit().toStdString();
+    const std::string label = m_pLabelEdit->text().toLocal8Bit().toStdString();
+    if (failure.empty() && name.size() > kNameMaxChars) {
+        failure = "Enter no more than 64 characters.";
+    } else if (failure.empty() && label.size() > kLabelMaxChars) {
+        failure = "Enter no more than 128 characters.";
     }
-    m_strName = m_pNameEdit->text().toLocal8Bit().toStdString();
-    if (m_strName.size() > kNameMaxChars) {
-        m_prompter->Message("Enter no more than 64 characters.");
-        return false;
-    }
-    m_strLabel = m_pLabelEdit->text().toLocal8Bit().toStdString();
-    if (m_strLabel.size() > kLabelMaxChars) {
-        m_prompter->Message("Enter no more than 128 characters.");
-        return false;
-    }
+    m_strName = name.substr(0, kNameMaxChars);
+    m_strLabel = label.substr(0, kLabelMaxChars);
     m_strDescription = m_pDescriptionEdit->toPlainText().toLocal8Bit().toStdString();
     m_strMin = m_pMinEdit->text().toStdString();
     m_strMax = m_pMaxEdit->text().toStdString();
     m_strLength = m_pLengthEdit->text().toStdString();
     m_strDefault = m_pDefaultEdit->text().toLocal8Bit().toStdString();
     m_nNumWidth = m_pWidthGroup->checkedId();
-    return true;
+    if (!failure.empty() && prompt) {
+        m_prompter->Message(failure);
+    }
+    return failure.empty();
 }
 
-void CNewTag::ShowFields() {
+void CNewTag::ShowFields(bool keepEmptyTagId) {
     // Only changed texts are set, so the caret stays where the user is typing.
     auto show = [](QLineEdit* edit, const QString& text) {
         if (edit->text() != text) {
@@ -284,7 +289,10 @@ void CNewTag::ShowFields() {
         }
     };
     auto local = [](const std::string& s) { return QString::fromLocal8Bit(s); };
-    show(m_pTagIdEdit, QString::number(m_nTagId));
+    // An emptied Tag ID box is the user retyping the code: leave it to them.
+    if (!keepEmptyTagId || !m_pTagIdEdit->text().isEmpty()) {
+        show(m_pTagIdEdit, QString::number(m_nTagId));
+    }
     show(m_pNameEdit, local(m_strName));
     show(m_pLabelEdit, local(m_strLabel));
     if (m_pDescriptionEdit->toPlainText() != local(m_strDescription)) {

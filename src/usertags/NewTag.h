@@ -47,11 +47,13 @@ public:
     void UnlockFields();
     int CommitTag(CommitMode mode);
 
-    /// Reads the edit boxes into the members, applying the exchange limits (with their
-    /// prompts). false when a field failed; the fields before it were read.
-    bool ReadFields();
-    /// Shows the members in the edit boxes.
-    void ShowFields();
+    /// Reads the edit boxes into the members, applying the exchange limits: the Tag ID must
+    /// be an integer in 100..254, the Name at most 64 and the Label at most 128 characters.
+    /// false when a field broke its limit (its prompt shown when prompt is set).
+    bool ReadFields(bool prompt = true);
+    /// Shows the members in the edit boxes; keepEmptyTagId leaves an emptied Tag ID box alone
+    /// (the reactions to typing use it).
+    void ShowFields(bool keepEmptyTagId = false);
 
     // Commands and live reactions, public so that tests can drive them like a user.
     void OnNew();

@@ -246,7 +246,7 @@ void CNewTag::OnCodingChosen(int index) {
 }
 
 void CNewTag::OnDefaultChanged() {
-    ReadFields();
+    ReadFields(false);
     if (m_nCoding == CODING_ARRAY_HEX) {
         std::string digits;
         for (char c : m_strDefault) {
@@ -275,7 +275,7 @@ void CNewTag::OnDefaultChanged() {
             m_strMax = HexText(0xFF);
         }
     }
-    ShowFields();
+    ShowFields(true);
 }
 
 void CNewTag::ApplyWidthLimit(uint32_t limit, int index) {
@@ -312,15 +312,15 @@ void CNewTag::SetRowText(int column, const std::string& text) {
 }
 
 void CNewTag::OnTagIdChanged() {
-    ReadFields();
+    ReadFields(false);
     SetRowText(0, std::to_string(m_nTagId));
-    ShowFields();
+    ShowFields(true);
 }
 
 void CNewTag::OnLabelChanged() {
-    ReadFields();
+    ReadFields(false);
     SetRowText(1, m_strLabel);
-    ShowFields();
+    ShowFields(true);
 }
 
 void CNewTag::OnSpin(int step) {

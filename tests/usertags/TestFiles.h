@@ -1,0 +1,47 @@
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+namespace nvds::test {
+
+/// A fresh folder for one test, removed with the object.
+class ScratchDir {
+public:
+    ScratchDir() {
+        std::string tmpl = (std::filesystem::temp_directory_path() / "nvds-usr-XXXXXX").string();
+        m_path = mkdtemp(tmpl.data());
+    }
+    ~ScratchDir() { std::filesystem::remove_all(m_path); }
+    std::string operator/(const std::string& name) const { return (m_path / name).string(); }
+    const std::filesystem::path& Path() const { return m_path; }
+
+private:
+    std::filesystem::path m_path;
+};
+
+inline void WriteText(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+inline std::string ReadText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+/// One USERTAG element of Number coding with the given code, label and default.
+inline std::string NumberTag(int code, const std::string& label, const std::string& value = "0x1",
+                             const std::string& extra = "") {
+    return "<USERTAG MIN=\"0\" MAX=\"255\" LENGTH=\"0x1\" CODE=\"Number\" TAG=\"" +
+           std::to_string(code) + "\" NAME=\"N" + std::to_string(code) + "\"" + extra +
+           "><DEFAULTVALUE>" + value + "</DEFAULTVALUE><LABEL>" + label +
+           "</LABEL><DESCRIPTION>d</DESCRIPTION></USERTAG>";
+}
+
+inline std::string UserDb(const std::string& elements) {
+    return "<?xml version=\"1.0\"?>\n<USERTAG_DATABASE>" + elements + "</USERTAG_DATABASE>\n";
+}
+
+}  // namespace nvds::test

@@ -1,0 +1,137 @@
+#include "catalogue/UserTagMerge.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "TestFiles.h"
+#include "platform/Prompter.h"
+
+namespace nvds {
+namespace {
+
+using test::NumberTag;
+using test::ReadText;
+using test::UserDb;
+using test::WriteText;
+
+std::unique_ptr<TagTable> TableWith(uint32_t code, const TagDef& def, const std::string& value) {
+    auto table = std::make_unique<TagTable>();
+    (*table)[code].mark = TAG_ENTRY_MARK;
+    (*table)[code].tag = code;
+    (*table)[code].def = def;
+    (*table)[code].valueText = value;
+    return table;
+}
+
+TagDef Number(uint32_t max, const std::string& def, const std::string& label = "L") {
+    TagDef d;
+    d.coding = CODING_NUMBER;
+    d.length = 1;
+    d.max = max;
+    d.defaultText = def;
+    d.label = label;
+    d.show = true;
+    return d;
+}
+
+TEST(CopyUserTags, CurrentValueSurvivesOnlyWhileTheShapeStays) {
+    auto main = TableWith(100, Number(0xFF, "0x1"), "0x7");
+    (*main)[101] = (*TableWith(101, Number(0xFF, "0x1"), "0x8"))[101];
+    (*main)[102] = (*TableWith(102, Number(0xFF, "0x1"), "0x9"))[102];
+    (*main)[5] = (*TableWith(5, Number(0xFF, "0x1"), "0x5"))[5];
+
+    auto dialog = TableWith(100, Number(0xFF, "0x2", "new label"), "");
+    (*dialog)[101] = (*TableWith(101, Number(0x7F, "0x3"), ""))[101];  // max changed
+    (*dialog)[130] = (*TableWith(130, Number(0xFF, "0x4"), ""))[130];  // new tag
+    CopyUserTags(*main, *dialog);
+
+    EXPECT_EQ((*main)[100].valueText, "0x7");
+    EXPECT_EQ((*main)[100].def.label, "new label");
+    EXPECT_EQ((*main)[101].valueText, "0x3");
+    EXPECT_FALSE((*main)[102].IsDefined());
+    EXPECT_EQ((*main)[102].valueText, "");
+    EXPECT_TRUE((*main)[130].IsDefined());
+    EXPECT_EQ((*main)[130].valueText, "0x4");
+    EXPECT_EQ((*main)[5].valueText, "0x5");  // system range untouched
+}
+
+class ImportExport : public ::testing::Test {
+protected:
+    ImportExport() : config(prompter, dir / "zbkey_db.xml", dir / "userkey_db.xml") {
+        WriteText(config.GetUserDbPath(), userDb);
+        main = TableWith(100, Number(0xFF, "0x1", "old"), "0x7");
+        (*main)[110] = (*TableWith(110, Number(0xFF, "0x1"), "0x8"))[110];
+    }
+
+    test::ScratchDir dir;
+    RecordingPrompter prompter;
+    CNvdsConfig config;
+    std::unique_ptr<TagTable> main;
+    const std::string userDb = UserDb(NumberTag(100, "old") + NumberTag(110, "gone"));
+};
+
+// Tag 100 as a 16-bit number: a new shape, yet the import keeps its current value.
+const char* const kRedefined100 =
+    "<USERTAG MIN=\"0\" MAX=\"0xFFFF\" LENGTH=\"0x2\" CODE=\"Number\" TAG=\"100\" NAME=\"R\">"
+    "<DEFAULTVALUE>0x2</DEFAULTVALUE><LABEL>redefined</LABEL><DESCRIPTION>d</DESCRIPTION>"
+    "</USERTAG>";
+
+TEST_F(ImportExport, ImportReplacesTheDatabaseAndKeepsCurrentValues) {
+    // A comment travels with the file: the copy is byte for byte.
+    const std::string chosen =
+        UserDb(std::string("<!-- kept -->") + kRedefined100 + NumberTag(120, "added", "0x3"));
+    WriteText(dir / "chosen.xml", chosen);
+
+    EXPECT_EQ(ImportUserProperties(config, dir / "chosen.xml", *main), IMPORT_OK);
+    EXPECT_EQ(prompter.Texts(), std::vector<std::string>{"Import configuration file success!"});
+    EXPECT_EQ(ReadText(config.GetUserDbPath()), chosen);
+    EXPECT_EQ((*main)[100].valueText, "0x7");
+    EXPECT_EQ((*main)[100].def.label, "redefined");
+    EXPECT_EQ((*main)[120].valueText, "0x3");
+    EXPECT_FALSE((*main)[110].IsDefined());
+    EXPECT_EQ((*main)[110].valueText, "");
+}
+
+TEST_F(ImportExport, RefusedImportsChangeNothing) {
+    const auto before = std::make_unique<TagTable>(*main);
+    WriteText(dir / "system.xml",
+              "<ZBTAG_DATABASE><ZBTAG LENGTH=\"0x6\" CODE=\"BD Addr\" TAG=\"1\" NAME=\"A\">"
+              "<DEFAULTVALUE>11 22 33 44 55 66</DEFAULTVALUE><LABEL>a</LABEL>"
+              "<DESCRIPTION>d</DESCRIPTION></ZBTAG></ZBTAG_DATABASE>");
+    WriteText(dir / "damaged.xml", UserDb(NumberTag(99, "system code under a user root")));
+    WriteText(dir / "notxml.xml", "just text");
+
+    EXPECT_EQ(ImportUserProperties(config, dir / "system.xml", *main), IMPORT_SYSTEM_DB);
+    EXPECT_EQ(ImportUserProperties(config, dir / "damaged.xml", *main), IMPORT_DAMAGED);
+    EXPECT_EQ(ImportUserProperties(config, dir / "notxml.xml", *main), IMPORT_DAMAGED);
+    EXPECT_EQ(ImportUserProperties(config, dir / "missing.xml", *main), IMPORT_DAMAGED);
+    const std::string damage = "Import configuration file fail! The file damage!";
+    EXPECT_EQ(prompter.Texts(),
+              (std::vector<std::string>{
+                  "Import configuration file fail! The file is system configuration!",
+                  "Config file damage", damage, damage, damage}));
+    EXPECT_EQ(ReadText(config.GetUserDbPath()), userDb);
+    for (uint32_t code = 0; code < TAG_TABLE_SIZE; ++code) {
+        EXPECT_EQ((*main)[code].mark, (*before)[code].mark);
+        EXPECT_EQ((*main)[code].valueText, (*before)[code].valueText);
+        EXPECT_TRUE((*main)[code].def == (*before)[code].def);
+    }
+}
+
+TEST_F(ImportExport, ExportAddsXmlOnlyWhenThePathHasNoDot) {
+    std::filesystem::create_directory(dir.Path() / "v1.2");
+    EXPECT_TRUE(ExportUserProperties(config.GetUserDbPath(), dir / "props", prompter));
+    EXPECT_TRUE(ExportUserProperties(config.GetUserDbPath(), dir / "props.txt", prompter));
+    EXPECT_TRUE(ExportUserProperties(config.GetUserDbPath(), dir / "v1.2/props", prompter));
+    EXPECT_EQ(ReadText(dir / "props.xml"), userDb);
+    EXPECT_EQ(ReadText(dir / "props.txt"), userDb);
+    EXPECT_EQ(ReadText(dir / "v1.2/props"), userDb);
+
+    prompter.Clear();
+    EXPECT_FALSE(ExportUserProperties(config.GetUserDbPath(), dir / "no/such/folder/p", prompter));
+    EXPECT_EQ(prompter.Texts(), std::vector<std::string>{"Export configuration file fail!"});
+}
+
+}  // namespace
+}  // namespace nvds
