@@ -58,6 +58,9 @@ void BindArea(NvdsImage& image) {
 }
 
 void AreaRead(uint32_t offset, uint32_t n, uint8_t* dest) {
+    if (n == 0) {
+        return;
+    }
     std::memset(dest, 0xFF, n);
     const uint32_t whole = n & ~(WORD - 1);
     CopyOut(offset, whole, dest);

@@ -94,9 +94,6 @@ TEST_F(ImageCommand, CheckReportsDamageAndEntriesShowWhereTheWalkStops) {
     run = Run("entries bad.nvds");
     EXPECT_EQ(run.exitCode, 0);
     EXPECT_EQ(run.out, "end\t4\tcorrupt length 65535 (tag 1) runs past the area\n");
-    run = Run("entries a.nvds");
-    EXPECT_EQ(run.out.rfind("4\t1\t0x06\t6\tcurrent\t55 44 33 22 11 C0\n", 0), 0u);
-    EXPECT_NE(run.out.find("\nend\t"), std::string::npos);
 }
 
 TEST_F(ImageCommand, BadFilesAndValuesFailWithoutTouchingTheOutput) {

@@ -38,11 +38,5 @@ TEST(ImageFile, ReadsAtMostOneAreaOverTheOldBytes) {
     }
 }
 
-TEST(ImageFile, ExtensionOnlyWhenThePathHasNoDotAtAll) {
-    EXPECT_EQ(AddDefaultExtension("/work/cfg", ".nvds"), "/work/cfg.nvds");
-    EXPECT_EQ(AddDefaultExtension("/work.old/cfg", ".nvds"), "/work.old/cfg");
-    EXPECT_EQ(AddDefaultExtension("cfg.bin", ".nvds"), "cfg.bin");
-}
-
 }  // namespace
 }  // namespace nvds

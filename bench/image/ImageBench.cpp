@@ -1,0 +1,79 @@
+// BuildImage and CheckImage over the shipped catalogue (the databases beside this program),
+// and a worst case for the storage layer: a tag rewritten until the area must be compacted.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "image/BuildImage.h"
+#include "image/CheckImage.h"
+#include "image/NvdsArea.h"
+
+namespace {
+
+using namespace nvds;
+
+struct Catalogue {
+    RecordingPrompter prompter;
+    CNvdsConfig config{prompter};
+    TagTable table;
+
+    Catalogue() {
+        if (!config.LoadTagDb(config.GetSysDbPath(), table) ||
+            !config.LoadTagDb(config.GetUserDbPath(), table)) {
+            std::fprintf(stderr, "image_bench: the tag databases beside it did not load\n");
+            std::exit(1);
+        }
+        for (TagEntry& entry : table) {
+            if (entry.IsDefined()) {
+                entry.valueText = entry.def.defaultText;
+            }
+        }
+    }
+};
+
+Catalogue& Shipped() {
+    static Catalogue catalogue;
+    return catalogue;
+}
+
+void BM_BuildImage(benchmark::State& state) {
+    Catalogue& catalogue = Shipped();
+    NvdsImage image;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(BuildImage(catalogue.table, image, catalogue.prompter));
+    }
+}
+BENCHMARK(BM_BuildImage);
+
+void BM_CheckImage(benchmark::State& state) {
+    Catalogue& catalogue = Shipped();
+    NvdsImage image;
+    BuildImage(catalogue.table, image, catalogue.prompter);
+    TagTable table = catalogue.table;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(CheckImage(catalogue.config, table, image, catalogue.prompter));
+    }
+    if (!catalogue.prompter.shown.empty()) {
+        state.SkipWithError("the built image did not check clean");
+    }
+}
+BENCHMARK(BM_CheckImage);
+
+// Each put supersedes the previous value; about every 40th put compacts the area.
+void BM_PutTagWithCompaction(benchmark::State& state) {
+    NvdsImage image = ErasedImage();
+    BindArea(image);
+    AreaWrite(0, 4, reinterpret_cast<const uint8_t*>("NVDS"));
+    std::vector<uint8_t> value(96, 0);
+    for (auto _ : state) {
+        ++value[0];
+        benchmark::DoNotOptimize(PutTag(7, static_cast<uint16_t>(value.size()), value.data()));
+    }
+}
+BENCHMARK(BM_PutTagWithCompaction);
+
+}  // namespace
+
+BENCHMARK_MAIN();
