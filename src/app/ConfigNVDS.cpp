@@ -1,0 +1,315 @@
+#include "app/ConfigNVDS.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTableWidget>
+#include <QToolTip>
+#include <QVBoxLayout>
+
+#include "app/ChoiceEdit.h"
+#include "app/TagIdDelegate.h"
+
+namespace nvds {
+
+namespace {
+
+// Width taken by the first three columns and the frame; "Value" gets the rest.
+constexpr int FIXED_COLUMNS_WIDTH = 266;
+constexpr int STATUS_HEIGHT = 20;
+constexpr int BUTTON_WIDTH = 70;
+constexpr int BUTTON_HEIGHT = 22;
+
+}  // namespace
+
+CConfigNVDS::CConfigNVDS(Prompter& prompter, FileChooser& chooser)
+    : CConfigNVDS(prompter, chooser, {}, {}) {}
+
+CConfigNVDS::CConfigNVDS(Prompter& prompter, FileChooser& chooser, std::string sysDbPath,
+                         std::string userDbPath)
+    : QDialog(nullptr, Qt::Window | Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint),
+      CNvdsConfig(prompter),
+      m_image(ErasedImage()),
+      m_chooser(chooser) {
+    if (!sysDbPath.empty()) {
+        m_strSysDbPath = std::move(sysDbPath);
+        m_strUserDbPath = std::move(userDbPath);
+    }
+    setWindowTitle(CAPTION);
+    setSizeGripEnabled(true);
+}
+
+CConfigNVDS::~CConfigNVDS() = default;
+
+int CConfigNVDS::DoModal() {
+    if (!OnInitDialog()) {
+        return QDialog::Rejected;
+    }
+    return exec();
+}
+
+bool CConfigNVDS::OnInitDialog() {
+    if (!LoadTagDb(m_strSysDbPath, m_tagTable)) {
+        m_prompter->Message("Config file damage, Please re-install the application");
+        return false;
+    }
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    m_client = new QWidget(this);
+    layout->addWidget(m_client);
+    m_client->installEventFilter(this);
+
+    CreateList();
+    CreateEditors();
+    CreateMenus();
+    layout->setMenuBar(m_pMainMenu);
+    if (!LoadTagDb(m_strUserDbPath, m_tagTable)) {
+        SetExportEnabled(false);
+    }
+    CreateStatusBar();
+    CreateButtons();
+    EnableResetTag(false);
+    EnableTargetCommands(false);
+    Action(ID_FILE_SAVE_AS)->setEnabled(false);
+    resize(720, 440);
+
+    m_ini.IniInit(windowTitle().toLocal8Bit().toStdString());
+    LoadSettings();
+    if (m_nBdAddrMode < BDADDR_RANDOM || m_nBdAddrMode > BDADDR_DECREASE) {
+        m_nBdAddrMode = BDADDR_CUSTOM;
+    }
+    SetBdAddrMode(m_nBdAddrMode);
+    return true;
+}
+
+void CConfigNVDS::CreateList() {
+    m_list = new QTableWidget(0, 4, m_client);
+    m_list->setObjectName("m_list");
+    m_list->setHorizontalHeaderLabels({"Tag ID", "Label", "Data Type", "Value"});
+    m_list->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    m_list->verticalHeader()->hide();
+    m_list->verticalHeader()->setDefaultSectionSize(m_list->fontMetrics().height() + 8);
+    m_list->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_list->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_list->setShowGrid(true);
+    m_list->setWordWrap(false);
+    m_list->setColumnWidth(COL_TAG, 50);
+    m_list->setColumnWidth(COL_LABEL, 140);
+    m_list->setColumnWidth(COL_TYPE, 70);
+    m_list->setItemDelegateForColumn(COL_TAG, new TagIdDelegate(m_list));
+    m_list->viewport()->installEventFilter(this);
+    m_list->viewport()->setMouseTracking(true);
+}
+
+void CConfigNVDS::CreateEditors() {
+    m_combo = new CChoiceEdit(m_list->viewport());
+    m_combo->setObjectName("m_combo");
+    m_combo->hide();
+    connect(m_combo, &QComboBox::activated, this, [this] { OnComboSelChange(); });
+    connect(m_combo, &CChoiceEdit::popupClosed, this, [this] { EndCellEdit(); });
+
+    m_edit = new QLineEdit(m_list->viewport());
+    m_edit->setObjectName("m_edit");
+    m_edit->hide();
+    m_edit->installEventFilter(this);
+}
+
+QAction* CConfigNVDS::AddCommand(QMenu* menu, const char* text, int id,
+                                 void (CConfigNVDS::*handler)()) {
+    QAction* action = menu->addAction(text);
+    m_actions.insert(id, action);
+    if (handler != nullptr) {
+        connect(action, &QAction::triggered, this, handler);
+    } else {
+        action->setEnabled(false);  // its command is not available in this version
+    }
+    return action;
+}
+
+void CConfigNVDS::CreateMenus() {
+    m_pMainMenu = new QMenuBar(this);
+    QMenu* file = m_pMainMenu->addMenu("File");
+    AddCommand(file, "Open...", ID_FILE_OPEN, &CConfigNVDS::OnFileOpen);
+    AddCommand(file, "Save as...", ID_FILE_SAVE_AS, &CConfigNVDS::OnFileSaveAs);
+    file->addSeparator();
+    AddCommand(file, "Quit", ID_QUIT, &CConfigNVDS::OnQuit);
+
+    QMenu* operate = m_pMainMenu->addMenu("Operate");
+    AddCommand(operate, "Connect to target", ID_CONNECT_TARGET, nullptr);
+    operate->addSeparator();
+    AddCommand(operate, "Burn to target", ID_BURN, nullptr);
+    AddCommand(operate, "Dump from target", ID_DUMP, nullptr);
+    operate->addSeparator();
+    QMenu* bdAddr = operate->addMenu("BD Address");
+    m_bdAddrGroup = new QActionGroup(this);
+    const struct {
+        const char* text;
+        int id;
+        void (CConfigNVDS::*handler)();
+    } modes[] = {{"Custom", ID_BDADDR_CUSTOM, &CConfigNVDS::OnBdAddrCustom},
+                 {"Random", ID_BDADDR_RANDOM, &CConfigNVDS::OnBdAddrRandom},
+                 {"Increase", ID_BDADDR_INCREASE, &CConfigNVDS::OnBdAddrIncrease},
+                 {"Decrease", ID_BDADDR_DECREASE, &CConfigNVDS::OnBdAddrDecrease}};
+    for (const auto& mode : modes) {
+        QAction* action = AddCommand(bdAddr, mode.text, mode.id, mode.handler);
+        action->setCheckable(true);
+        m_bdAddrGroup->addAction(action);
+    }
+    operate->addSeparator();
+    AddCommand(operate, "Reset tag", ID_RESET_TAG, &CConfigNVDS::OnResetTag);
+    AddCommand(operate, "Reset all tag", ID_RESET_ALL, &CConfigNVDS::OnResetAll);
+    AddCommand(operate, "Clear all tag", ID_CLEAR_ALL, &CConfigNVDS::OnClearAll);
+    operate->addSeparator();
+    AddCommand(operate, "Add/Edit user's Properties", ID_USER_PROPERTIES, nullptr);
+    AddCommand(operate, "Import user properties", ID_IMPORT_USER, nullptr);
+    AddCommand(operate, "Export user properties", ID_EXPORT_USER, nullptr);
+
+    QMenu* help = m_pMainMenu->addMenu("Help");
+    AddCommand(help, "Contents...", ID_HELP_CONTENTS, nullptr);
+    AddCommand(help, "About", ID_ABOUT, nullptr);
+
+    m_pPopupMenu = new QMenu("Config NVDS", this);
+    m_popupReset = m_pPopupMenu->addAction("Reset", this, &CConfigNVDS::OnResetTag);
+    m_pPopupMenu->addAction("Reset all", this, &CConfigNVDS::OnResetAll);
+}
+
+void CConfigNVDS::CreateButtons() {
+    auto button = [this](const char* text) {
+        auto* b = new QPushButton(text, m_client);
+        b->setAutoDefault(false);
+        return b;
+    };
+    m_btnBurn = button("Burn");
+    m_btnConnect = button("Connect");
+    m_btnConnect->hide();  // the connect dialog is reached through the menu only
+    m_btnResetTag = button("Reset Tag");
+    m_btnResetAll = button("Reset All");
+    connect(m_btnResetTag, &QPushButton::clicked, this, &CConfigNVDS::OnResetTag);
+    connect(m_btnResetAll, &QPushButton::clicked, this, &CConfigNVDS::OnResetAll);
+}
+
+void CConfigNVDS::CreateStatusBar() {
+    m_statusBar = new QStatusBar(m_client);
+    m_statusBar->setSizeGripEnabled(false);
+    m_paneLink = new QLabel("Connecting............");
+    m_paneOperation = new QLabel("Writeing NVDS datas to target......");
+    m_statusBar->addWidget(m_paneLink, 0);
+    m_statusBar->addWidget(m_paneOperation, 1);
+}
+
+void CConfigNVDS::OnSize(int cx, int cy) {
+    if (m_statusBar != nullptr) {
+        m_statusBar->setGeometry(0, cy - STATUS_HEIGHT, cx, STATUS_HEIGHT);
+    }
+    if (m_list != nullptr) {
+        m_list->setGeometry(0, 0, cx, cy - 58);
+        m_list->setColumnWidth(COL_VALUE, cx - FIXED_COLUMNS_WIDTH);
+    }
+    if (m_btnBurn && m_btnConnect && m_btnResetTag && m_btnResetAll) {
+        m_btnBurn->setGeometry(cx - 80, cy - 50, BUTTON_WIDTH, BUTTON_HEIGHT);
+        m_btnConnect->setGeometry(cx - 160, cy - 50, BUTTON_WIDTH, BUTTON_HEIGHT);
+        m_btnResetTag->setGeometry(10, cy - 50, BUTTON_WIDTH, BUTTON_HEIGHT);
+        m_btnResetAll->setGeometry(90, cy - 50, BUTTON_WIDTH, BUTTON_HEIGHT);
+    }
+}
+
+void CConfigNVDS::OnQuit() {
+    if (m_bClosing) {
+        return;
+    }
+    m_bClosing = true;
+    SaveSettings();
+    done(QDialog::Rejected);
+}
+
+void CConfigNVDS::OnOK() {
+    if (m_bClosing) {
+        return;
+    }
+    m_bClosing = true;
+    done(QDialog::Accepted);
+}
+
+void CConfigNVDS::reject() {
+    OnQuit();
+}
+
+void CConfigNVDS::keyPressEvent(QKeyEvent* event) {
+    switch (event->key()) {
+        case Qt::Key_Return:
+        case Qt::Key_Enter:
+            OnOK();
+            break;
+        case Qt::Key_Escape:
+            OnQuit();
+            break;
+        default:
+            QDialog::keyPressEvent(event);
+    }
+}
+
+void CConfigNVDS::EnableResetTag(bool on) {
+    Action(ID_RESET_TAG)->setEnabled(on);
+    m_popupReset->setEnabled(on);
+    m_btnResetTag->setEnabled(on);
+}
+
+void CConfigNVDS::EnableTargetCommands(bool) {
+    // Burn and Dump stay greyed until there is a way to connect to a chip.
+    Action(ID_BURN)->setEnabled(false);
+    Action(ID_DUMP)->setEnabled(false);
+    m_btnBurn->setEnabled(false);
+}
+
+void CConfigNVDS::SetExportEnabled(bool on) {
+    m_bUserTagsListed = on;
+    // The export command has no handler yet, so its item stays greyed whatever the list holds.
+    Action(ID_EXPORT_USER)->setEnabled(false);
+}
+
+void CConfigNVDS::SetBdAddrMode(int mode) {
+    m_nBdAddrMode = mode;
+    Action(ID_BDADDR_CUSTOM + mode)->setChecked(true);
+}
+
+void CConfigNVDS::LoadSettings() {
+    m_connect.strOsc = m_ini.IniGetString("OSC", "");
+    m_connect.strInterface = m_ini.IniGetString("INTERFACE", "");
+    m_connect.strBaud = m_ini.IniGetString("BAUDRATE", "");
+    m_connect.bRemember = m_ini.IniGetBool("REMEBER_CONNECT");
+    m_connect.bAutoConnect = m_ini.IniGetBool("AUTO_CONNECT");
+    m_nBdAddrMode = m_ini.IniGetInt("BDADDR_TYPE", 0);
+}
+
+void CConfigNVDS::SaveSettings() {
+    m_ini.IniClear();
+    m_ini.IniWriteString("OSC", m_connect.strOsc);
+    m_ini.IniWriteString("INTERFACE", m_connect.strInterface);
+    m_ini.IniWriteString("BAUDRATE", m_connect.strBaud);
+    m_ini.IniWriteString("REMEBER_CONNECT", m_connect.bRemember ? "True" : "False");
+    m_ini.IniWriteString("AUTO_CONNECT", m_connect.bAutoConnect ? "True" : "False");
+    m_ini.IniWriteString("BDADDR_TYPE", std::to_string(m_nBdAddrMode));
+}
+
+bool CConfigNVDS::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_client && event->type() == QEvent::Resize) {
+        OnSize(m_client->width(), m_client->height());
+    } else if (m_list != nullptr && watched == m_list->viewport()) {
+        return ListMouseEvent(event);
+    } else if (watched == m_edit && event->type() == QEvent::KeyPress) {
+        return EditKeyEvent(static_cast<QKeyEvent*>(event));
+    } else if (watched == m_edit && event->type() == QEvent::FocusOut) {
+        EndCellEdit();
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+}  // namespace nvds

@@ -1,0 +1,175 @@
+#pragma once
+
+#include <QDialog>
+#include <QMap>
+
+#include "app/FileChooser.h"
+#include "app/IniOp.h"
+#include "catalogue/BdAddr.h"
+#include "catalogue/NvdsConfig.h"
+#include "catalogue/TagTypes.h"
+#include "image/NvdsImage.h"
+
+class QAction;
+class QActionGroup;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QMenuBar;
+class QPushButton;
+class QStatusBar;
+class QTableWidget;
+
+namespace nvds {
+
+class CChoiceEdit;
+
+/// Command ids of the menu items and buttons.
+enum CommandId : int {
+    ID_FILE_OPEN = 32775,
+    ID_FILE_SAVE_AS = 32772,
+    ID_QUIT = 2,
+    ID_CONNECT_TARGET = 32781,
+    ID_BURN = 32788,
+    ID_DUMP = 32789,
+    ID_BDADDR_CUSTOM = 32806,
+    ID_BDADDR_RANDOM = 32807,
+    ID_BDADDR_INCREASE = 32808,
+    ID_BDADDR_DECREASE = 32809,
+    ID_RESET_TAG = 32790,
+    ID_RESET_ALL = 32786,
+    ID_CLEAR_ALL = 32803,
+    ID_USER_PROPERTIES = 32800,
+    ID_IMPORT_USER = 32801,
+    ID_EXPORT_USER = 32802,
+    ID_HELP_CONTENTS = 32804,
+    ID_ABOUT = 32782,
+};
+
+/// List columns.
+enum ListColumn : int { COL_TAG = 0, COL_LABEL = 1, COL_TYPE = 2, COL_VALUE = 3 };
+
+/// The main window: the tag list with its in-place editors, the file and tag commands, the
+/// status bar and the settings. It is the catalogue too, so CheckValue messages go through the
+/// same prompter as the window's own.
+class CConfigNVDS : public QDialog, public CNvdsConfig {
+    Q_OBJECT
+
+public:
+    static constexpr const char* CAPTION = "ZB446x NVDS Configurator";
+
+    CConfigNVDS(Prompter& prompter, FileChooser& chooser);
+    /// Databases at given paths (tests).
+    CConfigNVDS(Prompter& prompter, FileChooser& chooser, std::string sysDbPath,
+                std::string userDbPath);
+    ~CConfigNVDS() override;
+
+    /// Runs OnInitDialog and, when it succeeds, the modal loop; QDialog::Rejected otherwise.
+    int DoModal();
+    /// Loads the catalogue, builds the window and reads the settings. False when the system
+    /// database cannot be read (the message has been shown, nothing is written).
+    bool OnInitDialog();
+
+    // Window state and layout.
+    void OnSize(int cx, int cy);
+    void OnQuit();
+    void OnOK();
+    void EnableResetTag(bool on);
+    void EnableTargetCommands(bool on);
+    void LoadSettings();
+    void SaveSettings();
+    QAction* Action(int id) const { return m_actions.value(id); }
+
+    // Status bar and file commands.
+    void SetStatus(int code);
+    QString PaneText(int pane) const;
+    void ShowTags(TagTable& table, int useDefaults);
+    int TakeListValues(TagTable& table);
+    void OnFileOpen();
+    void OnFileSaveAs();
+    /// Reads and shows an image file as "Open..." does after its dialog.
+    void OpenImagePath(const std::string& path);
+
+    // Tag list.
+    void BeginCellEdit(int row, int column);
+    void EndCellEdit();
+    void OnComboSelChange();
+    void OnListClick(int row, int column);
+    void OnListRightClick(int row, int column, const QPoint& globalPos);
+    /// True when the character may be typed into the value of the tag in m_nTag.
+    bool AcceptsChar(QChar c) const;
+    int TextLimit(const TagDef& def);
+    QString CellText(int row, int column) const;
+    void SetCellText(int row, int column, const QString& text);
+    /// The current tag description, with line breaks the tooltip shows.
+    QString ToolTipText() const { return m_strToolTip; }
+    bool ToolTipActive() const { return m_bToolTipActive; }
+
+    // Tag commands.
+    void OnResetTag();
+    void OnResetAll();
+    void OnClearAll();
+    void OnBdAddrCustom();
+    void OnBdAddrRandom();
+    void OnBdAddrIncrease();
+    void OnBdAddrDecrease();
+    BdAddrHalves ReadBdAddr() const;
+    void WriteBdAddr(uint32_t upper, uint32_t lower);
+    void AdvanceBdAddr();
+
+    QMenu* m_pPopupMenu = nullptr;
+    QLineEdit* m_edit = nullptr;
+    QTableWidget* m_list = nullptr;
+    CChoiceEdit* m_combo = nullptr;
+    int m_nItem = -1;
+    int m_nSubItem = -1;
+    uint32_t m_nTag = 0;
+    QStatusBar* m_statusBar = nullptr;
+    bool m_bConnected = false;
+    TagTable m_tagTable;
+    NvdsImage m_image;
+    QPushButton* m_btnBurn = nullptr;
+    QPushButton* m_btnConnect = nullptr;
+    QPushButton* m_btnResetTag = nullptr;
+    QPushButton* m_btnResetAll = nullptr;
+    QMenuBar* m_pMainMenu = nullptr;
+    CIniOp m_ini;
+    int m_nBdAddrMode = 0;
+    ConnectSettings m_connect;
+    /// Whether the last refill listed a user tag; export follows it once it exists.
+    bool m_bUserTagsListed = false;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void reject() override;
+
+private:
+    void CreateEditors();
+    void CreateList();
+    void CreateMenus();
+    void CreateButtons();
+    void CreateStatusBar();
+    QAction* AddCommand(QMenu* menu, const char* text, int id, void (CConfigNVDS::*handler)());
+    void SetBdAddrMode(int mode);
+    void SetExportEnabled(bool on);
+    bool ListMouseEvent(QEvent* event);
+    bool EditKeyEvent(QKeyEvent* event);
+    void RelayToolTip(QMouseEvent* event);
+    uint32_t RowTag(int row) const;
+    void FillRow(int row, const TagEntry& entry, int useDefaults);
+
+    FileChooser& m_chooser;
+    QWidget* m_client = nullptr;
+    QLabel* m_paneLink = nullptr;
+    QLabel* m_paneOperation = nullptr;
+    QMap<int, QAction*> m_actions;
+    QAction* m_popupReset = nullptr;
+    QActionGroup* m_bdAddrGroup = nullptr;
+    QString m_strToolTip;
+    bool m_bToolTipActive = false;
+    bool m_bClosing = false;
+};
+
+}  // namespace nvds

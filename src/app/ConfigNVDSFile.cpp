@@ -1,0 +1,107 @@
+// The status bar and the File menu: opening an image into the list and saving the list.
+#include <QLabel>
+#include <QMenuBar>
+#include <QStatusBar>
+#include <QTableWidget>
+
+#include "app/ConfigNVDS.h"
+#include "image/BuildImage.h"
+#include "image/CheckImage.h"
+#include "image/ImageFile.h"
+#include "image/StatusText.h"
+#include "platform/AtomicFile.h"
+
+namespace nvds {
+
+namespace {
+
+const QString FILE_FILTER = QtFilterFromPairs("Configuration Files(*.nvds)|*.nvds||");
+
+}  // namespace
+
+void CConfigNVDS::SetStatus(int code) {
+    QLabel* pane = nullptr;
+    switch (StatusPane(code)) {
+        case PANE_LINK:
+            pane = m_paneLink;
+            break;
+        case PANE_OPERATION:
+            pane = m_paneOperation;
+            break;
+        default:
+            return;
+    }
+    pane->setText(StatusText(code));
+    pane->repaint();
+}
+
+QString CConfigNVDS::PaneText(int pane) const {
+    if (pane == PANE_LINK) {
+        return m_paneLink->text();
+    }
+    return pane == PANE_OPERATION ? m_paneOperation->text() : QString();
+}
+
+void CConfigNVDS::OnFileOpen() {
+    SetStatus(STATUS_READ_BUSY);
+    QString path = m_chooser.OpenPath(this, FILE_FILTER);
+    m_pMainMenu->update();
+    if (path.isEmpty()) {
+        SetStatus(STATUS_CLEAR);
+        return;
+    }
+    OpenImagePath(path.toLocal8Bit().toStdString());
+}
+
+void CConfigNVDS::OpenImagePath(const std::string& path) {
+    switch (ReadImageFile(path, m_image)) {
+        case ImageFileResult::OpenError:
+            m_prompter->Message("Open this file error!");
+            SetStatus(STATUS_READ_ERROR);
+            return;
+        case ImageFileResult::TooBig:
+            m_prompter->Message("This file is too big! Please select valid file!");
+            SetStatus(STATUS_READ_ERROR);
+            return;
+        case ImageFileResult::Ok:
+            break;
+    }
+    if (CheckImage(*this, m_tagTable, m_image, *m_prompter) == 0) {
+        SetStatus(STATUS_CLEAR);
+        m_prompter->Message("This file doesn't contain valid NVDS data! Please select valid file!");
+        SetStatus(STATUS_READ_ERROR);
+        return;
+    }
+    ShowTags(m_tagTable, 0);
+    SetStatus(STATUS_READ_OK);
+}
+
+void CConfigNVDS::OnFileSaveAs() {
+    SetStatus(STATUS_SAVE_BUSY);
+    QString chosen = m_chooser.SavePath(this, FILE_FILTER);
+    m_pMainMenu->update();
+    if (chosen.isEmpty()) {
+        SetStatus(STATUS_CLEAR);
+        return;
+    }
+    std::string path = AddDefaultExtension(chosen.toLocal8Bit().toStdString(), ".nvds");
+    // Values are taken and the image built before the file is touched, and the file is
+    // replaced whole by a rename, so a bad value or a failed write leaves the old file as it was.
+    if (TakeListValues(m_tagTable) == 0) {
+        m_prompter->Message("Some data is error!");
+        SetStatus(STATUS_SAVE_ERROR);
+        return;
+    }
+    if (BuildImage(m_tagTable, m_image, *m_prompter) == 0) {
+        SetStatus(STATUS_SAVE_ERROR);
+        return;
+    }
+    if (!WriteFileAtomically(path, m_image.data(), m_image.size())) {
+        m_prompter->Message("Open file error!!");
+        SetStatus(STATUS_SAVE_ERROR);
+        return;
+    }
+    SetStatus(STATUS_SAVE_OK);
+}
+
+}  // namespace nvds

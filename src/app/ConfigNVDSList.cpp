@@ -1,0 +1,297 @@
+// The tag list: filling it from the table, reading it back, the in-place editors, the typing
+// filters, the right-click menu and the tag description tooltip.
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMouseEvent>
+#include <QTableWidget>
+#include <QToolTip>
+
+#include "app/ChoiceEdit.h"
+#include "app/ConfigNVDS.h"
+#include "app/TagDescription.h"
+#include "catalogue/NumberText.h"
+
+namespace nvds {
+
+namespace {
+
+const QColor READ_ONLY_COLOUR(180, 180, 255);
+const QColor SYSTEM_TAG_COLOUR(0, 0, 255);
+// Editors stand 4 pixels above their cell so that their frame does not hide the text.
+constexpr int EDITOR_RAISE = 4;
+constexpr int CHOICE_WIDTH = 70;
+
+bool IsHex(QChar c) {
+    return c.isDigit() || QString("abcdefABCDEF").contains(c);
+}
+
+}  // namespace
+
+QString CConfigNVDS::CellText(int row, int column) const {
+    QTableWidgetItem* item = m_list->item(row, column);
+    return item != nullptr ? item->text() : QString();
+}
+
+void CConfigNVDS::SetCellText(int row, int column, const QString& text) {
+    if (QTableWidgetItem* item = m_list->item(row, column)) {
+        item->setText(text);
+    }
+}
+
+uint32_t CConfigNVDS::RowTag(int row) const {
+    return StrToUl32(CellText(row, COL_TAG).toStdString());
+}
+
+void CConfigNVDS::FillRow(int row, const TagEntry& entry, int useDefaults) {
+    const TagDef& def = entry.def;
+    const std::string& value = useDefaults ? def.defaultText : entry.valueText;
+    const QString texts[4] = {QString::number(entry.tag), QString::fromLocal8Bit(def.label),
+                              CODING_NAMES[def.coding], QString::fromLocal8Bit(value)};
+    for (int column = 0; column < 4; ++column) {
+        auto* item = new QTableWidgetItem(texts[column]);
+        if (column == COL_VALUE && def.readOnly) {
+            item->setForeground(READ_ONLY_COLOUR);
+        } else if (entry.tag <= TAG_SYSTEM_LAST) {
+            item->setForeground(SYSTEM_TAG_COLOUR);
+        }
+        m_list->setItem(row, column, item);
+    }
+}
+
+void CConfigNVDS::ShowTags(TagTable& table, int useDefaults) {
+    m_list->setRowCount(0);
+    bool userTagListed = false;
+    for (uint32_t tag = 1; tag < TAG_TABLE_SIZE; ++tag) {
+        const TagEntry& entry = table[tag];
+        if (!entry.IsDefined() || !entry.def.show) {
+            continue;
+        }
+        int row = m_list->rowCount();
+        m_list->insertRow(row);
+        FillRow(row, entry, useDefaults);
+        userTagListed = userTagListed || tag >= TAG_USER_FIRST;
+    }
+    Action(ID_FILE_SAVE_AS)->setEnabled(true);
+    SetExportEnabled(userTagListed);
+}
+
+int CConfigNVDS::TakeListValues(TagTable& table) {
+    int rows = m_list->rowCount();
+    int row = 0;
+    for (uint32_t tag = 1; tag < TAG_TABLE_SIZE; ++tag) {
+        TagEntry& entry = table[tag];
+        if (!entry.IsDefined() || !entry.def.show) {
+            continue;
+        }
+        if (row >= rows || RowTag(row) != tag) {
+            return 0;
+        }
+        entry.valueText = CellText(row, COL_VALUE).toLocal8Bit().toStdString();
+        ++row;
+    }
+    return 1;
+}
+
+int CConfigNVDS::TextLimit(const TagDef& def) {
+    switch (def.coding) {
+        case CODING_ARRAY_HEX:
+            return static_cast<int>(3 * def.length) - 1;
+        case CODING_STRING_ASCII:
+            return static_cast<int>(def.lengthVariable ? def.length - 1 : def.length);
+        case CODING_NUMBER:
+            return static_cast<int>(2 * def.length) + 2;
+        case CODING_BD_ADDR:
+            return 17;
+        default:
+            m_prompter->Message("error code: 001");
+            return static_cast<int>(def.length);
+    }
+}
+
+bool CConfigNVDS::AcceptsChar(QChar c) const {
+    const std::string& dict = m_tagTable[m_nTag % TAG_TABLE_SIZE].def.dict;
+    if (c == '\b') {
+        return true;
+    }
+    if (!dict.empty()) {
+        return c.unicode() < 0x80 && dict.find(static_cast<char>(c.unicode())) != std::string::npos;
+    }
+    QString type = CellText(m_nItem, COL_TYPE);
+    if (type == "Array(Hex)") {
+        return IsHex(c) || c == ' ';
+    }
+    if (type == "Number") {
+        return IsHex(c) || c == 'x' || c == 'X' || c == '-';
+    }
+    if (type == "BD Addr") {
+        return IsHex(c) || c == ':' || c == ' ';
+    }
+    return true;
+}
+
+bool CConfigNVDS::EditKeyEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
+        EndCellEdit();
+        return true;
+    }
+    if (event->key() == Qt::Key_Escape) {
+        OnQuit();
+        return true;
+    }
+    for (QChar c : event->text()) {
+        if (!AcceptsChar(c)) {
+            return true;  // dropped
+        }
+    }
+    return false;
+}
+
+void CConfigNVDS::BeginCellEdit(int row, int column) {
+    EndCellEdit();
+    m_nItem = row;
+    m_nSubItem = column;
+    if (row < 0) {
+        EnableResetTag(false);
+        return;
+    }
+    EnableResetTag(true);
+    m_nTag = RowTag(row) % TAG_TABLE_SIZE;
+    const TagDef& def = m_tagTable[m_nTag].def;
+    if (column != COL_VALUE || def.readOnly) {
+        return;
+    }
+    QRect cell = m_list->visualItemRect(m_list->item(row, column));
+    if (CellText(row, COL_TYPE) == "Bool") {
+        m_combo->clear();
+        m_combo->addItems({"False", "True"});
+        m_combo->setGeometry(cell.left(), cell.top() - EDITOR_RAISE, CHOICE_WIDTH,
+                             cell.height() + EDITOR_RAISE);
+        m_combo->setCurrentText(CellText(row, column));
+        m_combo->show();
+        m_combo->setFocus();
+        m_combo->showPopup();
+        return;
+    }
+    m_edit->setGeometry(cell.left(), cell.top() - EDITOR_RAISE, m_list->columnWidth(COL_VALUE),
+                        cell.height() + EDITOR_RAISE);
+    m_edit->setMaxLength(TextLimit(def));
+    m_edit->show();
+    m_edit->setText(CellText(row, column));
+    m_edit->setFocus();
+    m_edit->selectAll();
+}
+
+void CConfigNVDS::EndCellEdit() {
+    if (!m_edit->isHidden()) {
+        std::string text = m_edit->text().toLocal8Bit().toStdString();
+        m_edit->hide();
+        if (CheckValue(text, m_tagTable[m_nTag].def, 1) == 1) {
+            SetCellText(m_nItem, m_nSubItem, QString::fromLocal8Bit(text));
+        }
+    }
+    if (!m_combo->isHidden()) {
+        QString text = m_combo->currentText();
+        m_combo->hide();
+        SetCellText(m_nItem, m_nSubItem, text);
+    }
+}
+
+void CConfigNVDS::OnComboSelChange() {
+    if (!m_combo->isHidden()) {
+        QString text = m_combo->currentText();
+        m_combo->hide();
+        SetCellText(m_nItem, m_nSubItem, text);
+    }
+}
+
+void CConfigNVDS::OnListRightClick(int row, int column, const QPoint& globalPos) {
+    EndCellEdit();
+    m_nItem = row;
+    m_nSubItem = column;
+    if (row < 0) {
+        EnableResetTag(false);
+        return;
+    }
+    EnableResetTag(true);
+    m_nTag = RowTag(row) % TAG_TABLE_SIZE;
+    m_popupReset->setEnabled(m_tagTable[m_nTag].IsDefined());
+    m_pPopupMenu->popup(globalPos);
+}
+
+void CConfigNVDS::OnListClick(int row, int column) {
+    EndCellEdit();
+    m_nItem = row;
+    m_nSubItem = column;
+    if (row < 0) {
+        EnableResetTag(false);
+        return;
+    }
+    EnableResetTag(true);
+    if (column != COL_TAG) {
+        return;
+    }
+    m_nTag = RowTag(row) % TAG_TABLE_SIZE;
+    if (!m_tagTable[m_nTag].IsDefined()) {
+        return;
+    }
+    bool known = true;
+    std::string text = BuildTagDescription(m_tagTable[m_nTag].def, &known);
+    if (!known) {
+        m_prompter->Message("find error code");
+    }
+    // Qt's tooltips break lines at '\n' only.
+    m_strToolTip = QString::fromLocal8Bit(text).replace('\r', '\n');
+    m_bToolTipActive = true;
+    QToolTip::showText(QCursor::pos(), m_strToolTip, m_list->viewport(), {}, 30000);
+}
+
+void CConfigNVDS::RelayToolTip(QMouseEvent* event) {
+    QPoint global = event->globalPosition().toPoint();
+    QRect frame(m_list->mapToGlobal(QPoint(0, 0)), m_list->size());
+    if (!frame.contains(global)) {
+        // Outside the list while it holds the mouse: a drag left it; silence the tooltip
+        // until the next click on a "Tag ID" cell.
+        m_bToolTipActive = false;
+        QToolTip::hideText();
+        return;
+    }
+    if (m_bToolTipActive && event->type() == QEvent::MouseMove) {
+        QToolTip::showText(global, m_strToolTip, m_list->viewport(), {}, 30000);
+    }
+}
+
+bool CConfigNVDS::ListMouseEvent(QEvent* event) {
+    QEvent::Type type = event->type();
+    if (type == QEvent::ToolTip) {
+        return true;  // the list's own item tooltips would replace the description
+    }
+    if (type != QEvent::MouseButtonPress && type != QEvent::MouseButtonDblClick &&
+        type != QEvent::MouseMove && type != QEvent::MouseButtonRelease) {
+        return false;
+    }
+    auto* mouse = static_cast<QMouseEvent*>(event);
+    if (type == QEvent::MouseMove || mouse->button() == Qt::LeftButton) {
+        RelayToolTip(mouse);
+    }
+    QModelIndex index = m_list->indexAt(mouse->position().toPoint());
+    int row = index.isValid() ? index.row() : -1;
+    int column = index.isValid() ? index.column() : -1;
+    if (type == QEvent::MouseButtonPress && mouse->button() == Qt::RightButton) {
+        if (row >= 0) {
+            m_list->selectRow(row);
+        }
+        OnListRightClick(row, column, mouse->globalPosition().toPoint());
+        return true;
+    }
+    if (type == QEvent::MouseButtonPress && mouse->button() == Qt::LeftButton) {
+        OnListClick(row, column);
+    } else if (type == QEvent::MouseButtonDblClick && mouse->button() == Qt::LeftButton) {
+        BeginCellEdit(row, column);
+        return true;
+    }
+    return false;
+}
+
+}  // namespace nvds

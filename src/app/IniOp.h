@@ -1,0 +1,38 @@
+#pragma once
+
+#include <string>
+
+namespace nvds {
+
+/// The settings file: config.ini in a per-user folder named after the window caption, one
+/// section "Setting". Every failure is silent and reads as the key's default.
+class CIniOp {
+public:
+    virtual ~CIniOp() = default;
+
+    /// Builds the path under $XDG_CONFIG_HOME (default ~/.config), creates the folder and an
+    /// empty file when none exists, and sets the section name.
+    void IniInit(const std::string& caption);
+    /// True only for the texts "True" and "true".
+    bool IniGetBool(const std::string& key) const;
+    std::string IniGetString(const std::string& key, const std::string& fallback) const;
+    int IniGetInt(const std::string& key, int fallback) const;
+    void IniWriteString(const std::string& key, const std::string& value) const;
+    /// Empties the file, dropping every key and section.
+    void IniClear() const;
+
+    std::string m_szPath;
+    std::string m_szSection;
+};
+
+/// The five values of the last connect; owned by the main window until the connect dialog
+/// takes them over.
+struct ConnectSettings {
+    std::string strOsc;
+    std::string strInterface;
+    std::string strBaud;
+    bool bRemember = false;
+    bool bAutoConnect = false;
+};
+
+}  // namespace nvds

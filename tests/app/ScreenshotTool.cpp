@@ -1,0 +1,60 @@
+// Starts the main window with an image loaded, saves PNGs of the window and of its right-click
+// menu, and prints the time from entering main to the window being shown.
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMenu>
+#include <QScreen>
+#include <QTableWidget>
+#include <QTest>
+#include <QTimer>
+#include <cstdio>
+
+#include "app/ConfigNVDS.h"
+#include "app/QtPrompter.h"
+
+using namespace nvds;
+
+int main(int argc, char** argv) {
+    QElapsedTimer clock;
+    clock.start();
+    QApplication app(argc, argv);
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: nvds-screenshot IMAGE.nvds OUTPUT_FOLDER\n");
+        return 2;
+    }
+    QString outDir = argv[2];
+    QtPrompter prompter;
+    QtFileChooser chooser;
+    CConfigNVDS window(prompter, chooser);
+    if (!window.OnInitDialog()) {
+        return 1;
+    }
+    window.OpenImagePath(argv[1]);
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window)) {
+        return 1;
+    }
+    std::printf("start-up to shown window: %lld ms\n", static_cast<long long>(clock.elapsed()));
+    QTest::qWait(200);
+    QScreen* screen = window.screen();
+    QRect frame = window.frameGeometry();
+    bool ok = window.grab().save(outDir + "/main-window.png");
+
+    QTableWidget* list = window.m_list;
+    QPoint cell = list->visualItemRect(list->item(2, COL_VALUE)).center();
+    QTest::mouseClick(list->viewport(), Qt::RightButton, {}, cell);
+    QTest::qWait(200);
+    QRect menu = window.m_pPopupMenu->frameGeometry();
+    QRect shot = frame.united(menu).adjusted(-2, -2, 2, 2);
+    ok = screen->grabWindow(0, shot.x(), shot.y(), shot.width(), shot.height())
+             .save(outDir + "/context-menu.png") &&
+         ok;
+    window.m_pPopupMenu->hide();
+
+    // The cell editor over a value.
+    QTest::mouseDClick(list->viewport(), Qt::LeftButton, {},
+                       list->visualItemRect(list->item(1, COL_VALUE)).center());
+    QTest::qWait(100);
+    ok = window.grab().save(outDir + "/cell-editor.png") && ok;
+    return ok ? 0 : 1;
+}

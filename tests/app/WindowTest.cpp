@@ -1,0 +1,376 @@
+// Drives the main window as a user would: open, edit in the list, save, reset, step the
+// address, quit. Message boxes go to a recording prompter and file dialogs to a scripted
+// chooser, so nothing modal ever opens.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTableWidget>
+#include <QTest>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "app/ChoiceEdit.h"
+#include "app/ConfigNVDS.h"
+#include "image/StatusText.h"
+
+namespace fs = std::filesystem;
+using namespace nvds;
+
+namespace {
+
+class ScriptedChooser : public FileChooser {
+public:
+    QString OpenPath(QWidget*, const QString& filter) override {
+        lastFilter = filter;
+        return next;
+    }
+    QString SavePath(QWidget*, const QString& filter) override {
+        lastFilter = filter;
+        return next;
+    }
+    QString next;
+    QString lastFilter;
+};
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string DataPath(const char* name) {
+    const char* root = std::getenv("NVDS_TEST_DATA");
+    return std::string(root != nullptr ? root : "tests/data") + "/app/" + name;
+}
+
+class WindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() / ("nvds_gui_" + std::to_string(getpid()));
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir);
+        setenv("XDG_CONFIG_HOME", m_dir.c_str(), 1);
+    }
+    void TearDown() override {
+        m_window.reset();
+        fs::remove_all(m_dir);
+    }
+
+    bool Open(const std::string& sysDb = DataPath("sys_db.xml")) {
+        m_window =
+            std::make_unique<CConfigNVDS>(m_prompter, m_chooser, sysDb, DataPath("user_db.xml"));
+        if (!m_window->OnInitDialog()) {
+            return false;
+        }
+        m_window->show();
+        return QTest::qWaitForWindowExposed(m_window.get());
+    }
+    fs::path Settings() const { return m_dir / "ZB446x NVDS Configurator_config" / "config.ini"; }
+    void WriteSettings(const std::string& text) {
+        fs::create_directories(Settings().parent_path());
+        std::ofstream(Settings()) << text;
+    }
+    QTableWidget* List() { return m_window->m_list; }
+    QPoint CellCentre(int row, int column) {
+        return List()->visualItemRect(List()->item(row, column)).center();
+    }
+    void DoubleClick(int row, int column) {
+        QTest::mouseDClick(List()->viewport(), Qt::LeftButton, {}, CellCentre(row, column));
+    }
+    void Click(int row, int column) {
+        QTest::mouseClick(List()->viewport(), Qt::LeftButton, {}, CellCentre(row, column));
+    }
+    int RowOf(int tag) {
+        for (int row = 0; row < List()->rowCount(); ++row) {
+            if (List()->item(row, COL_TAG)->text().toInt() == tag) {
+                return row;
+            }
+        }
+        return -1;
+    }
+    QString Value(int tag) { return m_window->CellText(RowOf(tag), COL_VALUE); }
+    // Double-clicks the value of a tag, replaces its text by typing, and presses Enter.
+    void TypeValue(int tag, const QString& keys) {
+        DoubleClick(RowOf(tag), COL_VALUE);
+        QLineEdit* edit = m_window->m_edit;
+        edit->selectAll();
+        QTest::keyClick(edit, Qt::Key_Backspace);
+        QTest::keyClicks(edit, keys);
+        QTest::keyClick(edit, Qt::Key_Return);
+    }
+    std::string WriteImage(const std::string& name, const std::string& bytes) {
+        fs::path path = m_dir / name;
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path.string();
+    }
+
+    fs::path m_dir;
+    RecordingPrompter m_prompter;
+    ScriptedChooser m_chooser;
+    std::unique_ptr<CConfigNVDS> m_window;
+};
+
+TEST_F(WindowTest, StartUpStatesAndAMissingSystemDatabase) {
+    WriteSettings("[Setting]\nBDADDR_TYPE=7\n");
+    EXPECT_FALSE(Open(DataPath("missing.xml")));
+    EXPECT_EQ(m_prompter.Texts(),
+              std::vector<std::string>{"Config file damage, Please re-install the application"});
+    EXPECT_EQ(ReadAll(Settings()), "[Setting]\nBDADDR_TYPE=7\n");
+
+    m_prompter.Clear();
+    ASSERT_TRUE(Open());
+    EXPECT_EQ(m_window->windowTitle(), "ZB446x NVDS Configurator");
+    EXPECT_EQ(List()->rowCount(), 0);
+    EXPECT_FALSE(m_window->Action(ID_FILE_SAVE_AS)->isEnabled());
+    EXPECT_FALSE(m_window->Action(ID_RESET_TAG)->isEnabled());
+    EXPECT_FALSE(m_window->Action(ID_BURN)->isEnabled());
+    EXPECT_FALSE(m_window->m_btnBurn->isEnabled());
+    EXPECT_TRUE(m_window->m_btnResetAll->isVisible());
+    EXPECT_FALSE(m_window->m_btnConnect->isVisible());
+    EXPECT_TRUE(m_window->Action(ID_BDADDR_CUSTOM)->isChecked());  // 7 is no mode
+    EXPECT_EQ(m_window->m_nBdAddrMode, 0);
+    // Value column takes the client width less the three fixed columns.
+    EXPECT_EQ(List()->columnWidth(COL_VALUE), List()->width() - 266);
+    EXPECT_TRUE(m_prompter.shown.empty());
+}
+
+TEST_F(WindowTest, QuitWritesTheSixKeysAndEnterWritesNothing) {
+    WriteSettings(
+        "[Setting]\nOSC=32MHz\nBAUDRATE=9600\nHAND=1\nAUTO_CONNECT=true\n"
+        "BDADDR_TYPE=2\n[Extra]\nX=1\n");
+    ASSERT_TRUE(Open());
+    EXPECT_TRUE(m_window->Action(ID_BDADDR_INCREASE)->isChecked());
+    EXPECT_TRUE(m_window->m_connect.bAutoConnect);
+    EXPECT_FALSE(m_window->m_connect.bRemember);
+    std::string before = ReadAll(Settings());
+    QTest::keyClick(List(), Qt::Key_Return);
+    EXPECT_FALSE(m_window->isVisible());
+    EXPECT_EQ(m_window->result(), QDialog::Accepted);
+    EXPECT_EQ(ReadAll(Settings()), before);
+
+    ASSERT_TRUE(Open());
+    m_window->Action(ID_BDADDR_DECREASE)->trigger();
+    QTest::keyClick(List(), Qt::Key_Escape);
+    EXPECT_EQ(ReadAll(Settings()),
+              "[Setting]\nOSC=32MHz\nINTERFACE=\nBAUDRATE=9600\nREMEBER_CONNECT=False\n"
+              "AUTO_CONNECT=True\nBDADDR_TYPE=3\n");
+
+    // Escape inside the cell editor is Quit as well.
+    fs::remove(Settings());
+    ASSERT_TRUE(Open());
+    m_window->OnResetAll();
+    DoubleClick(RowOf(2), COL_VALUE);
+    ASSERT_TRUE(m_window->m_edit->isVisible());
+    QTest::keyClick(m_window->m_edit, Qt::Key_Escape);
+    EXPECT_FALSE(m_window->isVisible());
+    EXPECT_NE(ReadAll(Settings()).find("BDADDR_TYPE=0"), std::string::npos);
+}
+
+TEST_F(WindowTest, ListShowsListedTagsInOrderWithTheirColours) {
+    ASSERT_TRUE(Open());
+    m_window->OnResetAll();  // empty list: no question
+    EXPECT_TRUE(m_prompter.shown.empty());
+    ASSERT_EQ(List()->rowCount(), 8);  // tag 8 is not shown
+    EXPECT_EQ(List()->item(7, COL_TAG)->text(), "100");
+    EXPECT_EQ(List()->item(2, COL_TYPE)->text(), "Number");
+    EXPECT_EQ(List()->item(2, COL_LABEL)->text(), "Period");
+    EXPECT_TRUE(m_window->Action(ID_FILE_SAVE_AS)->isEnabled());
+    EXPECT_EQ(List()->item(RowOf(6), COL_VALUE)->foreground().color(), QColor(180, 180, 255));
+    EXPECT_EQ(List()->item(RowOf(6), COL_LABEL)->foreground().color(), QColor(0, 0, 255));
+    EXPECT_EQ(List()->item(RowOf(2), COL_VALUE)->foreground().color(), QColor(0, 0, 255));
+    EXPECT_EQ(List()->item(RowOf(100), COL_VALUE)->foreground().style(), Qt::NoBrush);
+}
+
+TEST_F(WindowTest, CellEditingValidatesNormalisesAndFilters) {
+    ASSERT_TRUE(Open());
+    m_window->OnResetAll();
+
+    TypeValue(3, "20");
+    EXPECT_EQ(Value(3), "0x14");
+    TypeValue(3, "0x1F5");  // above the maximum: message, old value kept
+    EXPECT_EQ(Value(3), "0x14");
+    ASSERT_EQ(m_prompter.shown.size(), 1u);
+    m_prompter.Clear();
+
+    // Number: g, z and '+' are dropped; x and '-' pass.
+    DoubleClick(RowOf(3), COL_VALUE);
+    m_window->m_edit->clear();
+    QTest::keyClicks(m_window->m_edit, "0gz+x-1");
+    EXPECT_EQ(m_window->m_edit->text(), "0x-1");
+    EXPECT_EQ(m_window->m_edit->maxLength(), 6);
+    // Clicking another row first checks and rejects the open edit.
+    m_window->m_edit->setText("0x200");
+    Click(RowOf(5), COL_LABEL);
+    EXPECT_FALSE(m_window->m_edit->isVisible());
+    EXPECT_EQ(Value(3), "0x14");
+    EXPECT_EQ(m_prompter.shown.size(), 1u);
+    m_prompter.Clear();
+
+    // A dict limits the keys whatever the data type.
+    DoubleClick(RowOf(7), COL_VALUE);
+    m_window->m_edit->clear();
+    QTest::keyClicks(m_window->m_edit, "0a1 2x1");
+    EXPECT_EQ(m_window->m_edit->text(), "011");
+    QTest::keyClick(m_window->m_edit, Qt::Key_Backspace);
+    EXPECT_EQ(m_window->m_edit->text(), "01");
+    QTest::keyClick(m_window->m_edit, Qt::Key_Return);
+
+    DoubleClick(RowOf(5), COL_VALUE);
+    EXPECT_EQ(m_window->m_edit->maxLength(), 11);
+    m_window->m_edit->clear();
+    QTest::keyClicks(m_window->m_edit, "aa:bb,cc dd");
+    EXPECT_EQ(m_window->m_edit->text(), "aabbcc dd");
+}
+
+TEST_F(WindowTest, EditorLimitsReadOnlyRowsAndTheChoiceEditor) {
+    ASSERT_TRUE(Open());
+    m_window->OnResetAll();
+    DoubleClick(RowOf(1), COL_VALUE);
+    EXPECT_EQ(m_window->m_edit->maxLength(), 17);
+    QTest::keyClick(m_window->m_edit, Qt::Key_Return);
+    DoubleClick(RowOf(2), COL_VALUE);
+    EXPECT_EQ(m_window->m_edit->maxLength(), 7);  // variable length 8
+    QTest::keyClick(m_window->m_edit, Qt::Key_Return);
+
+    DoubleClick(RowOf(6), COL_VALUE);  // read-only
+    EXPECT_FALSE(m_window->m_edit->isVisible());
+    DoubleClick(RowOf(2), COL_LABEL);
+    EXPECT_FALSE(m_window->m_edit->isVisible());
+    EXPECT_TRUE(m_window->Action(ID_RESET_TAG)->isEnabled());
+
+    DoubleClick(RowOf(4), COL_VALUE);
+    ASSERT_TRUE(m_window->m_combo->isVisible());
+    EXPECT_EQ(m_window->m_combo->count(), 2);
+    m_window->m_combo->setCurrentIndex(1);
+    emit m_window->m_combo->activated(1);  // a pick ends the edit at once
+    m_window->m_combo->hidePopup();
+    EXPECT_FALSE(m_window->m_combo->isVisible());
+    EXPECT_EQ(Value(4), "True");
+    QCoreApplication::processEvents();
+    // Text typed into the choice field is taken as it stands when its list closes.
+    DoubleClick(RowOf(4), COL_VALUE);
+    ASSERT_TRUE(m_window->m_combo->isVisible());
+    m_window->m_combo->setEditText("maybe");
+    m_window->m_combo->hidePopup();
+    QCoreApplication::processEvents();
+    EXPECT_FALSE(m_window->m_combo->isVisible());
+    EXPECT_EQ(Value(4), "maybe");
+    EXPECT_TRUE(m_prompter.shown.empty());
+}
+
+TEST_F(WindowTest, OpenAndSaveRoundTripAndFailuresLoseNothing) {
+    ASSERT_TRUE(Open());
+    m_window->OnResetAll();
+    TypeValue(2, "hello");
+    m_chooser.next = QString::fromStdString((m_dir / "cfg").string());
+    m_window->OnFileSaveAs();
+    EXPECT_EQ(m_chooser.lastFilter, "Configuration Files(*.nvds)");
+    fs::path saved = m_dir / "cfg.nvds";
+    ASSERT_EQ(fs::file_size(saved), 4096u);
+    EXPECT_EQ(m_window->PaneText(PANE_OPERATION), "Save configuration data to file: success");
+
+    m_window->OnClearAll();
+    m_chooser.next = QString::fromStdString(saved.string());
+    m_window->OnFileOpen();
+    EXPECT_EQ(Value(2), "hello");
+    EXPECT_EQ(m_window->PaneText(PANE_OPERATION), "Read configuration data from file: success");
+
+    // A save into a folder that does not exist fails and leaves the old file as it was.
+    std::string before = ReadAll(saved);
+    TypeValue(2, "other");
+    m_chooser.next = QString::fromStdString((m_dir / "none" / "cfg.nvds").string());
+    m_window->OnFileSaveAs();
+    EXPECT_EQ(m_prompter.Texts().back(), "Open file error!!");
+    EXPECT_EQ(m_window->PaneText(PANE_OPERATION), "Save configuration data to file: error");
+    EXPECT_EQ(ReadAll(saved), before);
+
+    m_chooser.next = QString::fromStdString(WriteImage("big.nvds", std::string(4097, 'N')));
+    m_window->OnFileOpen();
+    EXPECT_EQ(m_prompter.Texts().back(), "This file is too big! Please select valid file!");
+    m_chooser.next = QString::fromStdString(WriteImage("bad.nvds", "XVDS"));
+    m_window->OnFileOpen();
+    EXPECT_EQ(m_prompter.Texts().back(),
+              "This file doesn't contain valid NVDS data! Please select valid file!");
+    EXPECT_EQ(m_window->PaneText(PANE_OPERATION), "Read configuration data from file: error");
+    EXPECT_EQ(Value(2), "other");
+    m_chooser.next.clear();
+    m_window->OnFileOpen();
+    EXPECT_EQ(m_window->PaneText(PANE_OPERATION), "");
+}
+
+TEST_F(WindowTest, TagCommandsAskAndStepTheAddress) {
+    ASSERT_TRUE(Open());
+    m_window->OnBdAddrIncrease();
+    m_window->OnResetAll();
+    EXPECT_EQ(Value(1), "00 11 22 33 45 00");  // default plus one
+
+    TypeValue(1, "AA BB CC 00 00 00");
+    m_window->OnBdAddrDecrease();
+    m_prompter.answers = {true};
+    Click(RowOf(1), COL_VALUE);
+    m_window->OnResetTag();
+    EXPECT_EQ(Value(1), "00 11 22 33 44 FE");
+    m_prompter.answers = {false};
+    TypeValue(3, "0x20");
+    m_window->OnResetTag();
+    EXPECT_EQ(Value(3), "0x20");
+    m_prompter.answers = {true};
+    m_window->OnResetTag();
+    EXPECT_EQ(Value(3), "0x10");
+    EXPECT_EQ(Value(1), "00 11 22 33 44 FE");
+
+    m_window->OnBdAddrRandom();
+    EXPECT_TRUE(m_window->Action(ID_BDADDR_RANDOM)->isChecked());
+    QString random = Value(1);
+    EXPECT_TRUE(random.startsWith("00 11 22 "));
+    EXPECT_LE(random.mid(12, 2).toUInt(nullptr, 16), 0x7Fu);
+
+    m_prompter.Clear();
+    m_prompter.answers = {true, true};
+    m_window->OnClearAll();
+    EXPECT_EQ(List()->rowCount(), 0);
+    EXPECT_FALSE(m_window->Action(ID_FILE_SAVE_AS)->isEnabled());
+    m_window->OnClearAll();  // asked again on an empty list
+    EXPECT_EQ(m_prompter.shown.size(), 2u);
+    m_window->OnBdAddrRandom();
+    EXPECT_EQ(List()->rowCount(), 0);
+}
+
+TEST_F(WindowTest, RightClickMenuAndTagDescription) {
+    ASSERT_TRUE(Open());
+    m_window->OnResetAll();
+    QTest::mouseClick(List()->viewport(), Qt::RightButton, {}, CellCentre(RowOf(3), COL_VALUE));
+    EXPECT_TRUE(m_window->m_pPopupMenu->isVisible());
+    EXPECT_TRUE(m_window->m_pPopupMenu->actions().at(0)->isEnabled());
+    m_window->m_pPopupMenu->hide();
+    QTest::mouseClick(List()->viewport(), Qt::RightButton, {}, QPoint(5, List()->height() - 30));
+    EXPECT_FALSE(m_window->Action(ID_RESET_TAG)->isEnabled());
+
+    Click(RowOf(3), COL_TAG);
+    EXPECT_TRUE(m_window->ToolTipActive());
+    const QString period =
+        "Description: \nPeriod in ms.\n\nCoding: Number (little endian)\n"
+        "Type  : uint16_t\nRange : 0x0 ~ 0x1F4\nReset : 0x10";
+    EXPECT_EQ(m_window->ToolTipText(), period);
+    Click(RowOf(4), COL_VALUE);  // a value cell leaves the text alone
+    EXPECT_EQ(m_window->ToolTipText(), period);
+    Click(RowOf(4), COL_TAG);
+    EXPECT_TRUE(m_window->ToolTipText().contains("Range : False or True\nReset : False"));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
