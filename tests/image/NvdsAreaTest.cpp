@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -12,7 +13,7 @@ namespace {
 NvdsImage ImageWith(const std::vector<uint8_t>& entries) {
     NvdsImage image = ErasedImage();
     std::memcpy(image.data(), "NVDS", 4);
-    std::memcpy(image.data() + 4, entries.data(), entries.size());
+    std::copy(entries.begin(), entries.end(), image.begin() + 4);
     return image;
 }
 
