@@ -110,7 +110,8 @@ TEST_F(ImageCommand, BadFilesAndValuesFailWithoutTouchingTheOutput) {
     EXPECT_EQ(Run("show missing.nvds").err, "Open this file error!\n");
 
     Write("keep.nvds", "precious");
-    for (const char* args : {"--set 3=0x99", "--set 999=1", "--set 3", "--from big.nvds"}) {
+    for (const char* args :
+         {"--set 3=0x99", "--set 999=1", "--set 27=00", "--set 3", "--from big.nvds"}) {
         run = Run(std::string("build ") + args + " -o keep.nvds");
         EXPECT_EQ(run.exitCode, 1) << args;
         EXPECT_FALSE(run.err.empty()) << args;
