@@ -10,9 +10,11 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QStatusBar>
+#include <QStyle>
 #include <QTableWidget>
 #include <QToolTip>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "app/ChoiceEdit.h"
 #include "app/TagIdDelegate.h"
@@ -21,8 +23,12 @@ namespace nvds {
 
 namespace {
 
-// Width taken by the first three columns and the frame; "Value" gets the rest.
-constexpr int FIXED_COLUMNS_WIDTH = 266;
+// Column widths for an 8-point dialog font; wider fonts widen them in proportion.
+constexpr int TAG_WIDTH = 50;
+constexpr int LABEL_WIDTH = 140;
+constexpr int TYPE_WIDTH = 70;
+// What the frame and the vertical scroll bar took beside the three columns.
+constexpr int FRAME_WIDTH = 6;
 constexpr int STATUS_HEIGHT = 20;
 constexpr int BUTTON_WIDTH = 70;
 constexpr int BUTTON_HEIGHT = 22;
@@ -101,9 +107,12 @@ void CConfigNVDS::CreateList() {
     m_list->setEditTriggers(QAbstractItemView::NoEditTriggers);
     m_list->setShowGrid(true);
     m_list->setWordWrap(false);
-    m_list->setColumnWidth(COL_TAG, 50);
-    m_list->setColumnWidth(COL_LABEL, 140);
-    m_list->setColumnWidth(COL_TYPE, 70);
+    // The widths were made for a font whose "String(Ascii)" is about 64 pixels wide.
+    double scale = std::max(
+        1.0, (m_list->fontMetrics().horizontalAdvance("String(Ascii)") + 6) / (TYPE_WIDTH - 6.0));
+    m_list->setColumnWidth(COL_TAG, static_cast<int>(TAG_WIDTH * scale));
+    m_list->setColumnWidth(COL_LABEL, static_cast<int>(LABEL_WIDTH * scale * 1.2));
+    m_list->setColumnWidth(COL_TYPE, static_cast<int>(TYPE_WIDTH * scale));
     m_list->setItemDelegateForColumn(COL_TAG, new TagIdDelegate(m_list));
     m_list->viewport()->installEventFilter(this);
     m_list->viewport()->setMouseTracking(true);
@@ -211,7 +220,7 @@ void CConfigNVDS::OnSize(int cx, int cy) {
     }
     if (m_list != nullptr) {
         m_list->setGeometry(0, 0, cx, cy - 58);
-        m_list->setColumnWidth(COL_VALUE, cx - FIXED_COLUMNS_WIDTH);
+        m_list->setColumnWidth(COL_VALUE, cx - FixedColumnsWidth());
     }
     if (m_btnBurn && m_btnConnect && m_btnResetTag && m_btnResetAll) {
         m_btnBurn->setGeometry(cx - 80, cy - 50, BUTTON_WIDTH, BUTTON_HEIGHT);
@@ -219,6 +228,12 @@ void CConfigNVDS::OnSize(int cx, int cy) {
         m_btnResetTag->setGeometry(10, cy - 50, BUTTON_WIDTH, BUTTON_HEIGHT);
         m_btnResetAll->setGeometry(90, cy - 50, BUTTON_WIDTH, BUTTON_HEIGHT);
     }
+}
+
+int CConfigNVDS::FixedColumnsWidth() const {
+    int scrollBar = m_list->style()->pixelMetric(QStyle::PM_ScrollBarExtent, nullptr, m_list);
+    return m_list->columnWidth(COL_TAG) + m_list->columnWidth(COL_LABEL) +
+           m_list->columnWidth(COL_TYPE) + 2 * m_list->frameWidth() + scrollBar + FRAME_WIDTH;
 }
 
 void CConfigNVDS::OnQuit() {

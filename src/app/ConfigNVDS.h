@@ -73,6 +73,9 @@ public:
 
     // Window state and layout.
     void OnSize(int cx, int cy);
+    /// Width of the first three columns with the list's frame and scroll bar; "Value" gets
+    /// the rest of the list's width.
+    int FixedColumnsWidth() const;
     void OnQuit();
     void OnOK();
     void EnableResetTag(bool on);

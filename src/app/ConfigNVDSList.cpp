@@ -288,6 +288,9 @@ bool CConfigNVDS::ListMouseEvent(QEvent* event) {
     if (type == QEvent::MouseButtonPress && mouse->button() == Qt::LeftButton) {
         OnListClick(row, column);
     } else if (type == QEvent::MouseButtonDblClick && mouse->button() == Qt::LeftButton) {
+        if (row >= 0) {
+            m_list->selectRow(row);
+        }
         BeginCellEdit(row, column);
         return true;
     }

@@ -137,8 +137,11 @@ TEST_F(WindowTest, StartUpStatesAndAMissingSystemDatabase) {
     EXPECT_FALSE(m_window->m_btnConnect->isVisible());
     EXPECT_TRUE(m_window->Action(ID_BDADDR_CUSTOM)->isChecked());  // 7 is no mode
     EXPECT_EQ(m_window->m_nBdAddrMode, 0);
-    // Value column takes the client width less the three fixed columns.
-    EXPECT_EQ(List()->columnWidth(COL_VALUE), List()->width() - 266);
+    // The value column follows the width of the window.
+    int before = List()->columnWidth(COL_VALUE);
+    m_window->resize(m_window->width() + 100, m_window->height());
+    EXPECT_EQ(List()->columnWidth(COL_VALUE), before + 100);
+    EXPECT_EQ(List()->columnWidth(COL_VALUE), List()->width() - m_window->FixedColumnsWidth());
     EXPECT_TRUE(m_prompter.shown.empty());
 }
 
