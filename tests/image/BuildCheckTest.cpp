@@ -62,30 +62,6 @@ TEST(BuildImage, WritesEntriesInCodeOrderWithPaddingAndFiller) {
               std::vector<std::string>{"Tag=6 data is invalid, please modify it!"});
 }
 
-TEST(CheckImage, BuiltImageReadsBackCleanAndWrongMagicChangesNothing) {
-    TagTable table = SampleTable();
-    NvdsImage image{};
-    RecordingPrompter prompter;
-    ASSERT_EQ(BuildImage(table, image, prompter), 1);
-    CNvdsConfig config(prompter, "", "");
-    TagTable read = SampleTable();
-    for (TagEntry& entry : read) {
-        entry.valueText = "stale";
-    }
-    ASSERT_EQ(CheckImage(config, read, image, prompter), 1);
-    EXPECT_TRUE(prompter.shown.empty());
-    EXPECT_EQ(read[2].valueText, "abc");
-    EXPECT_EQ(read[5].valueText, "0x123");
-    EXPECT_EQ(read[6].valueText, "True");
-    EXPECT_EQ(read[9].valueText, "00 01 02 03 04 05");
-    EXPECT_EQ(read[7].valueText, "stale");  // undefined slots are left alone
-
-    image.fill(0xFF);  // an erased chip area
-    EXPECT_EQ(CheckImage(config, read, image, prompter), 0);
-    EXPECT_TRUE(prompter.shown.empty());
-    EXPECT_EQ(read[2].valueText, "abc");
-}
-
 TEST(CheckImage, ReportsEveryBadTagInOrderAndResetsIt) {
     TagTable table = SampleTable();
     Define(table, 12, CODING_NUMBER, 1, false, "0x1");
