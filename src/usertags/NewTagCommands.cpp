@@ -202,6 +202,7 @@ void CNewTag::reject() {
 
 void CNewTag::OnListClick(int row) {
     m_nSelRow = row;
+    SelectRow(row);
     if (row < 0) {
         return;
     }

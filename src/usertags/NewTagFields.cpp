@@ -22,6 +22,12 @@ constexpr int kWidthButtonNarrow = 59;
 constexpr int kWidthButtonWide = 200;
 const char* const kStringDefault = "Kestrel BLE";
 
+// The first width button is narrow beside its two siblings and wide when it stands alone for
+// Bool; never narrower than its caption needs in the current font.
+void SetButtonWidth(QRadioButton* button, int width) {
+    button->setFixedWidth(std::max(width, button->sizeHint().width()));
+}
+
 }  // namespace
 
 void CNewTag::RefreshTagList() {
@@ -189,7 +195,7 @@ void CNewTag::ShowCodingControls(TagCoding coding) {
                 button->show();
             }
             m_pWidth[0]->setText(QStringLiteral("uint8_t"));
-            m_pWidth[0]->setFixedWidth(kWidthButtonNarrow);
+            SetButtonWidth(m_pWidth[0], kWidthButtonNarrow);
             m_pLengthGroup->setTitle(QStringLiteral("Type (little endian)"));
             m_pDefaultGroup->setTitle(QStringLiteral("Default value "));
             break;
@@ -197,7 +203,7 @@ void CNewTag::ShowCodingControls(TagCoding coding) {
             m_pDefaultCombo->show();
             m_pWidth[0]->show();
             m_pWidth[0]->setText(QStringLiteral("bool(1byte)"));
-            m_pWidth[0]->setFixedWidth(kWidthButtonWide);
+            SetButtonWidth(m_pWidth[0], kWidthButtonWide);
             m_pLengthGroup->setTitle(QStringLiteral("Type"));
             m_pDefaultGroup->setTitle(QStringLiteral("Default value "));
             break;
