@@ -18,6 +18,7 @@
 
 #include "app/ChoiceEdit.h"
 #include "app/TagIdDelegate.h"
+#include "usertags/NewTag.h"
 
 namespace nvds {
 
@@ -177,13 +178,14 @@ void CConfigNVDS::CreateMenus() {
     AddCommand(operate, "Reset all tag", ID_RESET_ALL, &CConfigNVDS::OnResetAll);
     AddCommand(operate, "Clear all tag", ID_CLEAR_ALL, &CConfigNVDS::OnClearAll);
     operate->addSeparator();
-    AddCommand(operate, "Add/Edit user's Properties", ID_USER_PROPERTIES, nullptr);
-    AddCommand(operate, "Import user properties", ID_IMPORT_USER, nullptr);
-    AddCommand(operate, "Export user properties", ID_EXPORT_USER, nullptr);
+    AddCommand(operate, "Add/Edit user's Properties", ID_USER_PROPERTIES,
+               &CConfigNVDS::OnUserProperties);
+    AddCommand(operate, "Import user properties", ID_IMPORT_USER, &CConfigNVDS::OnImportUser);
+    AddCommand(operate, "Export user properties", ID_EXPORT_USER, &CConfigNVDS::OnExportUser);
 
     QMenu* help = m_pMainMenu->addMenu("Help");
-    AddCommand(help, "Contents...", ID_HELP_CONTENTS, nullptr);
-    AddCommand(help, "About", ID_ABOUT, nullptr);
+    AddCommand(help, "Contents...", ID_HELP_CONTENTS, &CConfigNVDS::OnHelpContents);
+    AddCommand(help, "About", ID_ABOUT, &CConfigNVDS::OnAbout);
 
     m_pPopupMenu = new QMenu("Config NVDS", this);
     m_popupReset = m_pPopupMenu->addAction("Reset", this, &CConfigNVDS::OnResetTag);
@@ -286,8 +288,7 @@ void CConfigNVDS::EnableTargetCommands(bool) {
 
 void CConfigNVDS::SetExportEnabled(bool on) {
     m_bUserTagsListed = on;
-    // The export command has no handler yet, so its item stays greyed whatever the list holds.
-    Action(ID_EXPORT_USER)->setEnabled(false);
+    Action(ID_EXPORT_USER)->setEnabled(on);
 }
 
 void CConfigNVDS::SetBdAddrMode(int mode) {
@@ -305,13 +306,14 @@ void CConfigNVDS::LoadSettings() {
 }
 
 void CConfigNVDS::SaveSettings() {
-    m_ini.IniClear();
-    m_ini.IniWriteString("OSC", m_connect.strOsc);
-    m_ini.IniWriteString("INTERFACE", m_connect.strInterface);
-    m_ini.IniWriteString("BAUDRATE", m_connect.strBaud);
-    m_ini.IniWriteString("REMEBER_CONNECT", m_connect.bRemember ? "True" : "False");
-    m_ini.IniWriteString("AUTO_CONNECT", m_connect.bAutoConnect ? "True" : "False");
-    m_ini.IniWriteString("BDADDR_TYPE", std::to_string(m_nBdAddrMode));
+    // Everything else the file held (hand-added keys, other sections) is dropped.
+    auto flag = [](bool on) { return std::string(on ? "True" : "False"); };
+    m_ini.IniWriteSection({{"OSC", m_connect.strOsc},
+                           {"INTERFACE", m_connect.strInterface},
+                           {"BAUDRATE", m_connect.strBaud},
+                           {"REMEBER_CONNECT", flag(m_connect.bRemember)},
+                           {"AUTO_CONNECT", flag(m_connect.bAutoConnect)},
+                           {"BDADDR_TYPE", std::to_string(m_nBdAddrMode)}});
 }
 
 bool CConfigNVDS::eventFilter(QObject* watched, QEvent* event) {

@@ -2,6 +2,7 @@
 
 #include <QDialog>
 #include <QMap>
+#include <memory>
 
 #include "app/FileChooser.h"
 #include "app/IniOp.h"
@@ -24,6 +25,7 @@ class QTableWidget;
 namespace nvds {
 
 class CChoiceEdit;
+class CNewTag;
 
 /// Command ids of the menu items and buttons.
 enum CommandId : int {
@@ -118,6 +120,15 @@ public:
     void OnBdAddrIncrease();
     void OnBdAddrDecrease();
     BdAddrHalves ReadBdAddr() const;
+
+    // User tags and help.
+    void OnUserProperties();
+    void OnImportUser();
+    void OnExportUser();
+    void OnHelpContents();
+    void OnAbout();
+    /// The Properties dialog, created at its first opening and kept for the window's life.
+    std::unique_ptr<CNewTag> m_newTagDlg;
     void WriteBdAddr(uint32_t upper, uint32_t lower);
     void AdvanceBdAddr();
 

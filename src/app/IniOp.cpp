@@ -70,6 +70,17 @@ void CIniOp::IniWriteString(const std::string& key, const std::string& value) co
     }
 }
 
+void CIniOp::IniWriteSection(const std::vector<std::pair<std::string, std::string>>& keys) const {
+    if (m_szPath.empty()) {
+        return;
+    }
+    CIniFile file;
+    for (const auto& [key, value] : keys) {
+        file.Set(m_szSection, key, value);
+    }
+    file.Save(m_szPath);
+}
+
 void CIniOp::IniClear() const {
     if (!m_szPath.empty()) {
         CIniFile().Save(m_szPath);

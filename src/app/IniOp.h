@@ -1,6 +1,8 @@
 #pragma once
 
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace nvds {
 
@@ -20,6 +22,9 @@ public:
     void IniWriteString(const std::string& key, const std::string& value) const;
     /// Empties the file, dropping every key and section.
     void IniClear() const;
+    /// Replaces the file by the section with exactly these keys, in this order, in one write,
+    /// so an interrupted save leaves the old file rather than part of the new one.
+    void IniWriteSection(const std::vector<std::pair<std::string, std::string>>& keys) const;
 
     std::string m_szPath;
     std::string m_szSection;

@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTableWidget>
@@ -175,6 +176,26 @@ TEST_F(WindowTest, QuitWritesTheSixKeysAndEnterWritesNothing) {
     QTest::keyClick(m_window->m_edit, Qt::Key_Escape);
     EXPECT_FALSE(m_window->isVisible());
     EXPECT_NE(ReadAll(Settings()).find("BDADDR_TYPE=0"), std::string::npos);
+
+    // So is Escape in the field of the choice editor, and the close box.
+    for (bool closeBox : {false, true}) {
+        fs::remove(Settings());
+        ASSERT_TRUE(Open());
+        m_window->OnResetAll();
+        DoubleClick(RowOf(4), COL_VALUE);
+        m_window->m_combo->hidePopup();
+        QCoreApplication::processEvents();
+        if (closeBox) {
+            m_window->close();
+        } else {
+            DoubleClick(RowOf(4), COL_VALUE);
+            m_window->m_combo->hidePopup();
+            QTest::keyClick(m_window->m_combo->lineEdit(), Qt::Key_Escape);
+        }
+        EXPECT_FALSE(m_window->isVisible());
+        EXPECT_EQ(m_window->result(), QDialog::Rejected);
+        EXPECT_TRUE(fs::exists(Settings()) && fs::file_size(Settings()) > 0) << closeBox;
+    }
 }
 
 TEST_F(WindowTest, ListShowsListedTagsInOrderWithTheirColours) {
@@ -367,6 +388,28 @@ TEST_F(WindowTest, RightClickMenuAndTagDescription) {
     EXPECT_EQ(m_window->ToolTipText(), period);
     Click(RowOf(4), COL_TAG);
     EXPECT_TRUE(m_window->ToolTipText().contains("Range : False or True\nReset : False"));
+
+    // A drag that leaves the list silences the description until the next "Tag ID" click.
+    QWidget* viewport = List()->viewport();
+    QPoint outside = viewport->mapFromGlobal(m_window->m_btnResetAll->mapToGlobal(QPoint(5, 5)));
+    QMouseEvent drag(QEvent::MouseMove, outside, viewport->mapToGlobal(outside), Qt::NoButton,
+                     Qt::LeftButton, Qt::NoModifier);
+    QCoreApplication::sendEvent(viewport, &drag);
+    EXPECT_FALSE(m_window->ToolTipActive());
+    Click(RowOf(4), COL_VALUE);
+    EXPECT_FALSE(m_window->ToolTipActive());
+    Click(RowOf(1), COL_TAG);
+    EXPECT_TRUE(m_window->ToolTipActive());
+}
+
+TEST_F(WindowTest, WithoutTheUserDatabaseOnlySystemTagsAreListed) {
+    m_window = std::make_unique<CConfigNVDS>(m_prompter, m_chooser, DataPath("sys_db.xml"),
+                                             DataPath("missing_user.xml"));
+    ASSERT_TRUE(m_window->OnInitDialog());
+    m_window->OnResetAll();
+    EXPECT_EQ(List()->rowCount(), 7);
+    EXPECT_FALSE(m_window->m_bUserTagsListed);
+    EXPECT_TRUE(m_prompter.shown.empty());
 }
 
 }  // namespace

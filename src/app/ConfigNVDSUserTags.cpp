@@ -1,0 +1,71 @@
+// The main window's user-tag and help commands: the Properties dialog, import and export of
+// user properties, the manual and the About box.
+#include <QMenuBar>
+#include <QTableWidget>
+
+#include "app/ConfigNVDS.h"
+#include "catalogue/UserTagMerge.h"
+#include "image/StatusText.h"
+#include "platform/HelpDocument.h"
+#include "usertags/AboutDlg.h"
+#include "usertags/NewTag.h"
+
+namespace nvds {
+
+namespace {
+
+const char* const kUserPropertiesFilter = "Configuration Files(*.xml)|*.xml||";
+
+}  // namespace
+
+void CConfigNVDS::OnUserProperties() {
+    const bool listed = m_list->rowCount() > 0;
+    if (listed && !TakeListValues(m_tagTable)) {
+        m_prompter->Message("Some data is error!");
+        return;
+    }
+    if (!m_newTagDlg) {
+        // One dialog for the window's life: its fields keep their values between openings.
+        m_newTagDlg = std::make_unique<CNewTag>(*m_prompter, m_strSysDbPath, m_strUserDbPath, this);
+    }
+    if (m_newTagDlg->exec() != QDialog::Accepted) {
+        return;
+    }
+    CopyUserTags(m_tagTable, m_newTagDlg->m_tags);
+    if (listed) {
+        ShowTags(m_tagTable, 0);
+    }
+}
+
+void CConfigNVDS::OnImportUser() {
+    SetStatus(STATUS_READ_BUSY);
+    const QString path = m_chooser.OpenPath(this, QtFilterFromPairs(kUserPropertiesFilter));
+    m_pMainMenu->update();
+    if (path.isEmpty()) {
+        return;
+    }
+    if (ImportUserProperties(*this, path.toLocal8Bit().toStdString(), m_tagTable) == IMPORT_OK) {
+        ShowTags(m_tagTable, 0);
+    }
+}
+
+void CConfigNVDS::OnExportUser() {
+    SetStatus(STATUS_SAVE_BUSY);
+    const QString path = m_chooser.SavePath(this, QtFilterFromPairs(kUserPropertiesFilter));
+    m_pMainMenu->update();
+    if (path.isEmpty()) {
+        return;
+    }
+    ExportUserProperties(m_strUserDbPath, path.toLocal8Bit().toStdString(), *m_prompter);
+}
+
+void CConfigNVDS::OnHelpContents() {
+    OpenHelpContents(*m_prompter);
+}
+
+void CConfigNVDS::OnAbout() {
+    CAboutDlg about(this);
+    about.exec();
+}
+
+}  // namespace nvds
