@@ -44,6 +44,11 @@ void CConfigNVDS::OnImportUser() {
     if (path.isEmpty()) {
         return;
     }
+    // Values typed into the list live there until taken; take them now, so that the refill
+    // after the import keeps them. The table's own values stand where the list does not match.
+    if (m_list->rowCount() > 0) {
+        TakeListValues(m_tagTable);
+    }
     if (ImportUserProperties(*this, path.toLocal8Bit().toStdString(), m_tagTable) == IMPORT_OK) {
         ShowTags(m_tagTable, 0);
     }

@@ -1,0 +1,117 @@
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QTableWidget>
+#include <QTimer>
+#include <memory>
+
+#include "TestFiles.h"
+#include "app/ConfigNVDS.h"
+#include "image/StatusText.h"
+#include "platform/AppFolder.h"
+#include "usertags/NewTag.h"
+
+namespace nvds {
+namespace {
+
+using test::NumberTag;
+using test::ReadText;
+using test::UserDb;
+using test::WriteText;
+
+class ScriptedChooser : public FileChooser {
+public:
+    QString OpenPath(QWidget*, const QString& filter) override {
+        lastFilter = filter;
+        return next;
+    }
+    QString SavePath(QWidget*, const QString& filter) override {
+        lastFilter = filter;
+        return next;
+    }
+    QString next;
+    QString lastFilter;
+};
+
+// The main window over the shipped system database and a scratch user database.
+class WindowUserTags : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        static int argc = 1;
+        static char name[] = "usertags_window_tests";
+        static char* argv[] = {name, nullptr};
+        if (QApplication::instance() == nullptr) {
+            new QApplication(argc, argv);
+        }
+    }
+
+    void Open(const std::string& userElements) {
+        setenv("XDG_CONFIG_HOME", dir.Path().c_str(), 1);
+        WriteText(dir / "userkey_db.xml", UserDb(userElements));
+        window = std::make_unique<CConfigNVDS>(prompter, chooser, GetAppFolder() + "/zbkey_db.xml",
+                                               dir / "userkey_db.xml");
+        ASSERT_TRUE(window->OnInitDialog());
+        window->OnResetAll();  // an empty list fills with the defaults without asking
+    }
+
+    int RowOf(int tag) {
+        for (int row = 0; row < window->m_list->rowCount(); ++row) {
+            if (window->CellText(row, COL_TAG).toInt() == tag) {
+                return row;
+            }
+        }
+        return -1;
+    }
+    QString Value(int tag) { return window->CellText(RowOf(tag), COL_VALUE); }
+
+    test::ScratchDir dir;
+    RecordingPrompter prompter;
+    ScriptedChooser chooser;
+    std::unique_ptr<CConfigNVDS> window;
+};
+
+TEST_F(WindowUserTags, PropertiesApplyAdoptsTheNewTagAndKeepsListedValues) {
+    Open(NumberTag(100, "kept"));
+    window->SetCellText(RowOf(100), COL_VALUE, "0x9");
+    QTimer::singleShot(0, [this] {
+        CNewTag* dlg = window->m_newTagDlg.get();
+        dlg->OnNew();
+        dlg->OnNew();
+        dlg->OnApply();
+    });
+    window->OnUserProperties();
+    EXPECT_EQ(Value(100), "0x9");
+    EXPECT_EQ(Value(101), "0x60");
+    EXPECT_TRUE(window->m_tagTable[101].IsDefined());
+    EXPECT_NE(ReadText(dir / "userkey_db.xml").find("TAG=\"101\""), std::string::npos);
+}
+
+TEST_F(WindowUserTags, ImportShowsTheFileAndExportFollowsTheList) {
+    Open(NumberTag(100, "old") + NumberTag(110, "gone"));
+    window->SetCellText(RowOf(100), COL_VALUE, "0x7");
+    WriteText(dir / "chosen.xml", UserDb(NumberTag(100, "new") + NumberTag(120, "added", "0x3")));
+    chooser.next = QString::fromStdString(dir / "chosen.xml");
+    window->OnImportUser();
+    EXPECT_EQ(chooser.lastFilter, "Configuration Files(*.xml)");
+    EXPECT_EQ(window->PaneText(PANE_OPERATION), "Read configuration data from file......");
+    EXPECT_EQ(prompter.Texts().back(), "Import configuration file success!");
+    EXPECT_EQ(Value(100), "0x7");
+    EXPECT_EQ(Value(120), "0x3");
+    EXPECT_EQ(RowOf(110), -1);
+    EXPECT_TRUE(window->Action(ID_EXPORT_USER)->isEnabled());
+
+    chooser.next = QString::fromStdString(dir / "props");
+    window->OnExportUser();
+    EXPECT_EQ(window->PaneText(PANE_OPERATION), "Save configuration data to file......");
+    EXPECT_EQ(ReadText(dir / "props.xml"), ReadText(dir / "chosen.xml"));
+
+    // A file without user tags empties the user range, and with it the export.
+    WriteText(dir / "empty.xml", UserDb(""));
+    chooser.next = QString::fromStdString(dir / "empty.xml");
+    window->OnImportUser();
+    EXPECT_FALSE(window->Action(ID_EXPORT_USER)->isEnabled());
+}
+
+}  // namespace
+}  // namespace nvds
