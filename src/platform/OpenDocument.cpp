@@ -71,7 +71,7 @@ std::vector<std::string> ConfigDirs() {
 
 // The MIME type whose glob "*<extension>" has the highest weight in the shared MIME database.
 std::string MimeTypeOf(const std::string& extension) {
-    const std::string glob = "*" + Lower(extension);
+    const std::string glob = std::string("*").append(Lower(extension));
     std::string best;
     int bestWeight = -1;
     for (const std::string& dir : DataDirs()) {
@@ -87,7 +87,8 @@ std::string MimeTypeOf(const std::string& extension) {
                 fields.size() > 3 && fields[3].find("cs") != std::string::npos;
             const std::string candidate = caseSensitive ? fields[2] : Lower(fields[2]);
             const int weight = std::atoi(fields[0].c_str());
-            if (candidate == (caseSensitive ? "*" + extension : glob) && weight > bestWeight) {
+            if (candidate == (caseSensitive ? std::string("*").append(extension) : glob) &&
+                weight > bestWeight) {
                 best = fields[1];
                 bestWeight = weight;
             }
@@ -282,7 +283,7 @@ bool GetOpenCommand(const std::string& extension, std::string& command) {
     for (const std::string& arg : SplitCommandLine(exec)) {
         const std::string resolved = ResolveFieldCodes(arg);
         if (!resolved.empty()) {
-            line += (line.empty() ? "\"" : " \"") + EscapeQuoted(resolved) + "\"";
+            line.append(line.empty() ? "\"" : " \"").append(EscapeQuoted(resolved)).append("\"");
         }
     }
     if (line.empty() || line.size() > kMaxCommand) {

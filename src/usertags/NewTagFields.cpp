@@ -269,7 +269,7 @@ void CNewTag::OnDefaultChanged() {
         if (value == 0xFFFFFFFFu) {
             // Also what an overflow reads as: the value would not fit a uint32_t.
             m_prompter->Message("Num is too Big!");
-            m_strDefault = "0";
+            m_strDefault.assign(1, '0');
         } else if (value > 0xFFFF) {
             m_nNumWidth = 2;
             m_strMax = HexText(0xFFFFFFFFu);
