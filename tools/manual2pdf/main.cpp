@@ -8,8 +8,11 @@
 #include <QPageSize>
 #include <QPainter>
 #include <QPdfWriter>
+#include <QTextBlock>
+#include <QTextCursor>
 #include <QTextDocument>
 #include <QUrl>
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -18,6 +21,33 @@ namespace {
 class ManualDocument : public QTextDocument {
 public:
     explicit ManualDocument(QStringList folders) : m_folders(std::move(folders)) {}
+
+    /// Scales every image to print size, and down to the page width where it is wider.
+    void FitImages(qreal pageWidth) {
+        for (QTextBlock block = begin(); block != end(); block = block.next()) {
+            for (auto it = block.begin(); !it.atEnd(); ++it) {
+                const QTextFragment fragment = it.fragment();
+                if (!fragment.charFormat().isImageFormat()) {
+                    continue;
+                }
+                QTextImageFormat format = fragment.charFormat().toImageFormat();
+                const QImage image = QImage::fromData(
+                    loadResource(QTextDocument::ImageResource, QUrl(format.name())).toByteArray());
+                if (image.isNull()) {
+                    continue;
+                }
+                // Screen pixels print too large at one point each.
+                const qreal width = std::min(image.width() * kPointsPerPixel, pageWidth);
+                format.setWidth(width);
+                format.setHeight(image.height() * width / image.width());
+                QTextCursor cursor(this);
+                cursor.setPosition(fragment.position());
+                cursor.setPosition(fragment.position() + fragment.length(),
+                                   QTextCursor::KeepAnchor);
+                cursor.setCharFormat(format);
+            }
+        }
+    }
 
 protected:
     QVariant loadResource(int type, const QUrl& name) override {
@@ -33,6 +63,7 @@ protected:
     }
 
 private:
+    static constexpr qreal kPointsPerPixel = 0.6;
     QStringList m_folders;
 };
 
@@ -67,8 +98,9 @@ int main(int argc, char** argv) {
         QPainter painter(&writer);
         const double scale = writer.resolution() / 72.0;
         const QRectF page(0, 0, writer.width() / scale, writer.height() / scale);
-        doc.setPageSize(page.size());
         doc.setDefaultFont(QFont(QStringLiteral("Sans Serif"), 10));
+        doc.setPageSize(page.size());
+        doc.FitImages(page.width() - 2 * doc.documentMargin());
         painter.scale(scale, scale);
         for (int i = 0; i < doc.pageCount(); ++i) {
             if (i > 0) {
