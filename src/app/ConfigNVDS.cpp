@@ -28,6 +28,8 @@ namespace {
 constexpr int TAG_WIDTH = 50;
 constexpr int LABEL_WIDTH = 140;
 constexpr int TYPE_WIDTH = 70;
+// The shipped labels run longer than the original ones; a little more room keeps most whole.
+constexpr double LABEL_EXTRA = 1.2;
 // What the frame and the vertical scroll bar took beside the three columns.
 constexpr int FRAME_WIDTH = 6;
 constexpr int STATUS_HEIGHT = 20;
@@ -112,7 +114,7 @@ void CConfigNVDS::CreateList() {
     double scale = std::max(
         1.0, (m_list->fontMetrics().horizontalAdvance("String(Ascii)") + 6) / (TYPE_WIDTH - 6.0));
     m_list->setColumnWidth(COL_TAG, static_cast<int>(TAG_WIDTH * scale));
-    m_list->setColumnWidth(COL_LABEL, static_cast<int>(LABEL_WIDTH * scale * 1.2));
+    m_list->setColumnWidth(COL_LABEL, static_cast<int>(LABEL_WIDTH * scale * LABEL_EXTRA));
     m_list->setColumnWidth(COL_TYPE, static_cast<int>(TYPE_WIDTH * scale));
     m_list->setItemDelegateForColumn(COL_TAG, new TagIdDelegate(m_list));
     m_list->viewport()->installEventFilter(this);

@@ -176,7 +176,10 @@ void CConfigNVDS::BeginCellEdit(int row, int column) {
     }
     m_edit->setGeometry(cell.left(), cell.top() - EDITOR_RAISE, m_list->columnWidth(COL_VALUE),
                         cell.height() + EDITOR_RAISE);
-    m_edit->setMaxLength(TextLimit(def));
+    // A limit of 0 or less (a zero-length definition) means no limit of its own, as with the
+    // platform's edit control; the editor then takes its default maximum.
+    int limit = TextLimit(def);
+    m_edit->setMaxLength(limit > 0 ? limit : 32767);
     m_edit->show();
     m_edit->setText(CellText(row, column));
     m_edit->setFocus();
