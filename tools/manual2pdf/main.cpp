@@ -1,7 +1,7 @@
 // Renders the Markdown user manual to PDF, so the build needs no document toolchain.
 // Usage: manual2pdf MANUAL.md OUTPUT.pdf [IMAGE_FOLDER...]
-// Images named in the manual are looked up relative to the manual's folder, then to each
-// IMAGE_FOLDER in turn; a missing image leaves its place empty.
+// Images named in the manual are looked up relative to each IMAGE_FOLDER in turn, then to the
+// manual's folder; a missing image leaves its place empty.
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -81,8 +81,9 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "manual2pdf: cannot read %s\n", qPrintable(args[1]));
         return 1;
     }
-    QStringList folders{QFileInfo(args[1]).absolutePath()};
-    folders += args.mid(3);
+    // Freshly taken pictures (the extra folders) win over the ones kept beside the manual.
+    QStringList folders = args.mid(3);
+    folders += QFileInfo(args[1]).absolutePath();
     ManualDocument doc(folders);
     doc.setMarkdown(QString::fromUtf8(in.readAll()));
 
