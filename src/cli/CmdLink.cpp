@@ -20,6 +20,7 @@
 #include "platform/AtomicFile.h"
 #include "platform/Prompter.h"
 #include "sim/SimLink.h"
+#include "sim/SimUsbTransport.h"
 
 namespace nvds::cli {
 
@@ -37,7 +38,9 @@ int CrystalIndex(const std::string& text) {
 }
 
 void AddLinkOptions(CLI::App* sub, LinkOptions& opt) {
-    sub->add_option("--port", opt.port, "Serial device of the chip, e.g. /dev/ttyUSB0")->required();
+    sub->add_option("--port", opt.port,
+                    "Serial device of the chip, e.g. /dev/ttyUSB0, or SPI for the USB bridge")
+        ->required();
     sub->add_option("--crystal", opt.crystal, "Crystal of the chip")
         ->check(CLI::IsMember({"16MHz", "32MHz"}));
     sub->add_option("--baud", opt.baud, "Working baud rate (default 115200)");
@@ -82,7 +85,13 @@ private:
 // Connects the engine to the chip on the options' port. EXIT_OK, EXIT_FAIL or EXIT_USAGE.
 int Connect(CProgstarDlg& engine, const LinkOptions& opt, Prompter& prompter) {
     int crystal = CrystalIndex(opt.crystal);
-    int row = FindBaudRow(opt.baud, crystal);
+    bool usb = opt.port == SPI_ENTRY;
+    if (usb) {
+        // The bridge sets no baud rate; the engine's serial settings stay as they are.
+        engine.SetUsbTransport(CreateUsbTransport());
+        engine.m_bUsbMode = true;
+    }
+    int row = usb ? 0 : FindBaudRow(opt.baud, crystal);
     if (row < 0) {
         std::string rates;
         for (int i = 0; i < BAUD_ROW_COUNT; ++i) {
@@ -92,12 +101,14 @@ int Connect(CProgstarDlg& engine, const LinkOptions& opt, Prompter& prompter) {
                      opt.crystal.c_str(), rates.c_str());
         return EXIT_USAGE;
     }
-    engine.SetSerialLink(opt.port, crystal, row);
+    if (!usb) {
+        engine.SetSerialLink(opt.port, crystal, row);
+    }
     engine.StartReceiveDispatchThread();
     engine.ResetForConnect();
     std::fprintf(stderr, "%s\n", StatusText(STATUS_RESET_TARGET));
     if (!ConnectTarget(engine, prompter)) {
-        std::string why = engine.Serial().LastError();
+        std::string why = usb ? engine.Usb().LastError() : engine.Serial().LastError();
         if (!why.empty()) {
             std::fprintf(stderr, "%s\n", why.c_str());
         }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace nvds {
 
@@ -15,6 +16,8 @@ public:
     /// Reads up to `size` bytes into `data` (left as it was on a time-out). Returns 1 when the
     /// bridge was opened, 0 when there is none.
     virtual int UsbBulkIn(uint8_t* data, uint32_t size) = 0;
+    /// Why the bridge could not be used (no device, no permission, ...); empty when it could.
+    virtual std::string LastError() const { return {}; }
 };
 
 /// Stands in until a bridge backend exists: there is never a device.
