@@ -79,9 +79,10 @@ bool CConfigNVDS::OnInitDialog() {
     CreateEditors();
     CreateMenus();
     layout->setMenuBar(m_pMainMenu);
-    if (!LoadTagDb(m_strUserDbPath, m_tagTable)) {
-        SetExportEnabled(false);
-    }
+    // The list starts empty, so there is nothing to export yet (and nothing at all when the
+    // user database did not load); the first refill that lists a user tag enables it.
+    LoadTagDb(m_strUserDbPath, m_tagTable);
+    SetExportEnabled(false);
     CreateStatusBar();
     CreateButtons();
     EnableResetTag(false);
