@@ -1,0 +1,196 @@
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "UsbTestDriver.h"
+#include "link/LinkConstants.h"
+#include "link/usb/CyUsbTransport.h"
+#include "link/usb/UsbBridgeDevice.h"
+#include "link/usb/UsbTransferHeader.h"
+#include "sim/SimUsbDriver.h"
+
+namespace nvds {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes HeaderBytes(const UsbTransferHeader& h) {
+    Bytes bytes(USB_HEADER_SIZE);
+    h.Write(bytes.data());
+    return bytes;
+}
+
+TEST(UsbHeader, BytesOfEachRequestKind) {
+    // GET_DESCRIPTOR for 2 bytes of string 2 in US English, data behind the header.
+    Bytes control = HeaderBytes(UsbTransferHeader::GetDescriptor(0x0302, 0x0409, 2));
+    Bytes expected(USB_HEADER_SIZE, 0);
+    Bytes head{0x80, 0x06, 0x02, 0x03, 0x09, 0x04, 0x02, 0x00, 0x05, 0x00, 0x00, 0x00};
+    std::copy(head.begin(), head.end(), expected.begin());
+    expected[30] = 38;
+    expected[34] = 2;
+    EXPECT_EQ(control, expected);
+
+    // Every field lands at its own offset, little-endian.
+    UsbTransferHeader h;
+    h.wValue = 0x0102;
+    h.timeoutSec = 0x03040506;
+    h.endpointAddress = 0x86;
+    h.ntStatus = 0x0708090A;
+    h.usbdStatus = 0x0B0C0D0E;
+    h.packetInfoLength = 0x11121314;
+    h.bufferLength = 0x15161718;
+    Bytes b = HeaderBytes(h);
+    EXPECT_EQ(b[2], 0x02);
+    EXPECT_EQ(b[3], 0x01);
+    EXPECT_EQ(b[8], 0x06);
+    EXPECT_EQ(b[11], 0x03);
+    EXPECT_EQ(b[13], 0x86);
+    EXPECT_EQ(b[14], 0x0A);
+    EXPECT_EQ(b[21], 0x0B);
+    EXPECT_EQ(b[26], 0x14);
+    EXPECT_EQ(b[37], 0x15);
+    EXPECT_EQ(HeaderBytes(UsbTransferHeader::Read(b.data())), b);
+}
+
+TEST(UsbHeader, BulkHeadersDirectAndBuffered) {
+    Bytes frame{0x71, 0x3B, 0x04, 0x00, 0x00, 0, 0, 0, 0, 0xB5, 0x51, 0, 0};
+    for (uint32_t version : {CYUSB_DIRECT_VERSION, CYUSB_DIRECT_VERSION - 1}) {
+        SimUsbOptions options;
+        options.driverVersion = version;
+        auto driver = std::make_shared<RecordingDriver>(std::make_shared<CSimUsbDriver>(options));
+        CyUsbTransport usb(driver);
+        ASSERT_EQ(usb.UsbBulkOut(frame.data(), static_cast<uint32_t>(frame.size())),
+                  USB_OUT_ISSUED);
+        ASSERT_EQ(driver->submitted.size(), 1u);
+        UsbIoRequest& r = *driver->submitted[0];
+        UsbTransferHeader h = UsbTransferHeader::Read(r.In().data());
+        EXPECT_EQ(h.endpointAddress, 0x01);
+        if (version >= CYUSB_DIRECT_VERSION) {
+            // Direct: a bare header in, the frame as the output buffer.
+            EXPECT_EQ(r.Code(), CYUSB_REQ_BULK_DIRECT);
+            EXPECT_EQ(r.In(), Bytes(HeaderBytes(h)));
+            EXPECT_EQ(h.bufferOffset, 0u);
+            EXPECT_EQ(r.Out(), frame);
+        } else {
+            // Buffered: the frame behind the header, offset 38, length 13.
+            EXPECT_EQ(r.Code(), CYUSB_REQ_BULK_BUFFERED);
+            EXPECT_EQ(h.bufferOffset, 38u);
+            EXPECT_EQ(h.bufferLength, frame.size());
+            EXPECT_EQ(Bytes(r.In().begin() + 38, r.In().end()), frame);
+        }
+    }
+}
+
+// One transfer opens the bridge and reads every descriptor, in this order and these sizes.
+TEST(UsbBridge, RequestSequenceOfOneTransfer) {
+    auto driver = std::make_shared<RecordingDriver>(std::make_shared<CSimUsbDriver>());
+    CyUsbTransport usb(driver);
+    uint8_t sync = CMD_SYNC;
+    ASSERT_EQ(usb.UsbBulkOut(&sync, 1), USB_OUT_ISSUED);
+    std::vector<std::string> expected{
+        "count",       "open",       "ctl 0100 18",    "ctl 0300 2", "ctl 0300 4",  "ctl 0301 2",
+        "ctl 0301 30", "ctl 0302 2", "ctl 0302 54",    "ctl 0303 2", "ctl 0303 18", "req 220010",
+        "req 22003C",  "req 220040", "req 220000",     "req 220004", "req 22004C",  "ctl 0200 9",
+        "ctl 0200 60", "req 220008", "bulk 22004B 01", "close"};
+    EXPECT_EQ(driver->log, expected);
+    driver->log.clear();
+    uint8_t answer = 0;
+    ASSERT_EQ(usb.UsbBulkIn(&answer, 1), USB_IN_ISSUED);
+    EXPECT_EQ(answer, STATUS_ACK);
+    EXPECT_EQ(driver->log.size(), expected.size());
+    EXPECT_EQ(driver->log[20], "bulk 22004B 81");
+}
+
+TEST(UsbBridge, OpenReadsStringsInTheOfferedLanguage) {
+    struct Case {
+        std::vector<uint16_t> languages;
+        uint16_t chosen;
+    };
+    for (const Case& c :
+         {Case{{0x0409}, 0x0409}, Case{{0x0407, 0x040C}, 0x0407}, Case{{0x0407, 0x0409}, 0x0409}}) {
+        SimUsbOptions options;
+        options.languages = c.languages;
+        CSimUsbDriver driver(options);
+        UsbBridgeDevice device(driver, true);
+        ASSERT_TRUE(device.IsOpen());
+        EXPECT_EQ(device.m_nLanguageId, c.chosen);
+        EXPECT_EQ(driver.LastLanguage(), c.chosen);
+        EXPECT_EQ(std::u16string(device.m_szProduct.data()), u"USB-SPI bridge (simulated)");
+        EXPECT_EQ(std::u16string(device.m_szSerialNumber.data()), u"SIM-0001");
+    }
+}
+
+TEST(UsbBridge, OpenTakesTheCurrentAlternateSetting) {
+    for (uint8_t alt : {0, 1}) {
+        SimUsbOptions options;
+        options.altSetting = alt;
+        CSimUsbDriver driver(options);
+        UsbBridgeDevice device(driver, true);
+        ASSERT_TRUE(device.IsOpen());
+        EXPECT_EQ(device.idVendor, 0x04B4);
+        EXPECT_TRUE(device.m_bHighSpeed);
+        EXPECT_EQ(device.m_nDriverVersion, CYUSB_DIRECT_VERSION);
+        ASSERT_NE(device.m_pInterface, nullptr);
+        EXPECT_EQ(device.m_pInterface->bAlternateSetting, alt);
+        EXPECT_EQ(device.m_pBulkOutEndpoint->bEndpointAddress, alt == 0 ? 0x01 : 0x02);
+        EXPECT_EQ(device.m_pBulkInEndpoint->bEndpointAddress, alt == 0 ? 0x81 : 0x86);
+        EXPECT_EQ(device.m_pInterruptInEndpoint, nullptr);
+        EXPECT_EQ(device.m_pControlEndpoint->m_nMaxPacketSize, 64u);
+        device.ReleaseDevice();
+        EXPECT_FALSE(device.IsOpen());
+        EXPECT_EQ(device.m_pBulkInEndpoint, nullptr);
+        EXPECT_TRUE(device.m_configs.empty());
+    }
+}
+
+TEST(UsbBridge, NoBridgeSilentBridgeAndTimedOutRead) {
+    SimUsbOptions absent;
+    absent.present = false;
+    auto none = std::make_shared<RecordingDriver>(std::make_shared<CSimUsbDriver>(absent));
+    CyUsbTransport noBridge(none);
+    uint8_t sync = CMD_SYNC;
+    uint8_t answer = 0x02;
+    EXPECT_EQ(noBridge.UsbBulkOut(&sync, 1), 0);
+    EXPECT_EQ(noBridge.UsbBulkIn(&answer, 1), 0);
+    EXPECT_EQ(none->log, (std::vector<std::string>{"count", "count"}));  // nothing sent
+    EXPECT_FALSE(noBridge.LastError().empty());
+
+    // Attached, but the frame draws no answer (a bad CRC): the send still counts as issued,
+    // and the read finds nothing within its 10 ms and leaves the buffer alone.
+    auto sim = std::make_shared<CSimUsbDriver>();
+    CyUsbTransport usb(sim);
+    Bytes bad{0x71, 0x3B, 0x04, 0x00, 0x00, 0, 0, 0, 0, 0x00, 0x00, 0, 0};
+    EXPECT_EQ(usb.UsbBulkOut(bad.data(), static_cast<uint32_t>(bad.size())), USB_OUT_ISSUED);
+    Bytes buffer(263, 0xAA);
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(usb.UsbBulkIn(buffer.data(), 263), USB_IN_ISSUED);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(USB_IN_WAIT_MS));
+    EXPECT_EQ(buffer, Bytes(263, 0xAA));
+}
+
+TEST(UsbBridge, CloseErrorsCarryTheirText) {
+    SimUsbOptions options;
+    options.failClose = true;
+    CSimUsbDriver driver(options);
+    UsbBridgeDevice device(driver, true);
+    ASSERT_TRUE(device.IsOpen());
+    try {
+        device.CloseDevice();
+        FAIL() << "no close error";
+    } catch (const UsbCloseError& error) {
+        EXPECT_STREQ(error.what(), "Failed to close handle to driver.");
+    }
+    EXPECT_TRUE(device.IsOpen());  // the close did not complete
+
+    // The transport still reports the transfer as issued and keeps the text.
+    CyUsbTransport usb(std::make_shared<CSimUsbDriver>(options));
+    uint8_t sync = CMD_SYNC;
+    EXPECT_EQ(usb.UsbBulkOut(&sync, 1), USB_OUT_ISSUED);
+    EXPECT_EQ(usb.LastError(), "Failed to close handle to driver.");
+}
+
+}  // namespace
+}  // namespace nvds
