@@ -47,6 +47,8 @@ CConfigNVDS::CConfigNVDS(Prompter& prompter, FileChooser& chooser, std::string s
       CNvdsConfig(prompter),
       m_image(ErasedImage()),
       m_chooser(chooser) {
+    m_connectDlg = std::make_unique<CConnectInterface>(this, prompter,
+                                                       [this](int code) { SetStatus(code); });
     if (!sysDbPath.empty()) {
         m_strSysDbPath = std::move(sysDbPath);
         m_strUserDbPath = std::move(userDbPath);
@@ -61,6 +63,7 @@ int CConfigNVDS::DoModal() {
     if (!OnInitDialog()) {
         return QDialog::Rejected;
     }
+    StartConnectTimer();
     return exec();
 }
 
@@ -85,6 +88,7 @@ bool CConfigNVDS::OnInitDialog() {
     SetExportEnabled(false);
     CreateStatusBar();
     CreateButtons();
+    m_connectDlg->Engine().StartReceiveDispatchThread();
     EnableResetTag(false);
     EnableTargetCommands(false);
     Action(ID_FILE_SAVE_AS)->setEnabled(false);
@@ -156,10 +160,10 @@ void CConfigNVDS::CreateMenus() {
     AddCommand(file, "Quit", ID_QUIT, &CConfigNVDS::OnQuit);
 
     QMenu* operate = m_pMainMenu->addMenu("Operate");
-    AddCommand(operate, "Connect to target", ID_CONNECT_TARGET, nullptr);
+    AddCommand(operate, "Connect to target", ID_CONNECT_TARGET, &CConfigNVDS::OnConnectTarget);
     operate->addSeparator();
-    AddCommand(operate, "Burn to target", ID_BURN, nullptr);
-    AddCommand(operate, "Dump from target", ID_DUMP, nullptr);
+    AddCommand(operate, "Burn to target", ID_BURN, &CConfigNVDS::OnBurn);
+    AddCommand(operate, "Dump from target", ID_DUMP, &CConfigNVDS::OnDump);
     operate->addSeparator();
     QMenu* bdAddr = operate->addMenu("BD Address");
     m_bdAddrGroup = new QActionGroup(this);
@@ -204,6 +208,8 @@ void CConfigNVDS::CreateButtons() {
     m_btnBurn = button("Burn");
     m_btnConnect = button("Connect");
     m_btnConnect->hide();  // the connect dialog is reached through the menu only
+    connect(m_btnBurn, &QPushButton::clicked, this, &CConfigNVDS::OnBurn);
+    connect(m_btnConnect, &QPushButton::clicked, this, &CConfigNVDS::OnConnectTarget);
     m_btnResetTag = button("Reset Tag");
     m_btnResetAll = button("Reset All");
     connect(m_btnResetTag, &QPushButton::clicked, this, &CConfigNVDS::OnResetTag);
@@ -282,13 +288,6 @@ void CConfigNVDS::EnableResetTag(bool on) {
     m_btnResetTag->setEnabled(on);
 }
 
-void CConfigNVDS::EnableTargetCommands(bool) {
-    // Burn and Dump stay greyed until there is a way to connect to a chip.
-    Action(ID_BURN)->setEnabled(false);
-    Action(ID_DUMP)->setEnabled(false);
-    m_btnBurn->setEnabled(false);
-}
-
 void CConfigNVDS::SetExportEnabled(bool on) {
     m_bUserTagsListed = on;
     Action(ID_EXPORT_USER)->setEnabled(on);
@@ -300,22 +299,22 @@ void CConfigNVDS::SetBdAddrMode(int mode) {
 }
 
 void CConfigNVDS::LoadSettings() {
-    m_connect.strOsc = m_ini.IniGetString("OSC", "");
-    m_connect.strInterface = m_ini.IniGetString("INTERFACE", "");
-    m_connect.strBaud = m_ini.IniGetString("BAUDRATE", "");
-    m_connect.bRemember = m_ini.IniGetBool("REMEBER_CONNECT");
-    m_connect.bAutoConnect = m_ini.IniGetBool("AUTO_CONNECT");
+    m_connectDlg->m_strCrystal = m_ini.IniGetString("OSC", "");
+    m_connectDlg->m_strInterface = m_ini.IniGetString("INTERFACE", "");
+    m_connectDlg->m_strBaud = m_ini.IniGetString("BAUDRATE", "");
+    m_connectDlg->m_bRemember = m_ini.IniGetBool("REMEBER_CONNECT");
+    m_connectDlg->m_bAutoConnect = m_ini.IniGetBool("AUTO_CONNECT");
     m_nBdAddrMode = m_ini.IniGetInt("BDADDR_TYPE", 0);
 }
 
 void CConfigNVDS::SaveSettings() {
     // Everything else the file held (hand-added keys, other sections) is dropped.
     auto flag = [](bool on) { return std::string(on ? "True" : "False"); };
-    m_ini.IniWriteSection({{"OSC", m_connect.strOsc},
-                           {"INTERFACE", m_connect.strInterface},
-                           {"BAUDRATE", m_connect.strBaud},
-                           {"REMEBER_CONNECT", flag(m_connect.bRemember)},
-                           {"AUTO_CONNECT", flag(m_connect.bAutoConnect)},
+    m_ini.IniWriteSection({{"OSC", m_connectDlg->m_strCrystal},
+                           {"INTERFACE", m_connectDlg->m_strInterface},
+                           {"BAUDRATE", m_connectDlg->m_strBaud},
+                           {"REMEBER_CONNECT", flag(m_connectDlg->m_bRemember)},
+                           {"AUTO_CONNECT", flag(m_connectDlg->m_bAutoConnect)},
                            {"BDADDR_TYPE", std::to_string(m_nBdAddrMode)}});
 }
 

@@ -4,12 +4,15 @@
 #include <QMap>
 #include <memory>
 
+#include "app/ConnectInterface.h"
 #include "app/FileChooser.h"
 #include "app/IniOp.h"
+#include "app/WorkerThread.h"
 #include "catalogue/BdAddr.h"
 #include "catalogue/NvdsConfig.h"
 #include "catalogue/TagTypes.h"
 #include "image/NvdsImage.h"
+#include "link/AreaTransfer.h"
 
 class QAction;
 class QActionGroup;
@@ -121,6 +124,16 @@ public:
     void OnBdAddrDecrease();
     BdAddrHalves ReadBdAddr() const;
 
+    // Target commands.
+    /// Opens the connect dialog; true when the chip is connected.
+    bool EstablishLink();
+    void OnConnectTarget();
+    void OnBurn();
+    void OnDump();
+    /// Sets the start-up timer whose first tick opens the connect dialog.
+    void StartConnectTimer();
+    void OnTimer(int timerId);
+
     // User tags and help.
     void OnUserProperties();
     void OnImportUser();
@@ -150,7 +163,11 @@ public:
     QMenuBar* m_pMainMenu = nullptr;
     CIniOp m_ini;
     int m_nBdAddrMode = 0;
-    ConnectSettings m_connect;
+    /// The connect dialog with the protocol engine, for the window's whole life.
+    std::unique_ptr<CConnectInterface> m_connectDlg;
+    int m_nTimerId = 0;
+    /// Dump and burn run here while the window keeps painting.
+    CWorkerThread m_transfer;
     /// Whether the last refill listed a user tag; export follows it once it exists.
     bool m_bUserTagsListed = false;
 
@@ -158,6 +175,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
     void reject() override;
+    void timerEvent(QTimerEvent* event) override;
 
 private:
     void CreateEditors();
@@ -173,6 +191,12 @@ private:
     void RelayToolTip(QMouseEvent* event);
     uint32_t RowTag(int row) const;
     void FillRow(int row, const TagEntry& entry, int useDefaults);
+    int RunTransfer(const std::function<int(Prompter&, const TransferStatus&,
+                                            const PageProgress&)>& transfer);
+    int DumpToImage();
+    int BurnBuiltImage(const NvdsImage& image);
+    int RepeatWhileLost(const std::function<int()>& transfer);
+    void ShowPageCount(int pagesDone);
 
     FileChooser& m_chooser;
     QWidget* m_client = nullptr;
@@ -184,6 +208,7 @@ private:
     QString m_strToolTip;
     bool m_bToolTipActive = false;
     bool m_bClosing = false;
+    QLabel* m_pageCounter = nullptr;
 };
 
 }  // namespace nvds

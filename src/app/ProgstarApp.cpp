@@ -27,6 +27,7 @@ int CProgstarApp::InitInstance(int argc, char** argv) {
             dialog.OpenImagePath(path.toLocal8Bit().toStdString());
         });
     }
+    dialog.StartConnectTimer();
     dialog.exec();
     return 0;
 }

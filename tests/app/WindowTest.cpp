@@ -152,8 +152,8 @@ TEST_F(WindowTest, QuitWritesTheSixKeysAndEnterWritesNothing) {
         "BDADDR_TYPE=2\n[Extra]\nX=1\n");
     ASSERT_TRUE(Open());
     EXPECT_TRUE(m_window->Action(ID_BDADDR_INCREASE)->isChecked());
-    EXPECT_TRUE(m_window->m_connect.bAutoConnect);
-    EXPECT_FALSE(m_window->m_connect.bRemember);
+    EXPECT_TRUE(m_window->m_connectDlg->m_bAutoConnect);
+    EXPECT_FALSE(m_window->m_connectDlg->m_bRemember);
     std::string before = ReadAll(Settings());
     QTest::keyClick(List(), Qt::Key_Return);
     EXPECT_FALSE(m_window->isVisible());

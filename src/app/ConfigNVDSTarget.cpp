@@ -1,0 +1,196 @@
+// Target commands: connect, dump and burn, the start-up connect, and the transfers run on a
+// worker thread while the window keeps painting.
+#include <QAction>
+#include <QLabel>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTimerEvent>
+
+#include "app/ConfigNVDS.h"
+#include "app/ThreadPrompter.h"
+#include "image/BuildImage.h"
+#include "image/CheckImage.h"
+#include "image/StatusText.h"
+#include "link/LinkConstants.h"
+
+namespace nvds {
+
+namespace {
+
+constexpr int CONNECT_TIMER_MS = 200;
+constexpr int TRANSFER_DONE = static_cast<int>(NVDS_IMAGE_SIZE);
+
+constexpr const char* MSG_FIRST_DUMP_FAIL =
+    "Dump NVDS data from target is fail! Try to select higher bautrate to re-connect!";
+constexpr const char* MSG_EMPTY_TARGET =
+    "Target NVDS data is empty. Do you want to burn the default NVDS data to target?";
+constexpr const char* MSG_LINK_LOST = "Connection is lost, re-connect?";
+constexpr const char* MSG_TARGET_ERROR = "Target NVDS data is error!";
+
+}  // namespace
+
+void CConfigNVDS::EnableTargetCommands(bool on) {
+    Action(ID_BURN)->setEnabled(on);
+    Action(ID_DUMP)->setEnabled(on);
+    m_btnBurn->setEnabled(on);
+}
+
+void CConfigNVDS::StartConnectTimer() {
+    m_nTimerId = startTimer(CONNECT_TIMER_MS);
+}
+
+void CConfigNVDS::timerEvent(QTimerEvent* event) {
+    OnTimer(event->timerId());
+    QDialog::timerEvent(event);
+}
+
+void CConfigNVDS::OnTimer(int timerId) {
+    if (timerId != 0 && timerId == m_nTimerId) {
+        killTimer(m_nTimerId);
+        m_nTimerId = 0;
+        OnConnectTarget();
+    }
+}
+
+bool CConfigNVDS::EstablishLink() {
+    m_connectDlg->Engine().ClosePort();
+    SetStatus(STATUS_CONNECTING);
+    if (m_connectDlg->DoModal() == QDialog::Accepted) {
+        m_bConnected = true;
+        SetStatus(STATUS_CONNECTED);
+    } else {
+        m_bConnected = false;
+        EnableTargetCommands(false);
+        SetStatus(STATUS_DISCONNECTED);
+    }
+    SetStatus(STATUS_CLEAR);
+    return m_bConnected;
+}
+
+void CConfigNVDS::OnConnectTarget() {
+    if (!EstablishLink()) {
+        return;
+    }
+    EnableTargetCommands(true);
+    if (DumpToImage() != TRANSFER_DONE) {
+        m_prompter->Message(MSG_FIRST_DUMP_FAIL);
+        return;
+    }
+    if (CheckImage(*this, m_tagTable, m_image, *m_prompter) == 0) {
+        // An erased NVDS sector: offer the catalogue's defaults.
+        SetStatus(STATUS_CLEAR);
+        if (m_prompter->Ask(MSG_EMPTY_TARGET)) {
+            ShowTags(m_tagTable, 1);
+            OnBurn();
+        }
+        return;
+    }
+    ShowTags(m_tagTable, 0);
+}
+
+void CConfigNVDS::OnBurn() {
+    if (!m_bConnected) {
+        m_prompter->Message(MSG_TARGET_DISCONNECT);
+        return;
+    }
+    if (TakeListValues(m_tagTable) == 0) {
+        m_prompter->Message("Some data is error!");
+        return;
+    }
+    // Built aside: a value that does not convert leaves the working image as it was.
+    NvdsImage built = ErasedImage();
+    if (BuildImage(m_tagTable, built, *m_prompter) == 0) {
+        return;
+    }
+    m_image = built;
+    // A re-connect burns this same image; the list is not read again.
+    if (RepeatWhileLost([this, built] { return BurnBuiltImage(built); }) == TRANSFER_DONE) {
+        AdvanceBdAddr();
+    }
+}
+
+void CConfigNVDS::OnDump() {
+    if (!m_bConnected) {
+        m_prompter->Message(MSG_TARGET_DISCONNECT);
+        return;
+    }
+    if (RepeatWhileLost([this] { return DumpToImage(); }) != TRANSFER_DONE) {
+        return;
+    }
+    if (CheckImage(*this, m_tagTable, m_image, *m_prompter) == 0) {
+        SetStatus(STATUS_CLEAR);
+        m_prompter->Message(MSG_TARGET_ERROR);
+        return;
+    }
+    ShowTags(m_tagTable, 0);
+}
+
+// Repeats a failed transfer after a re-connect until it succeeds, the connect is refused or
+// the user stops asking. -1 when it did not succeed.
+int CConfigNVDS::RepeatWhileLost(const std::function<int()>& transfer) {
+    int result = transfer();
+    while (result != TRANSFER_DONE) {
+        if (!m_prompter->Ask(MSG_LINK_LOST)) {
+            SetStatus(STATUS_DISCONNECTED);
+            m_bConnected = false;
+            return -1;
+        }
+        if (!EstablishLink()) {
+            return -1;
+        }
+        result = transfer();
+    }
+    return result;
+}
+
+int CConfigNVDS::DumpToImage() {
+    // The worker fills a copy; m_image changes only when every page arrived.
+    NvdsImage dumped = m_image;
+    int result = RunTransfer(
+        [&](Prompter& prompter, const TransferStatus& status, const PageProgress& pages) {
+            return DumpImage(m_connectDlg->Engine(), m_bConnected, dumped, prompter, status, pages);
+        });
+    if (result == TRANSFER_DONE) {
+        m_image = dumped;
+    }
+    return result;
+}
+
+int CConfigNVDS::BurnBuiltImage(const NvdsImage& image) {
+    return RunTransfer(
+        [&](Prompter& prompter, const TransferStatus& status, const PageProgress& pages) {
+            return BurnImage(m_connectDlg->Engine(), m_bConnected, image, prompter, status, pages);
+        });
+}
+
+int CConfigNVDS::RunTransfer(
+    const std::function<int(Prompter&, const TransferStatus&, const PageProgress&)>& transfer) {
+    auto channel = std::make_shared<CGuiChannel>(this);
+    CThreadPrompter prompter(*m_prompter);
+    prompter.SetChannel(channel);
+    TransferStatus status = [this, channel](int code) {
+        channel->Post([this, code] { SetStatus(code); });
+    };
+    PageProgress pages = [this, channel](int done) {
+        channel->Post([this, done] { ShowPageCount(done); });
+    };
+    int result = -1;
+    ShowPageCount(0);
+    m_transfer.Start([&] { result = transfer(prompter, status, pages); });
+    m_transfer.WaitPumping();
+    channel->Close();
+    m_pageCounter->hide();
+    return result;
+}
+
+void CConfigNVDS::ShowPageCount(int pagesDone) {
+    if (m_pageCounter == nullptr) {
+        m_pageCounter = new QLabel(m_statusBar);
+        m_pageCounter->setObjectName("m_pageCounter");
+        m_statusBar->addPermanentWidget(m_pageCounter);
+    }
+    m_pageCounter->setText(QString("Page %1/%2").arg(pagesDone).arg(NVDS_PAGE_COUNT));
+    m_pageCounter->show();
+}
+
+}  // namespace nvds
