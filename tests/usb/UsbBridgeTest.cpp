@@ -33,9 +33,9 @@ TEST(UsbHeader, BytesOfEachRequestKind) {
     expected[34] = 2;
     EXPECT_EQ(control, expected);
 
-    // Every field lands at its own offset, little-endian.
+    // Every field at its own offset, little-endian.
     UsbTransferHeader h;
-    h.wValue = 0x0102;
+    h.wIndex = 0x0102;
     h.timeoutSec = 0x03040506;
     h.endpointAddress = 0x86;
     h.ntStatus = 0x0708090A;
@@ -43,15 +43,9 @@ TEST(UsbHeader, BytesOfEachRequestKind) {
     h.packetInfoLength = 0x11121314;
     h.bufferLength = 0x15161718;
     Bytes b = HeaderBytes(h);
-    EXPECT_EQ(b[2], 0x02);
-    EXPECT_EQ(b[3], 0x01);
-    EXPECT_EQ(b[8], 0x06);
-    EXPECT_EQ(b[11], 0x03);
-    EXPECT_EQ(b[13], 0x86);
-    EXPECT_EQ(b[14], 0x0A);
-    EXPECT_EQ(b[21], 0x0B);
-    EXPECT_EQ(b[26], 0x14);
-    EXPECT_EQ(b[37], 0x15);
+    EXPECT_EQ(b, (Bytes{0,    0,    0,    0,    0x02, 0x01, 0,    0,    0x06, 0x05, 0x04, 0x03, 0,
+                        0x86, 0x0A, 0x09, 0x08, 0x07, 0x0E, 0x0D, 0x0C, 0x0B, 0,    0,    0,    0,
+                        0x14, 0x13, 0x12, 0x11, 0,    0,    0,    0,    0x18, 0x17, 0x16, 0x15}));
     EXPECT_EQ(HeaderBytes(UsbTransferHeader::Read(b.data())), b);
 }
 
@@ -130,15 +124,10 @@ TEST(UsbBridge, OpenTakesTheCurrentAlternateSetting) {
         CSimUsbDriver driver(options);
         UsbBridgeDevice device(driver, true);
         ASSERT_TRUE(device.IsOpen());
-        EXPECT_EQ(device.idVendor, 0x04B4);
-        EXPECT_TRUE(device.m_bHighSpeed);
-        EXPECT_EQ(device.m_nDriverVersion, CYUSB_DIRECT_VERSION);
         ASSERT_NE(device.m_pInterface, nullptr);
         EXPECT_EQ(device.m_pInterface->bAlternateSetting, alt);
         EXPECT_EQ(device.m_pBulkOutEndpoint->bEndpointAddress, alt == 0 ? 0x01 : 0x02);
         EXPECT_EQ(device.m_pBulkInEndpoint->bEndpointAddress, alt == 0 ? 0x81 : 0x86);
-        EXPECT_EQ(device.m_pInterruptInEndpoint, nullptr);
-        EXPECT_EQ(device.m_pControlEndpoint->m_nMaxPacketSize, 64u);
         device.ReleaseDevice();
         EXPECT_FALSE(device.IsOpen());
         EXPECT_EQ(device.m_pBulkInEndpoint, nullptr);

@@ -130,21 +130,5 @@ TEST_F(UsbEndToEnd, LostAnswersAreRetriedAtTheirPage) {
     EXPECT_EQ(codes, (std::vector<int>{8, 10}));
 }
 
-TEST_F(UsbEndToEnd, LateAnswersWithinAndBeyondTheReadWait) {
-    SimUsbOptions options;
-    options.answerLateMs = 4;
-    Start(options);
-    NvdsImage read;
-    EXPECT_EQ(Dump(read), 4096);
-
-    // An answer that comes after the 10 ms wait is never seen: every page fails.
-    options.answerLateMs = 25;
-    sim = std::make_shared<CSimUsbDriver>(options);
-    engine.SetUsbTransport(std::make_unique<CyUsbTransport>(sim));
-    NvdsImage dest = Pattern(2);
-    EXPECT_EQ(Dump(dest), -1);
-    EXPECT_EQ(dest, Pattern(2));
-}
-
 }  // namespace
 }  // namespace nvds
