@@ -1,0 +1,134 @@
+// The main window against a simulated chip on a pty that the Interface list offers as
+// "UART(chip)". Message boxes go to a recording prompter; a hook can act when a question is
+// asked, as a user would while the box is open.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QElapsedTimer>
+#include <QTableWidget>
+#include <QTest>
+#include <filesystem>
+#include <functional>
+#include <memory>
+
+#include "app/ConfigNVDS.h"
+#include "sim/SimLink.h"
+
+namespace nvds::test {
+
+namespace fs = std::filesystem;
+
+class HookPrompter : public RecordingPrompter {
+public:
+    bool Ask(const std::string& text) override {
+        if (onAsk) {
+            onAsk(text);
+        }
+        return RecordingPrompter::Ask(text);
+    }
+    std::function<void(const std::string&)> onAsk;
+};
+
+class NoChooser : public FileChooser {
+public:
+    QString OpenPath(QWidget*, const QString&) override { return {}; }
+    QString SavePath(QWidget*, const QString&) override { return {}; }
+};
+
+inline std::string DataPath(const char* name) {
+    const char* root = std::getenv("NVDS_TEST_DATA");
+    return std::string(root != nullptr ? root : "tests/data") + "/app/" + name;
+}
+
+/// Pumps events until `done` holds or `ms` have passed; returns `done`.
+inline bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (!done() && clock.elapsed() < ms) {
+        QTest::qWait(5);
+    }
+    return done();
+}
+
+class ChipFixture : public ::testing::Test {
+protected:
+    static constexpr const char* CHIP_ENTRY = "UART(chip)";
+
+    void SetUp() override {
+        m_dir = fs::temp_directory_path() / ("nvds_con_" + std::to_string(getpid()));
+        fs::remove_all(m_dir);
+        fs::create_directories(m_dir);
+        setenv("XDG_CONFIG_HOME", m_dir.c_str(), 1);
+        setenv("NVDS_EXTRA_PORTS", LinkPath().c_str(), 1);
+    }
+    void TearDown() override {
+        m_window.reset();
+        if (m_sim) {
+            m_sim->Stop();
+        }
+        fs::remove_all(m_dir);
+    }
+
+    std::string LinkPath() const { return (m_dir / "chip").string(); }
+    fs::path Settings() const { return m_dir / "ZB446x NVDS Configurator_config" / "config.ini"; }
+
+    /// (Re)starts the chip on the same link path, keeping its flash.
+    void StartChip(SimOptions options = {}) {
+        std::vector<uint8_t> flash;
+        if (m_sim) {
+            flash = m_sim->Flash();
+            m_sim->Stop();
+        }
+        options.linkPath = LinkPath();
+        m_sim = std::make_unique<CSimLink>(options);
+        std::string error;
+        ASSERT_TRUE(m_sim->Start(&error)) << error;
+        if (!flash.empty()) {
+            m_sim->SetFlash(flash);
+        }
+    }
+    void OpenWindow() {
+        m_window = std::make_unique<CConfigNVDS>(m_prompter, m_chooser, DataPath("sys_db.xml"),
+                                                 DataPath("user_db.xml"));
+        ASSERT_TRUE(m_window->OnInitDialog());
+        m_window->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_window.get()));
+    }
+    /// The connect dialog connects to the chip by itself when it opens.
+    void RememberChip() {
+        CConnectInterface& dlg = *m_window->m_connectDlg;
+        dlg.m_strCrystal = "16MHz";
+        dlg.m_strInterface = CHIP_ENTRY;
+        dlg.m_strBaud = "115200";
+        dlg.m_bRemember = true;
+        dlg.m_bAutoConnect = true;
+    }
+    std::vector<uint8_t> NvdsArea() {
+        std::vector<uint8_t> flash = m_sim->Flash();
+        return {flash.begin(), flash.begin() + NVDS_IMAGE_SIZE};
+    }
+    std::vector<uint8_t> Bytes(const NvdsImage& image) { return {image.begin(), image.end()}; }
+    int RowOfTag(int tag) const {
+        for (int row = 0; row < m_window->m_list->rowCount(); ++row) {
+            if (m_window->CellText(row, COL_TAG) == QString::number(tag)) {
+                return row;
+            }
+        }
+        return -1;
+    }
+    QString Value(int tag) const { return m_window->CellText(RowOfTag(tag), COL_VALUE); }
+    void SetValue(int tag, const char* text) {
+        m_window->SetCellText(RowOfTag(tag), COL_VALUE, text);
+    }
+    std::string Pane(int pane) const { return m_window->PaneText(pane).toStdString(); }
+
+    fs::path m_dir;
+    HookPrompter m_prompter;
+    NoChooser m_chooser;
+    std::unique_ptr<CSimLink> m_sim;
+    std::unique_ptr<CConfigNVDS> m_window;
+};
+
+}  // namespace nvds::test
