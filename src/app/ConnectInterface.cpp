@@ -12,6 +12,7 @@
 #include "link/BaudTable.h"
 #include "link/ConnectTarget.h"
 #include "link/LinkConstants.h"
+#include "sim/SimUsbTransport.h"
 
 namespace nvds {
 
@@ -54,6 +55,7 @@ CConnectInterface::CConnectInterface(QWidget* parent, Prompter& prompter, Status
       m_status(std::move(status)),
       m_channel(std::make_shared<CGuiChannel>(this)) {
     m_threadPrompter.SetChannel(m_channel);
+    m_engine.SetUsbTransport(CreateUsbTransport());
     setWindowTitle("Connect");
     CreateControls();
 }
