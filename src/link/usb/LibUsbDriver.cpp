@@ -329,64 +329,70 @@ bool LibUsbDriver::Fixed(uint32_t code, uint8_t* buffer, uint32_t size, uint32_t
     switch (code) {
         case CYUSB_REQ_DRIVER_VERSION:
         case CYUSB_REQ_VERSION_WORD:
-        case CYUSB_REQ_BUS_SPEED: {
+        case CYUSB_REQ_BUS_SPEED:
             if (size < 4) {
                 return false;
             }
-            const libusb_version* v = libusb_get_version();
-            uint32_t value = CYUSB_DIRECT_VERSION;
-            if (code == CYUSB_REQ_VERSION_WORD) {
-                value = static_cast<uint32_t>(v->major << 24 | v->minor << 16 | v->micro);
-            } else if (code == CYUSB_REQ_BUS_SPEED) {
-                value = m_bridge->speed >= LIBUSB_SPEED_SUPER  ? SPEED_SUPER
-                        : m_bridge->speed == LIBUSB_SPEED_HIGH ? CYUSB_SPEED_HIGH
-                                                               : SPEED_FULL;
-            }
-            Put32(buffer, value);
+            Put32(buffer, DriverWord(code));
             returned = 4;
             return true;
-        }
-        case CYUSB_REQ_ALT_SETTING: {
-            if (size < 1) {
-                return false;
-            }
-            if (m_bridge->altSetting < 0) {
-                // A device that stalls GET_INTERFACE is in the setting a claim leaves it in: 0.
-                uint8_t alt = 0;
-                int r = m_api->ControlTransfer(m_bridge->handle, REQTYPE_STANDARD_INTERFACE_IN,
-                                               REQ_GET_INTERFACE, 0, BRIDGE_INTERFACE, &alt, 1,
-                                               CONTROL_TIMEOUT_MS);
-                m_bridge->altSetting = r == 1 ? alt : 0;
-            }
-            buffer[0] = static_cast<uint8_t>(m_bridge->altSetting);
-            returned = 1;
-            return true;
-        }
+        case CYUSB_REQ_ALT_SETTING:
         case CYUSB_REQ_DEVICE_VALUE:
             if (size < 1) {
                 return false;
             }
-            buffer[0] = static_cast<uint8_t>(m_bridge->address);
+            buffer[0] = code == CYUSB_REQ_ALT_SETTING ? AltSetting()
+                                                      : static_cast<uint8_t>(m_bridge->address);
             returned = 1;
             return true;
         case CYUSB_REQ_TEXT_A:
-        case CYUSB_REQ_TEXT_B: {
+        case CYUSB_REQ_TEXT_B:
             if (size < CYUSB_TEXT_SIZE) {
                 return false;
             }
-            const libusb_version* v = libusb_get_version();
-            std::string text = code == CYUSB_REQ_TEXT_A
-                                   ? "libusb " + std::to_string(v->major) + "." +
-                                         std::to_string(v->minor) + "." + std::to_string(v->micro)
-                                   : "usb bus " + std::to_string(m_bridge->bus) + " device " +
-                                         std::to_string(m_bridge->address);
-            PutText(buffer, CYUSB_TEXT_SIZE, text);
+            PutText(buffer, CYUSB_TEXT_SIZE, DriverText(code));
             returned = CYUSB_TEXT_SIZE;
             return true;
-        }
         default:
             return false;
     }
+}
+
+// Direct transfers are always available here, so the version is the first that has them.
+uint32_t LibUsbDriver::DriverWord(uint32_t code) const {
+    if (code == CYUSB_REQ_VERSION_WORD) {
+        const libusb_version* v = libusb_get_version();
+        return static_cast<uint32_t>(v->major << 24 | v->minor << 16 | v->micro);
+    }
+    if (code == CYUSB_REQ_BUS_SPEED) {
+        return m_bridge->speed >= LIBUSB_SPEED_SUPER  ? SPEED_SUPER
+               : m_bridge->speed == LIBUSB_SPEED_HIGH ? CYUSB_SPEED_HIGH
+                                                      : SPEED_FULL;
+    }
+    return CYUSB_DIRECT_VERSION;
+}
+
+std::string LibUsbDriver::DriverText(uint32_t code) const {
+    if (code == CYUSB_REQ_TEXT_A) {
+        const libusb_version* v = libusb_get_version();
+        return "libusb " + std::to_string(v->major) + "." + std::to_string(v->minor) + "." +
+               std::to_string(v->micro);
+    }
+    return "usb bus " + std::to_string(m_bridge->bus) + " device " +
+           std::to_string(m_bridge->address);
+}
+
+// Asked of the device once per open bridge. A device that stalls GET_INTERFACE is in the
+// setting a claim leaves it in: 0.
+uint8_t LibUsbDriver::AltSetting() {
+    if (m_bridge->altSetting < 0) {
+        uint8_t alt = 0;
+        int r = m_api->ControlTransfer(m_bridge->handle, REQTYPE_STANDARD_INTERFACE_IN,
+                                       REQ_GET_INTERFACE, 0, BRIDGE_INTERFACE, &alt, 1,
+                                       CONTROL_TIMEOUT_MS);
+        m_bridge->altSetting = r == 1 ? alt : 0;
+    }
+    return static_cast<uint8_t>(m_bridge->altSetting);
 }
 
 uint32_t LibUsbDriver::Submit(UsbHandle handle, const std::shared_ptr<UsbIoRequest>& request) {

@@ -30,6 +30,7 @@ bool ParseBridgeIds(const std::string& text, std::vector<UsbId>& ids, std::strin
 /// request becomes a control transfer, bulk requests become asynchronous bulk transfers that
 /// are cancelled when their handle closes. The device handle and the descriptors it answered
 /// stay cached across Open/Close, so a transfer costs its bulk time, not a new enumeration.
+/// Transfers complete on the caller's thread while it waits; one thread at a time uses it.
 class LibUsbDriver : public CyUsbDriver {
 public:
     /// Ids from NVDS_USB_BRIDGE, else the default list.
@@ -63,6 +64,9 @@ private:
     void DropBridge();
     bool ControlRequest(uint8_t* buffer, uint32_t size, uint32_t& returned);
     bool Fixed(uint32_t code, uint8_t* buffer, uint32_t size, uint32_t& returned);
+    uint32_t DriverWord(uint32_t code) const;
+    std::string DriverText(uint32_t code) const;
+    uint8_t AltSetting();
     void PumpUntil(const std::function<bool()>& done, std::chrono::milliseconds limit);
     static void LIBUSB_CALL OnTransferDone(libusb_transfer* transfer);
     void TransferDone(libusb_transfer* transfer);
