@@ -49,35 +49,6 @@ TEST(UsbHeader, BytesOfEachRequestKind) {
     EXPECT_EQ(HeaderBytes(UsbTransferHeader::Read(b.data())), b);
 }
 
-TEST(UsbHeader, BulkHeadersDirectAndBuffered) {
-    Bytes frame{0x71, 0x3B, 0x04, 0x00, 0x00, 0, 0, 0, 0, 0xB5, 0x51, 0, 0};
-    for (uint32_t version : {CYUSB_DIRECT_VERSION, CYUSB_DIRECT_VERSION - 1}) {
-        SimUsbOptions options;
-        options.driverVersion = version;
-        auto driver = std::make_shared<RecordingDriver>(std::make_shared<CSimUsbDriver>(options));
-        CyUsbTransport usb(driver);
-        ASSERT_EQ(usb.UsbBulkOut(frame.data(), static_cast<uint32_t>(frame.size())),
-                  USB_OUT_ISSUED);
-        ASSERT_EQ(driver->submitted.size(), 1u);
-        UsbIoRequest& r = *driver->submitted[0];
-        UsbTransferHeader h = UsbTransferHeader::Read(r.In().data());
-        EXPECT_EQ(h.endpointAddress, 0x01);
-        if (version >= CYUSB_DIRECT_VERSION) {
-            // Direct: a bare header in, the frame as the output buffer.
-            EXPECT_EQ(r.Code(), CYUSB_REQ_BULK_DIRECT);
-            EXPECT_EQ(r.In(), Bytes(HeaderBytes(h)));
-            EXPECT_EQ(h.bufferOffset, 0u);
-            EXPECT_EQ(r.Out(), frame);
-        } else {
-            // Buffered: the frame behind the header, offset 38, length 13.
-            EXPECT_EQ(r.Code(), CYUSB_REQ_BULK_BUFFERED);
-            EXPECT_EQ(h.bufferOffset, 38u);
-            EXPECT_EQ(h.bufferLength, frame.size());
-            EXPECT_EQ(Bytes(r.In().begin() + 38, r.In().end()), frame);
-        }
-    }
-}
-
 // One transfer opens the bridge and reads every descriptor, in this order and these sizes.
 TEST(UsbBridge, RequestSequenceOfOneTransfer) {
     auto driver = std::make_shared<RecordingDriver>(std::make_shared<CSimUsbDriver>());

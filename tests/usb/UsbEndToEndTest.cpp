@@ -12,6 +12,7 @@
 #include "link/LinkConstants.h"
 #include "link/ProgstarDlg.h"
 #include "link/usb/CyUsbTransport.h"
+#include "link/usb/UsbTransferHeader.h"
 #include "platform/Prompter.h"
 #include "sim/SimUsbDriver.h"
 
@@ -94,8 +95,12 @@ TEST_F(UsbEndToEnd, OldDriverCarriesTheSameDataBuffered) {
     NvdsImage read;
     EXPECT_EQ(Dump(read), 4096);
     EXPECT_EQ(read, burned);
+    // Data behind the header, code 0x220024, for every transfer.
     EXPECT_EQ(Count("bulk 22004B 01") + Count("bulk 22004B 81"), 0);
     EXPECT_EQ(Count("bulk 220024 81"), 16 + 1);  // the pages and the sync answer
+    UsbTransferHeader h = UsbTransferHeader::Read(driver->submitted.back()->In().data());
+    EXPECT_EQ(h.bufferOffset, USB_HEADER_SIZE);
+    EXPECT_EQ(h.bufferLength, 263u);
 }
 
 TEST_F(UsbEndToEnd, LostAnswersAreRetriedAtTheirPage) {
