@@ -1,6 +1,6 @@
 // The main window against a simulated chip on a pty that the Interface list offers as
-// "UART(chip)". Message boxes go to a recording prompter; a hook can act when a question is
-// asked, as a user would while the box is open.
+// "UART(chip)". Message boxes go to a recording prompter; a hook can act while a question is
+// open, as a user would.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,8 +20,7 @@ namespace nvds::test {
 
 namespace fs = std::filesystem;
 
-class HookPrompter : public RecordingPrompter {
-public:
+struct HookPrompter : RecordingPrompter {
     bool Ask(const std::string& text) override {
         if (onAsk) {
             onAsk(text);
@@ -31,18 +30,12 @@ public:
     std::function<void(const std::string&)> onAsk;
 };
 
-class NoChooser : public FileChooser {
-public:
+struct NoChooser : FileChooser {
     QString OpenPath(QWidget*, const QString&) override { return {}; }
     QString SavePath(QWidget*, const QString&) override { return {}; }
 };
 
-inline std::string DataPath(const char* name) {
-    const char* root = std::getenv("NVDS_TEST_DATA");
-    return std::string(root != nullptr ? root : "tests/data") + "/app/" + name;
-}
-
-/// Pumps events until `done` holds or `ms` have passed; returns `done`.
+/// Pumps events until `done` holds or `ms` have passed.
 inline bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
     QElapsedTimer clock;
     clock.start();
@@ -61,40 +54,27 @@ protected:
         fs::remove_all(m_dir);
         fs::create_directories(m_dir);
         setenv("XDG_CONFIG_HOME", m_dir.c_str(), 1);
-        setenv("NVDS_EXTRA_PORTS", LinkPath().c_str(), 1);
+        setenv("NVDS_EXTRA_PORTS", (m_dir / "chip").c_str(), 1);
+        std::string data = std::getenv("NVDS_TEST_DATA") + std::string("/app/");
+        m_window = std::make_unique<CConfigNVDS>(m_prompter, m_chooser, data + "sys_db.xml",
+                                                 data + "user_db.xml");
+        ASSERT_TRUE(m_window->OnInitDialog());
+        m_window->show();
     }
     void TearDown() override {
         m_window.reset();
-        if (m_sim) {
-            m_sim->Stop();
-        }
+        m_sim.reset();
         fs::remove_all(m_dir);
     }
 
-    std::string LinkPath() const { return (m_dir / "chip").string(); }
-    fs::path Settings() const { return m_dir / "ZB446x NVDS Configurator_config" / "config.ini"; }
-
     /// (Re)starts the chip on the same link path, keeping its flash.
     void StartChip(SimOptions options = {}) {
-        std::vector<uint8_t> flash;
-        if (m_sim) {
-            flash = m_sim->Flash();
-            m_sim->Stop();
-        }
-        options.linkPath = LinkPath();
+        std::vector<uint8_t> flash = m_sim ? m_sim->Flash() : std::vector<uint8_t>{};
+        m_sim.reset();
+        options.linkPath = (m_dir / "chip").string();
         m_sim = std::make_unique<CSimLink>(options);
-        std::string error;
-        ASSERT_TRUE(m_sim->Start(&error)) << error;
-        if (!flash.empty()) {
-            m_sim->SetFlash(flash);
-        }
-    }
-    void OpenWindow() {
-        m_window = std::make_unique<CConfigNVDS>(m_prompter, m_chooser, DataPath("sys_db.xml"),
-                                                 DataPath("user_db.xml"));
-        ASSERT_TRUE(m_window->OnInitDialog());
-        m_window->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_window.get()));
+        ASSERT_TRUE(m_sim->Start());
+        m_sim->SetFlash(flash);
     }
     /// The connect dialog connects to the chip by itself when it opens.
     void RememberChip() {
@@ -102,18 +82,19 @@ protected:
         dlg.m_strCrystal = "16MHz";
         dlg.m_strInterface = CHIP_ENTRY;
         dlg.m_strBaud = "115200";
-        dlg.m_bRemember = true;
-        dlg.m_bAutoConnect = true;
+        dlg.m_bRemember = dlg.m_bAutoConnect = true;
     }
     std::vector<uint8_t> NvdsArea() {
         std::vector<uint8_t> flash = m_sim->Flash();
         return {flash.begin(), flash.begin() + NVDS_IMAGE_SIZE};
     }
-    std::vector<uint8_t> Bytes(const NvdsImage& image) { return {image.begin(), image.end()}; }
+    std::vector<uint8_t> Image() { return {m_window->m_image.begin(), m_window->m_image.end()}; }
     int RowOfTag(int tag) const {
-        for (int row = 0; row < m_window->m_list->rowCount(); ++row) {
-            if (m_window->CellText(row, COL_TAG) == QString::number(tag)) {
-                return row;
+        QList<QTableWidgetItem*> found =
+            m_window->m_list->findItems(QString::number(tag), Qt::MatchExactly);
+        for (QTableWidgetItem* item : found) {
+            if (item->column() == COL_TAG) {
+                return item->row();
             }
         }
         return -1;
