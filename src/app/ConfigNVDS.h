@@ -191,8 +191,8 @@ private:
     void RelayToolTip(QMouseEvent* event);
     uint32_t RowTag(int row) const;
     void FillRow(int row, const TagEntry& entry, int useDefaults);
-    int RunTransfer(const std::function<int(Prompter&, const TransferStatus&,
-                                            const PageProgress&)>& transfer);
+    int RunTransfer(
+        const std::function<int(Prompter&, const TransferStatus&, const PageProgress&)>& transfer);
     int DumpToImage();
     int BurnBuiltImage(const NvdsImage& image);
     int RepeatWhileLost(const std::function<int()>& transfer);
