@@ -124,7 +124,12 @@ bool LibUsbDriver::StartLibrary() {
 std::string LibUsbDriver::IdList() const {
     std::string text;
     for (const UsbId& id : m_ids) {
-        text += (text.empty() ? "" : ",") + Hex4(id.vid) + ":" + Hex4(id.pid);
+        if (!text.empty()) {
+            text += ',';
+        }
+        text += Hex4(id.vid);
+        text += ':';
+        text += Hex4(id.pid);
     }
     return text;
 }
