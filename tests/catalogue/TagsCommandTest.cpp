@@ -1,41 +1,17 @@
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "platform/AppFolder.h"
+#include "common/NvdsRun.h"
 
 namespace nvds {
 namespace {
 
-struct ToolRun {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string Slurp(const std::string& path) {
-    std::stringstream s;
-    s << std::ifstream(path, std::ios::binary).rdbuf();
-    std::remove(path.c_str());
-    return s.str();
-}
+using test::ToolRun;
 
 // Runs "nvds tags" from beside this test, catching stdout, stderr and the exit code.
 ToolRun RunTags(const std::string& args) {
-    const std::string base = ::testing::TempDir() + "nvds_tags." + std::to_string(getpid());
-    const std::string command =
-        "'" + GetAppFolder() + "/nvds' tags " + args + " >'" + base + ".out' 2>'" + base + ".err'";
-    const int status = std::system(command.c_str());
-    ToolRun run;
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = Slurp(base + ".out");
-    run.err = Slurp(base + ".err");
-    return run;
+    return test::RunNvds("tags " + args);
 }
 
 std::string Sample(const std::string& name) {

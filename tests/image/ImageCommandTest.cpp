@@ -6,22 +6,12 @@
 #include <fstream>
 #include <sstream>
 
-#include "platform/AppFolder.h"
+#include "common/NvdsRun.h"
 
 namespace nvds {
 namespace {
 
-struct ToolRun {
-    int exitCode = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string Slurp(const std::string& path) {
-    std::stringstream s;
-    s << std::ifstream(path, std::ios::binary).rdbuf();
-    return s.str();
-}
+using test::ToolRun;
 
 class ImageCommand : public ::testing::Test {
 protected:
@@ -39,16 +29,7 @@ protected:
     }
 
     // Runs nvds from beside this test inside the temporary folder.
-    ToolRun Run(const std::string& args) const {
-        const std::string command =
-            "cd '" + m_dir + "' && '" + GetAppFolder() + "/nvds' " + args + " >.out 2>.err";
-        const int status = std::system(command.c_str());
-        ToolRun run;
-        run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        run.out = Slurp(Path(".out"));
-        run.err = Slurp(Path(".err"));
-        return run;
-    }
+    ToolRun Run(const std::string& args) const { return test::RunNvds(args, m_dir); }
 
     std::string m_dir;
 };
@@ -56,7 +37,7 @@ protected:
 TEST_F(ImageCommand, BuildThenShowRoundTripsEveryListedTag) {
     ToolRun run = Run("build -o plain");
     ASSERT_EQ(run.exitCode, 0) << run.err;
-    const std::string image = Slurp(Path("plain.nvds"));
+    const std::string image = test::ReadFile(Path("plain.nvds"));
     ASSERT_EQ(image.size(), 4096u);
     EXPECT_EQ(image.substr(0, 4), "NVDS");
     EXPECT_EQ(static_cast<uint8_t>(image.back()), 0xFF);
@@ -71,7 +52,7 @@ TEST_F(ImageCommand, BuildThenShowRoundTripsEveryListedTag) {
 
     // Rebuilding from the file changes no byte; --set changes only its tag.
     ASSERT_EQ(Run("build --from plain.nvds -o again.nvds").exitCode, 0);
-    EXPECT_EQ(Slurp(Path("again.nvds")), image);
+    EXPECT_EQ(test::ReadFile(Path("again.nvds")), image);
     ASSERT_EQ(Run("build --from plain.nvds --set 2=Wren --set 100=X -o set.bin").exitCode, 0);
     run = Run("diff plain.nvds set.bin");
     EXPECT_EQ(run.out, "2\tDevice Name\tKestrel BLE\tWren\n100\tProduct Model\tKB-100\tX\n");
@@ -80,7 +61,7 @@ TEST_F(ImageCommand, BuildThenShowRoundTripsEveryListedTag) {
 
 TEST_F(ImageCommand, CheckReportsDamageAndEntriesShowWhereTheWalkStops) {
     ASSERT_EQ(Run("build -o a.nvds").exitCode, 0);
-    std::string image = Slurp(Path("a.nvds"));
+    std::string image = test::ReadFile(Path("a.nvds"));
     image[4 + 2] = '\xFF';  // tag 1's length becomes 0xFFFF
     image[4 + 3] = '\xFF';
     Write("bad.nvds", image);
@@ -116,7 +97,7 @@ TEST_F(ImageCommand, BadFilesAndValuesFailWithoutTouchingTheOutput) {
         EXPECT_EQ(run.exitCode, 1) << args;
         EXPECT_FALSE(run.err.empty()) << args;
     }
-    EXPECT_EQ(Slurp(Path("keep.nvds")), "precious");
+    EXPECT_EQ(test::ReadFile(Path("keep.nvds")), "precious");
     EXPECT_EQ(Run("build -o nofolder/x").exitCode, 1);
     EXPECT_EQ(Run("show").exitCode, 2);  // usage error
 }
