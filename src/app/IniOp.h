@@ -30,14 +30,4 @@ public:
     std::string m_szSection;
 };
 
-/// The five values of the last connect; owned by the main window until the connect dialog
-/// takes them over.
-struct ConnectSettings {
-    std::string strOsc;
-    std::string strInterface;
-    std::string strBaud;
-    bool bRemember = false;
-    bool bAutoConnect = false;
-};
-
 }  // namespace nvds
