@@ -101,6 +101,7 @@ public:
 
     // Tag list.
     void BeginCellEdit(int row, int column);
+    bool TakeClickedCell(int row, int column);
     void EndCellEdit();
     void OnComboSelChange();
     void OnListClick(int row, int column);

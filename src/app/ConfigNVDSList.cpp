@@ -148,15 +148,20 @@ bool CConfigNVDS::EditKeyEvent(QKeyEvent* event) {
     return false;
 }
 
-void CConfigNVDS::BeginCellEdit(int row, int column) {
+// Every click on the list first closes an open edit, then remembers the cell; the reset command
+// follows whether a row was hit. True when one was.
+bool CConfigNVDS::TakeClickedCell(int row, int column) {
     EndCellEdit();
     m_nItem = row;
     m_nSubItem = column;
-    if (row < 0) {
-        EnableResetTag(false);
+    EnableResetTag(row >= 0);
+    return row >= 0;
+}
+
+void CConfigNVDS::BeginCellEdit(int row, int column) {
+    if (!TakeClickedCell(row, column)) {
         return;
     }
-    EnableResetTag(true);
     m_nTag = RowTag(row) % TAG_TABLE_SIZE;
     const TagDef& def = m_tagTable[m_nTag].def;
     if (column != COL_VALUE || def.readOnly) {
@@ -210,28 +215,18 @@ void CConfigNVDS::OnComboSelChange() {
 }
 
 void CConfigNVDS::OnListRightClick(int row, int column, const QPoint& globalPos) {
-    EndCellEdit();
-    m_nItem = row;
-    m_nSubItem = column;
-    if (row < 0) {
-        EnableResetTag(false);
+    if (!TakeClickedCell(row, column)) {
         return;
     }
-    EnableResetTag(true);
     m_nTag = RowTag(row) % TAG_TABLE_SIZE;
     m_popupReset->setEnabled(m_tagTable[m_nTag].IsDefined());
     m_pPopupMenu->popup(globalPos);
 }
 
 void CConfigNVDS::OnListClick(int row, int column) {
-    EndCellEdit();
-    m_nItem = row;
-    m_nSubItem = column;
-    if (row < 0) {
-        EnableResetTag(false);
+    if (!TakeClickedCell(row, column)) {
         return;
     }
-    EnableResetTag(true);
     if (column != COL_TAG) {
         return;
     }
