@@ -19,6 +19,7 @@
 
 #include "app/ChoiceEdit.h"
 #include "app/ConfigNVDS.h"
+#include "common/ScriptedChooser.h"
 #include "image/StatusText.h"
 
 namespace fs = std::filesystem;
@@ -26,19 +27,7 @@ using namespace nvds;
 
 namespace {
 
-class ScriptedChooser : public FileChooser {
-public:
-    QString OpenPath(QWidget*, const QString& filter) override {
-        lastFilter = filter;
-        return next;
-    }
-    QString SavePath(QWidget*, const QString& filter) override {
-        lastFilter = filter;
-        return next;
-    }
-    QString next;
-    QString lastFilter;
-};
+using nvds::test::ScriptedChooser;
 
 std::string ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -413,10 +402,3 @@ TEST_F(WindowTest, WithoutTheUserDatabaseOnlySystemTagsAreListed) {
 }
 
 }  // namespace
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

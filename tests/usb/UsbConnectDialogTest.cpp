@@ -50,10 +50,3 @@ TEST(UsbConnectDialog, SpiConnectsBurnsAndDumpsThroughTheBridge) {
 
 }  // namespace
 }  // namespace nvds
-
-int main(int argc, char** argv) {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -25,15 +25,6 @@ using test::WriteText;
 
 class NewTagDialog : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "usertags_dialog_tests";
-        static char* argv[] = {name, nullptr};
-        if (QApplication::instance() == nullptr) {
-            new QApplication(argc, argv);
-        }
-    }
-
     /// Opens the dialog on a user database with the given elements.
     void Open(const std::string& elements) {
         WriteText(dir / "userkey_db.xml", UserDb(elements));

@@ -8,6 +8,7 @@
 
 #include "TestFiles.h"
 #include "app/ConfigNVDS.h"
+#include "common/ScriptedChooser.h"
 #include "image/StatusText.h"
 #include "platform/AppFolder.h"
 #include "usertags/NewTag.h"
@@ -20,32 +21,11 @@ using test::ReadText;
 using test::UserDb;
 using test::WriteText;
 
-class ScriptedChooser : public FileChooser {
-public:
-    QString OpenPath(QWidget*, const QString& filter) override {
-        lastFilter = filter;
-        return next;
-    }
-    QString SavePath(QWidget*, const QString& filter) override {
-        lastFilter = filter;
-        return next;
-    }
-    QString next;
-    QString lastFilter;
-};
+using test::ScriptedChooser;
 
 // The main window over the shipped system database and a scratch user database.
 class WindowUserTags : public ::testing::Test {
 protected:
-    static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "usertags_window_tests";
-        static char* argv[] = {name, nullptr};
-        if (QApplication::instance() == nullptr) {
-            new QApplication(argc, argv);
-        }
-    }
-
     void Open(const std::string& userElements) {
         setenv("XDG_CONFIG_HOME", dir.Path().c_str(), 1);
         WriteText(dir / "userkey_db.xml", UserDb(userElements));
