@@ -27,6 +27,18 @@ struct ConnectClock {
     bool Expired() const { return Ticks() - t0 >= static_cast<uint64_t>(CONNECT_LIMIT.count()); }
 };
 
+// True when the connect must end: cancelled (quietly) or out of time (with the overtime message).
+bool MustStop(CProgstarDlg& engine, Prompter& prompter, const ConnectClock& clock) {
+    if (engine.Cancelled()) {
+        return true;
+    }
+    if (clock.Expired()) {
+        prompter.Message(MSG_CONNECT_OVERTIME);
+        return true;
+    }
+    return false;
+}
+
 // DTR resets the chip on most boards: raise it, drop what is in flight, release it.
 void PulseDtr(CProgstarDlg& engine) {
     engine.Serial().SetDtr(true);
@@ -54,11 +66,7 @@ int SyncLoop(CProgstarDlg& engine, Prompter& prompter, ConnectClock& clock,
         if (engine.WaitAck(SYNC_PERIOD)) {
             return 1;
         }
-        if (engine.Cancelled()) {
-            return 0;
-        }
-        if (clock.Expired()) {
-            prompter.Message(MSG_CONNECT_OVERTIME);
+        if (MustStop(engine, prompter, clock)) {
             return 0;
         }
     }
@@ -85,11 +93,7 @@ int ConnectSerial(CProgstarDlg& engine, Prompter& prompter, const ConnectProgres
         }
         // A chip that answers every sync byte but never confirms the rate would otherwise
         // keep the sync loop from ever looking at the clock.
-        if (engine.Cancelled()) {
-            return 0;
-        }
-        if (clock.Expired()) {
-            prompter.Message(MSG_CONNECT_OVERTIME);
+        if (MustStop(engine, prompter, clock)) {
             return 0;
         }
     }
@@ -112,11 +116,7 @@ int ConnectUsb(CProgstarDlg& engine, Prompter& prompter, const ConnectProgress& 
             engine.m_bConnected = 1;
             return 1;
         }
-        if (engine.Cancelled()) {
-            return 0;
-        }
-        if (clock.Expired()) {
-            prompter.Message(MSG_CONNECT_OVERTIME);
+        if (MustStop(engine, prompter, clock)) {
             return 0;
         }
     }
