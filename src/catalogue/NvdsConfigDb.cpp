@@ -1,10 +1,13 @@
+#include <fcntl.h>
 #include <libxml/chvalid.h>
 #include <libxml/parser.h>
 #include <libxml/tree.h>
 #include <libxml/xmlerror.h>
 #include <libxml/xmlstring.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -68,6 +71,121 @@ void IgnoreStructuredError(void*, xmlErrorPtr) {}
 void SilenceLibraryErrors() {
     xmlSetGenericErrorFunc(nullptr, IgnoreGenericError);
     xmlSetStructuredErrorFunc(nullptr, IgnoreStructuredError);
+}
+
+// A full user range of 155 tags with long descriptions stays well under 1 MiB; anything
+// beyond this is no catalogue, and the parser's cost stays bounded below it.
+constexpr size_t kMaxTagDbBytes = 4 * 1024 * 1024;
+// A tag element has at most ten attributes. libxml2 2.9.14 appends every attribute by
+// walking the element's attribute list and checks it against all earlier ones, so the cost
+// of one element grows with the square of its attributes (32,000 take 16 s).
+constexpr int kMaxAttributesPerTag = 64;
+// Every prefixed name is looked up through all namespace declarations in scope.
+constexpr int kMaxNamespaceDeclarations = 8;
+
+enum DbFileRead {
+    DBFILE_OK,
+    DBFILE_UNREADABLE,  // missing, not a regular file, or a read error
+    DBFILE_TOO_BIG,
+};
+
+// Reads at most kMaxTagDbBytes + 1 bytes. O_NONBLOCK keeps the open of a FIFO without a
+// writer from waiting; fstat on the open descriptor then refuses it, so the bytes checked
+// are the bytes of the file that was opened.
+DbFileRead ReadDbFile(const std::string& path, std::string& bytes) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return DBFILE_UNREADABLE;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return DBFILE_UNREADABLE;
+    }
+    if (static_cast<uint64_t>(st.st_size) > kMaxTagDbBytes) {
+        close(fd);
+        return DBFILE_TOO_BIG;
+    }
+    bytes.assign(kMaxTagDbBytes + 1, '\0');
+    size_t got = 0;
+    while (got < bytes.size()) {
+        const ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            close(fd);
+            return DBFILE_UNREADABLE;
+        }
+        if (n == 0) {
+            break;
+        }
+        got += static_cast<size_t>(n);
+    }
+    close(fd);
+    bytes.resize(got);
+    return got > kMaxTagDbBytes ? DBFILE_TOO_BIG : DBFILE_OK;
+}
+
+bool IsXmlBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// True when no start tag can hold more than kMaxAttributesPerTag attributes and the file
+// declares at most kMaxNamespaceDeclarations namespaces. The parser ends an attribute value
+// at '<', so every attribute of a tag lies between the tag's '<' and the next '<' byte, and
+// each one there shows as '=', optional blanks, then a quote. GB2312 leaves ASCII bytes as
+// they are and never uses them inside a two-byte character, so the bytes tell.
+bool HasBoundedMarkup(const std::string& bytes) {
+    int attributes = 0;
+    int namespaces = 0;
+    const size_t n = bytes.size();
+    for (size_t i = 0; i < n; ++i) {
+        if (bytes[i] == '<') {
+            attributes = 0;
+        } else if (bytes[i] == '=') {
+            size_t k = i + 1;
+            while (k < n && IsXmlBlank(bytes[k])) {
+                ++k;
+            }
+            if (k < n && (bytes[k] == '"' || bytes[k] == '\'') &&
+                ++attributes > kMaxAttributesPerTag) {
+                return false;
+            }
+        } else if (bytes[i] == 'x' && bytes.compare(i, 5, "xmlns") == 0 &&
+                   ++namespaces > kMaxNamespaceDeclarations) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// A catalogue needs no DTD; refusing it as soon as it starts keeps entity declarations,
+// their expansion and external subsets out of reach. The flag lives in the parser context.
+void RefuseDtd(void* context, const xmlChar*, const xmlChar*, const xmlChar*) {
+    auto* parser = static_cast<xmlParserCtxt*>(context);
+    *static_cast<bool*>(parser->_private) = true;
+    xmlStopParser(parser);
+}
+
+// Parses the bytes as GB2312 in recover mode, without network access, entity substitution
+// or DTD loading. Null when the document declares a DTD or nothing could be parsed.
+xmlDoc* ParseDbBytes(const std::string& bytes, bool& declaresDtd) {
+    xmlParserCtxt* parser = xmlNewParserCtxt();
+    if (parser == nullptr) {
+        return nullptr;
+    }
+    declaresDtd = false;
+    parser->_private = &declaresDtd;
+    parser->sax->internalSubset = RefuseDtd;
+    xmlDoc* doc = xmlCtxtReadMemory(parser, bytes.data(), static_cast<int>(bytes.size()), nullptr,
+                                    "GB2312", XML_PARSE_RECOVER | XML_PARSE_NONET);
+    xmlFreeParserCtxt(parser);
+    if (declaresDtd && doc != nullptr) {
+        xmlFreeDoc(doc);
+        doc = nullptr;
+    }
+    return doc;
 }
 
 // Fills length, min and max as the coding asks; false when the element is damaged.
@@ -200,22 +318,32 @@ bool SaveDocument(xmlDoc* doc, const std::string& path) {
 
 int CNvdsConfig::LoadTagDb(const std::string& path, TagTable& table) {
     SilenceLibraryErrors();
-    xmlDoc* doc = xmlReadFile(path.c_str(), "GB2312", XML_PARSE_RECOVER);
+    std::string bytes;
+    const DbFileRead read = ReadDbFile(path, bytes);
+    if (read == DBFILE_UNREADABLE) {
+        return 0;
+    }
+    if (read == DBFILE_TOO_BIG || !HasBoundedMarkup(bytes)) {
+        m_prompter->Message("Config file damage");
+        return 0;
+    }
+    bool declaresDtd = false;
+    xmlDoc* doc = ParseDbBytes(bytes, declaresDtd);
+    if (declaresDtd) {
+        m_prompter->Message("Config file damage");
+        return 0;
+    }
     if (doc == nullptr) {
         return 0;
     }
+    // Recover mode reads a cut or malformed file as far as it can be repaired; what it
+    // yields is judged like any other document.
     xmlNode* root = xmlDocGetRootElement(doc);
     int result = 0;
     if (root != nullptr && NameIs(root, kSystemRoot)) {
         result = ParseTagDb(TAGDB_SYSTEM, root, table);
     } else if (root != nullptr && NameIs(root, kUserRoot)) {
         result = ParseTagDb(TAGDB_USER, root, table);
-    }
-    // Recover mode turns a cut or malformed file into a tree of what could be repaired; the
-    // tags read from it are kept, but such a file does not count as read.
-    if (result && (doc->properties & XML_DOC_WELLFORMED) == 0) {
-        m_prompter->Message("Config file damage");
-        result = 0;
     }
     xmlFreeDoc(doc);
     return result;
