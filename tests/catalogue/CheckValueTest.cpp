@@ -84,5 +84,70 @@ TEST(CheckValue, NormalisesOrExplainsPerCoding) {
     }
 }
 
+TEST(CheckValue, LengthAndRangeBoundaries) {
+    const TagDef fixed8 = Def(CODING_STRING_ASCII, 8);
+    const TagDef variable8 = Def(CODING_STRING_ASCII, 8, 0, 255, true);
+    const TagDef byte = Def(CODING_NUMBER, 1, 0x10, 0xF0);
+    const TagDef word = Def(CODING_NUMBER, 2, 0x100, 0xFF00);
+    const TagDef wide = Def(CODING_NUMBER, 4, 0x10000, 0xFFFFFFFE);
+    const TagDef widest = Def(CODING_NUMBER, 4, 0, 0xFFFFFFFF);
+    auto range = [](const char* min, const char* max, const char* value) {
+        return std::string("Num value is invalid, range must be: ") + min + " ~ " + max +
+               ", but current value is " + value;
+    };
+    struct Case {
+        TagDef def;
+        const char* input;
+        const char* text;     // canonical text of a valid input
+        std::string message;  // empty: valid
+    };
+    const std::vector<Case> cases = {
+        {fixed8, "ABCDEFG", "",
+         "Ascii string is invalid, length must be equal to 8 byte, but current length is 7 byte"},
+        {fixed8, "ABCDEFGH", "ABCDEFGH", ""},
+        {fixed8, "ABCDEFGHI", "",
+         "Ascii string is invalid, length must be equal to 8 byte, but current length is 9 byte"},
+        {variable8, "", "", ""},
+        {variable8, "ABCDEFGH", "ABCDEFGH", ""},
+        {variable8, "ABCDEFGHI", "",
+         "Ascii string is invalid, length must be less than 8 byte, but current length is 9 "
+         "byte"},
+        {Def(CODING_ARRAY_HEX, 1), "AB", "AB", ""},
+        {Def(CODING_ARRAY_HEX, 1), "ABCD", "",
+         "Hex array is invalid, length must be less than or equal to 1 byte, but current length "
+         "is 2 byte"},
+        {byte, "0xF", "", range("0x10", "0xF0", "0xF")},
+        {byte, "0x10", "0x10", ""},
+        {byte, "0xF0", "0xF0", ""},
+        {byte, "0xF1", "", range("0x10", "0xF0", "0xF1")},
+        {word, "0xFF", "", range("0x100", "0xFF00", "0xFF")},
+        {word, "0x100", "0x100", ""},
+        {word, "0xFF00", "0xFF00", ""},
+        {word, "0xFF01", "", range("0x100", "0xFF00", "0xFF01")},
+        {wide, "0xFFFF", "", range("0x10000", "0xFFFFFFFE", "0xFFFF")},
+        {wide, "0x10000", "0x10000", ""},
+        {wide, "0xFFFFFFFE", "0xFFFFFFFE", ""},
+        {wide, "0xFFFFFFFF", "", range("0x10000", "0xFFFFFFFE", "0xFFFFFFFF")},
+        // With max 0xFFFFFFFF there is no max + 1: a wider text reads as 0xFFFFFFFF, the
+        // largest value, and passes; min - 1 is written -1 and wraps to that value too.
+        {widest, "0xFFFFFFFF", "0xFFFFFFFF", ""},
+        {widest, "0x100000000", "0xFFFFFFFF", ""},
+        {widest, "-1", "0xFFFFFFFF", ""},
+        {widest, "0", "0x0", ""},
+        {Def(CODING_NUMBER, 2, 0, 0xFFFF), "-1", "", range("0x0", "0xFFFF", "0xFFFFFFFF")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.input);
+        RecordingPrompter prompter;
+        CNvdsConfig config(prompter, "", "");
+        std::string text = c.input;
+        EXPECT_EQ(config.CheckValue(text, c.def, 0), c.message.empty() ? 1 : 0);
+        EXPECT_EQ(config.m_strError, c.message);
+        if (c.message.empty()) {
+            EXPECT_EQ(text, c.text);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace nvds

@@ -101,16 +101,22 @@ TEST_F(ImportExport, RefusedImportsChangeNothing) {
               "<DESCRIPTION>d</DESCRIPTION></ZBTAG></ZBTAG_DATABASE>");
     WriteText(dir / "damaged.xml", UserDb(NumberTag(99, "system code under a user root")));
     WriteText(dir / "notxml.xml", "just text");
+    // A well-formed user database that declares a DTD would otherwise replace the database.
+    WriteText(dir / "dtd.xml",
+              "<?xml version=\"1.0\"?>\n<!DOCTYPE USERTAG_DATABASE "
+              "[<!ENTITY x \"y\">]>\n<USERTAG_DATABASE>" +
+                  NumberTag(130, "&x;") + "</USERTAG_DATABASE>\n");
 
     EXPECT_EQ(ImportUserProperties(config, dir / "system.xml", *main), IMPORT_SYSTEM_DB);
     EXPECT_EQ(ImportUserProperties(config, dir / "damaged.xml", *main), IMPORT_DAMAGED);
     EXPECT_EQ(ImportUserProperties(config, dir / "notxml.xml", *main), IMPORT_DAMAGED);
     EXPECT_EQ(ImportUserProperties(config, dir / "missing.xml", *main), IMPORT_DAMAGED);
+    EXPECT_EQ(ImportUserProperties(config, dir / "dtd.xml", *main), IMPORT_DAMAGED);
     const std::string damage = "Import configuration file fail! The file damage!";
     EXPECT_EQ(prompter.Texts(),
               (std::vector<std::string>{
                   "Import configuration file fail! The file is system configuration!",
-                  "Config file damage", damage, damage, damage}));
+                  "Config file damage", damage, damage, damage, "Config file damage", damage}));
     EXPECT_EQ(ReadText(config.GetUserDbPath()), userDb);
     for (uint32_t code = 0; code < TAG_TABLE_SIZE; ++code) {
         EXPECT_EQ((*main)[code].mark, (*before)[code].mark);
