@@ -1,9 +1,15 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iostream>
+#include <memory>
 #include <sstream>
 
 #include "catalogue/NvdsConfig.h"
@@ -249,6 +255,165 @@ TEST_F(TagDbTest, RefusedSaveLeavesTheOldFileAlone) {
     }
     EXPECT_EQ(ReadFile(path), "old");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+}
+
+// A child that loads a hostile file may take this long and this much memory beyond what it
+// started with; the unguarded reader needed 44 s and 5.8 GB for the entity blow-up.
+constexpr unsigned kSecondsAllowed = 20;
+constexpr rlim_t kExtraAddressSpace = rlim_t{1} << 30;
+constexpr long kExtraPeakKb = 512 * 1024;
+
+uint64_t AddressSpaceBytes() {
+    uint64_t pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    return pages * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+// Runs `check` in a child process under an address-space limit and an alarm. Empty when it
+// returned true within both bounds; otherwise what went wrong.
+std::string InBoundedChild(const std::function<bool()>& check) {
+    rusage parent{};
+    getrusage(RUSAGE_SELF, &parent);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const rlim_t limit = AddressSpaceBytes() + kExtraAddressSpace;
+        const rlimit addressSpace{limit, limit};
+        setrlimit(RLIMIT_AS, &addressSpace);
+        alarm(kSecondsAllowed);
+        _exit(check() ? 0 : 1);
+    }
+    int status = 0;
+    rusage child{};
+    wait4(pid, &status, 0, &child);
+    if (WIFSIGNALED(status)) {
+        return "killed by signal " + std::to_string(WTERMSIG(status)) + " (time or memory)";
+    }
+    if (child.ru_maxrss > parent.ru_maxrss + kExtraPeakKb) {
+        return "peak memory " + std::to_string(child.ru_maxrss) + " kB";
+    }
+    return WEXITSTATUS(status) == 0 ? "" : "other outcome (printed above)";
+}
+
+struct Outcome {
+    int result;
+    std::vector<std::string> texts;
+    std::vector<uint32_t> defined;
+    bool operator==(const Outcome&) const = default;
+};
+
+// Loads the shipped databases, then `path`, into one table: what did the last load do?
+Outcome LoadAfterShipped(const fs::path& path) {
+    RecordingPrompter prompter;
+    CNvdsConfig config(prompter, "", "");
+    auto table = std::make_unique<TagTable>();
+    config.LoadTagDb((kShipped / "zbkey_db.xml").string(), *table);
+    config.LoadTagDb((kShipped / "userkey_db.xml").string(), *table);
+    prompter.Clear();
+    const int result = config.LoadTagDb(path.string(), *table);
+    return {result, prompter.Texts(), DefinedCodes(*table)};
+}
+
+// A system database of one Bool tag with code 7; `prolog` goes before the root, `attributes`
+// into the tag's start tag, `description` into its DESCRIPTION.
+std::string SystemDb(const std::string& prolog, const std::string& attributes = "",
+                     const std::string& description = "d", const std::string& rootAttributes = "") {
+    return prolog + "<ZBTAG_DATABASE" + rootAttributes + ">\n<ZBTAG NAME=\"A\" TAG=\"7\" " +
+           "CODE=\"Bool\"" + attributes + "><DEFAULTVALUE>True</DEFAULTVALUE><LABEL>l</LABEL>" +
+           "<DESCRIPTION>" + description + "</DESCRIPTION></ZBTAG>\n</ZBTAG_DATABASE>\n";
+}
+
+// `count` times `text`, and at least `bytes` bytes of it; "%d" in `text` is the index.
+std::string Repeat(const std::string& text, size_t count, size_t bytes = 0) {
+    std::string out;
+    const size_t at = text.find("%d");
+    for (size_t i = 0; i < count || out.size() < bytes; ++i) {
+        out += at == std::string::npos
+                   ? text
+                   : text.substr(0, at) + std::to_string(i) + text.substr(at + 2);
+    }
+    return out;
+}
+
+// The one-tag database padded with a comment to exactly `size` bytes.
+std::string PaddedTo(size_t size) {
+    const std::string db = SystemDb("");
+    return db + "<!--" + std::string(size - db.size() - 7, 'x') + "-->";
+}
+
+TEST(HostileTagDb, RefusedQuicklyWithinBoundsAndTheTableKept) {
+    const fs::path dir = fs::path(::testing::TempDir()) / ("hostile." + std::to_string(getpid()));
+    fs::create_directories(dir);
+    const std::vector<uint32_t> shipped = LoadAfterShipped(kShipped / "zbkey_db.xml").defined;
+    std::vector<uint32_t> replaced = {7};  // the system range read from a file holding tag 7
+    std::copy_if(shipped.begin(), shipped.end(), std::back_inserter(replaced),
+                 [](uint32_t code) { return code >= TAG_USER_FIRST; });
+    const Outcome damage{0, kDamage, shipped};
+    const Outcome unreadable{0, {}, shipped};
+    const Outcome read{1, {}, replaced};
+
+    // The 160 KB file that took 44 s and 5.8 GB: 100,000 characters referenced 20,000 times.
+    const std::string big = "<!DOCTYPE ZBTAG_DATABASE [<!ENTITY e \"" + std::string(100000, 'x');
+    const std::string small = "<!DOCTYPE ZBTAG_DATABASE [<!ENTITY e \"" + std::string(10000, 'x');
+    const std::string dtd = "<!DOCTYPE ZBTAG_DATABASE ";
+    const std::string attributes = " a%d=\"\"";
+    struct Case {
+        const char* name;
+        std::string content;  // written to the file; empty for the special files below
+        Outcome expected;
+    };
+    // clang-format off
+    const std::vector<Case> cases = {
+        {"entity blow-up", SystemDb(big + "\">]>", "", Repeat("&e;", 20000)), damage},
+        {"entities in attributes",
+         SystemDb(small + "\">]>", " DICT=\"" + Repeat("&e;", 20000) + "\""), damage},
+        {"internal DTD", SystemDb(dtd + "[<!ELEMENT ZBTAG_DATABASE ANY>]>"), damage},
+        {"external DTD", SystemDb(dtd + "SYSTEM \"zbkey.dtd\">"), damage},
+        {"entity from a file",
+         SystemDb(dtd + "[<!ENTITY p SYSTEM \"file:///etc/passwd\">]>", "", "&p;"), damage},
+        {"entity from a URL",
+         SystemDb(dtd + "[<!ENTITY p SYSTEM \"http://127.0.0.1:9/tags\">]>", "", "&p;"), damage},
+        {"at the size cap", PaddedTo(4 << 20), read},
+        {"one byte over the size cap", PaddedTo((4 << 20) + 1), damage},
+        {"2 MB of distinct attributes", SystemDb("", Repeat(attributes, 0, 2 << 20)), damage},
+        {"64 attributes in one tag", SystemDb("", Repeat(attributes, 61)), read},
+        {"65 attributes in one tag", SystemDb("", Repeat(attributes, 62)), damage},
+        {"8 namespaces", SystemDb("", "", "d", Repeat(" xmlns:n%d=\"urn:n\"", 8)), read},
+        {"9 namespaces", SystemDb("", "", "d", Repeat(" xmlns:n%d=\"urn:n\"", 9)), damage},
+        {"fifo", "", unreadable},
+        {"directory", "", unreadable},
+        {"/dev/zero", "", unreadable},
+        {"vanished", "", unreadable},
+    };
+    // clang-format on
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::path path = dir / "db.xml";
+        fs::remove_all(path);
+        const std::string name = c.name;
+        if (!c.content.empty()) {
+            std::ofstream(path, std::ios::binary) << c.content;
+        } else if (name == "fifo") {
+            ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+        } else if (name == "directory") {
+            fs::create_directory(path);
+        } else if (name == "/dev/zero") {
+            path = name;
+        } else {
+            std::ofstream(path) << SystemDb("");
+            fs::remove(path);
+        }
+        EXPECT_EQ(InBoundedChild([&] {
+                      const Outcome got = LoadAfterShipped(path);
+                      if (!(got == c.expected)) {
+                          std::cerr << name << ": result " << got.result << ", texts "
+                                    << ::testing::PrintToString(got.texts) << ", defined "
+                                    << ::testing::PrintToString(got.defined) << "\n";
+                      }
+                      return got == c.expected;
+                  }),
+                  "");
+    }
+    fs::remove_all(dir);
 }
 
 }  // namespace
