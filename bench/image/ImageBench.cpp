@@ -64,12 +64,12 @@ BENCHMARK(BM_CheckImage);
 // Each put supersedes the previous value; about every 40th put compacts the area.
 void BM_PutTagWithCompaction(benchmark::State& state) {
     NvdsImage image = ErasedImage();
-    BindArea(image);
-    AreaWrite(0, 4, reinterpret_cast<const uint8_t*>("NVDS"));
+    NvdsArea area(image);
+    area.WriteMagic();
     std::vector<uint8_t> value(96, 0);
     for (auto _ : state) {
         ++value[0];
-        benchmark::DoNotOptimize(PutTag(7, static_cast<uint16_t>(value.size()), value.data()));
+        benchmark::DoNotOptimize(area.PutTag(7, static_cast<uint16_t>(value.size()), value.data()));
     }
 }
 BENCHMARK(BM_PutTagWithCompaction);

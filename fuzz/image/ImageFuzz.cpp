@@ -59,31 +59,31 @@ void FuzzCheck(const uint8_t* data, size_t size) {
 void FuzzPut(const uint8_t* data, size_t size) {
     auto image = std::make_unique<NvdsImage>();
     image->fill(0xFF);
-    std::memcpy(image->data(), "NVDS", 4);
-    BindArea(*image);
+    NvdsArea area(*image);
+    area.WriteMagic();
     size_t at = 0;
     while (at + 2 <= size) {
         const uint8_t tag = data[at];
         const uint16_t length = static_cast<uint16_t>(data[at + 1] * 9);
         at += 2;
         if (tag == 0 || tag == NVDS_TAG_END) {
-            CompactArea();
+            area.CompactArea();
             continue;
         }
         std::vector<uint8_t> value(length + 1u, 0);
         const size_t take = std::min<size_t>(length, size - at);
         std::memcpy(value.data(), data + at, take);
         at += take;
-        if (PutTag(tag, length, value.data()) != NVDS_OK) {
+        if (area.PutTag(tag, length, value.data()) != NVDS_OK) {
             continue;
         }
         uint32_t position = 0;
         EntryHeader header;
-        if (FindTag(tag, position, header) != NVDS_OK || header.length != length) {
+        if (area.FindTag(tag, position, header) != NVDS_OK || header.length != length) {
             std::abort();
         }
         std::vector<uint8_t> back(length + 1);
-        AreaRead(position + NVDS_HEADER_SIZE, length, back.data());
+        area.AreaRead(position + NVDS_HEADER_SIZE, length, back.data());
         if (length != 0 && std::memcmp(back.data(), value.data(), length) != 0) {
             std::abort();
         }

@@ -6,8 +6,8 @@
 
 #include "app/ConfigNVDS.h"
 #include "image/BuildImage.h"
-#include "image/CheckImage.h"
 #include "image/ImageFile.h"
+#include "image/ImageTexts.h"
 #include "image/StatusText.h"
 #include "platform/AtomicFile.h"
 
@@ -54,22 +54,8 @@ void CConfigNVDS::OnFileOpen() {
 }
 
 void CConfigNVDS::OpenImagePath(const std::string& path) {
-    switch (ReadImageFile(path, m_image)) {
-        case ImageFileResult::OpenError:
-            m_prompter->Message("Open this file error!");
-            SetStatus(STATUS_READ_ERROR);
-            return;
-        case ImageFileResult::TooBig:
-            m_prompter->Message("This file is too big! Please select valid file!");
-            SetStatus(STATUS_READ_ERROR);
-            return;
-        case ImageFileResult::Ok:
-            break;
-    }
-    if (CheckImage(*this, m_tagTable, m_image, *m_prompter) == 0) {
-        SetStatus(STATUS_CLEAR);
-        m_prompter->Message("This file doesn't contain valid NVDS data! Please select valid file!");
-        SetStatus(STATUS_READ_ERROR);
+    if (OpenImageFile(path, m_image, *this, m_tagTable, *m_prompter, *m_prompter,
+                      [this](int code) { SetStatus(code); }) != ImageFileResult::Ok) {
         return;
     }
     ShowTags(m_tagTable, 0);
@@ -88,7 +74,7 @@ void CConfigNVDS::OnFileSaveAs() {
     // Values are taken and the image built before the file is touched, and the file is
     // replaced whole by a rename, so a bad value or a failed write leaves the old file as it was.
     if (TakeListValues(m_tagTable) == 0) {
-        m_prompter->Message("Some data is error!");
+        m_prompter->Message(MSG_SOME_DATA_ERROR);
         SetStatus(STATUS_SAVE_ERROR);
         return;
     }
@@ -97,7 +83,7 @@ void CConfigNVDS::OnFileSaveAs() {
         return;
     }
     if (!WriteFileAtomically(path, m_image.data(), m_image.size())) {
-        m_prompter->Message("Open file error!!");
+        m_prompter->Message(MSG_SAVE_OPEN_ERROR);
         SetStatus(STATUS_SAVE_ERROR);
         return;
     }

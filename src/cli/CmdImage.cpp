@@ -3,10 +3,11 @@
 #include <nlohmann/json.hpp>
 
 #include "catalogue/NumberText.h"
+#include "catalogue/TypingFilter.h"
 #include "cli/Commands.h"
 #include "image/BuildImage.h"
-#include "image/CheckImage.h"
 #include "image/ImageFile.h"
+#include "image/ImageTexts.h"
 #include "image/NvdsArea.h"
 #include "platform/AtomicFile.h"
 #include "platform/Prompter.h"
@@ -14,9 +15,6 @@
 namespace nvds::cli {
 
 namespace {
-
-constexpr const char* MSG_NOT_IMAGE =
-    "This file doesn't contain valid NVDS data! Please select valid file!";
 
 bool IsListed(const TagEntry& entry) {
     return entry.IsDefined() && entry.def.show;
@@ -32,33 +30,12 @@ std::string Field(std::string text) {
     return text;
 }
 
-// Reads an image file over an erased image as "Open..." does; false after its message.
-bool ReadImage(const std::string& path, NvdsImage& image, Prompter& prompter) {
-    image = ErasedImage();
-    switch (ReadImageFile(path, image)) {
-        case ImageFileResult::OpenError:
-            prompter.Message("Open this file error!");
-            return false;
-        case ImageFileResult::TooBig:
-            prompter.Message("This file is too big! Please select valid file!");
-            return false;
-        case ImageFileResult::Ok:
-            break;
-    }
-    return true;
-}
-
-// Reads and checks an image into the table; the check's report goes to `reportTo`.
+// Reads and checks an image into the table as "Open..." does; the check's report goes to
+// `reportTo`, a refusal's message to the config's prompter.
 bool LoadImage(const std::string& path, CNvdsConfig& config, TagTable& table, Prompter& reportTo) {
-    NvdsImage image;
-    if (!ReadImage(path, image, config.GetPrompter())) {
-        return false;
-    }
-    if (!CheckImage(config, table, image, reportTo)) {
-        config.GetPrompter().Message(MSG_NOT_IMAGE);
-        return false;
-    }
-    return true;
+    NvdsImage image = ErasedImage();
+    return OpenImageFile(path, image, config, table, config.GetPrompter(), reportTo) ==
+           ImageFileResult::Ok;
 }
 
 int RunShow(CliContext& ctx, const std::string& path, bool json) {
@@ -126,6 +103,13 @@ bool SetValue(CNvdsConfig& config, TagTable& table, const std::string& assignmen
         return false;
     }
     std::string text = assignment.substr(eq + 1);
+    // The editor never lets these characters into the value; CheckValue would quietly turn
+    // them into something else.
+    if (const size_t refused = FirstRefusedChar(entry.def, text); refused != std::string::npos) {
+        config.GetPrompter().Message("--set " + assignment + ": tag " + std::to_string(code) +
+                                     " does not take the character '" + text[refused] + "'");
+        return false;
+    }
     if (!config.CheckValue(text, entry.def, 0)) {
         config.GetPrompter().Message("Tag=" + std::to_string(code) + ": " + config.m_strError);
         return false;
@@ -165,7 +149,7 @@ int RunBuild(CliContext& ctx, const std::string& from, const std::vector<std::st
     const std::string path = AddDefaultExtension(out, ".nvds");
     std::string error;
     if (!WriteFileAtomically(path, image.data(), image.size(), &error)) {
-        prompter.Message("Open file error!!");
+        prompter.Message(MSG_SAVE_OPEN_ERROR);
         prompter.Message(error);
         return EXIT_FAIL;
     }
@@ -184,33 +168,25 @@ std::string HexBytes(const uint8_t* bytes, uint32_t count) {
 
 int RunEntries(const std::string& path) {
     StderrPrompter prompter;
-    NvdsImage image;
-    if (!ReadImage(path, image, prompter)) {
+    NvdsImage image = ErasedImage();
+    if (!ReadImageFile(path, image, prompter)) {
         return EXIT_FAIL;
     }
-    BindArea(image);
-    if (std::string(image.begin(), image.begin() + 4) != "NVDS") {
-        std::printf("magic\t%s\tnot NVDS\n", HexBytes(image.data(), 4).c_str());
-    }
-    uint32_t position = NVDS_FIRST_ENTRY;
-    for (;;) {
-        const EntryHeader header = ReadHeader(position);
-        if (header.IsEnd()) {
-            std::printf("end\t%u\tend marker\n", position);
-            break;
-        }
-        const uint32_t next = position + EntrySize(header.length);
-        if (next > NVDS_IMAGE_SIZE - 1) {
-            std::printf("end\t%u\tcorrupt length %u (tag %u) runs past the area\n", position,
-                        header.length, header.tag);
-            break;
-        }
+    const NvdsArea area(image);
+    EntryWalk walk(area);
+    for (; walk.AtEntry(); walk.Advance()) {
+        const EntryHeader& header = walk.Header();
         uint8_t data[NVDS_IMAGE_SIZE];
-        AreaRead(position + NVDS_HEADER_SIZE, header.length, data);
-        std::printf("%u\t%u\t0x%02X\t%u\t%s\t%s\n", position, header.tag, header.status,
+        area.AreaRead(walk.DataPosition(), header.length, data);
+        std::printf("%u\t%u\t0x%02X\t%u\t%s\t%s\n", walk.Position(), header.tag, header.status,
                     header.length, header.IsCurrent() ? "current" : "skipped",
                     HexBytes(data, header.length).c_str());
-        position = next;
+    }
+    if (walk.Stop() == NVDS_CORRUPT) {
+        std::printf("end\t%u\tcorrupt length %u (tag %u) runs past the area\n", walk.Position(),
+                    walk.Header().length, walk.Header().tag);
+    } else {
+        std::printf("end\t%u\tend marker\n", walk.Position());
     }
     return EXIT_OK;
 }

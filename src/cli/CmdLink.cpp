@@ -155,20 +155,11 @@ int RunDump(CliContext& ctx, const LinkOptions& opt) {
     return EXIT_OK;
 }
 
-// The file's bytes over an erased image, as "Open..." reads an image file.
+// The file's bytes over an erased image, refused as "Open..." refuses a file that is no image:
+// this runs before the connect, so a refused file never reaches the chip.
 bool ReadBurnFile(const std::string& path, NvdsImage& image, Prompter& prompter) {
     image = ErasedImage();
-    switch (ReadImageFile(path, image)) {
-        case ImageFileResult::Ok:
-            return true;
-        case ImageFileResult::OpenError:
-            prompter.Message("Open this file error!");
-            return false;
-        case ImageFileResult::TooBig:
-            prompter.Message("This file is too big! Please select valid file!");
-            return false;
-    }
-    return false;
+    return ReadImageFile(path, image, prompter);
 }
 
 int RunBurn(const CliContext& ctx, const LinkOptions& opt) {

@@ -1,4 +1,8 @@
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <nlohmann/json.hpp>
 
 #include "catalogue/NumberText.h"
@@ -78,19 +82,40 @@ int RunTags(CliContext& ctx, bool json) {
     return EXIT_OK;
 }
 
+// A database named on the command line must load: a missing, unreadable or damaged one is
+// an error of its own, not the start-up fallback of the default databases.
+bool LoadNamedDb(CNvdsConfig& config, const char* option, const std::string& path,
+                 TagTable& table) {
+    if (::access(path.c_str(), R_OK) != 0) {
+        config.GetPrompter().Message(std::string(option) + " " + path + ": " +
+                                     std::strerror(errno));
+        return false;
+    }
+    if (!config.LoadTagDb(path, table)) {
+        config.GetPrompter().Message(std::string(option) + " " + path +
+                                     ": not a valid tag database");
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool LoadCatalogue(CliContext& ctx, CNvdsConfig& config, TagTable& table) {
     if (!ctx.systemDb.empty()) {
         config.m_strSysDbPath = ctx.systemDb;
-    }
-    if (!ctx.userDb.empty()) {
-        config.m_strUserDbPath = ctx.userDb;
-    }
-    if (!config.LoadTagDb(config.GetSysDbPath(), table)) {
+        if (!LoadNamedDb(config, "--system", ctx.systemDb, table)) {
+            return false;
+        }
+    } else if (!config.LoadTagDb(config.GetSysDbPath(), table)) {
         config.GetPrompter().Message("Config file damage, Please re-install the application");
         return false;
     }
+    if (!ctx.userDb.empty()) {
+        config.m_strUserDbPath = ctx.userDb;
+        return LoadNamedDb(config, "--user", ctx.userDb, table);
+    }
+    // The default user database may be missing or damaged: the system tags still serve.
     config.LoadTagDb(config.GetUserDbPath(), table);
     return true;
 }

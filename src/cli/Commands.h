@@ -32,7 +32,9 @@ void AddDbOptions(CLI::App* sub, CliContext& ctx);
 /// program does at start-up. Paths come from --system/--user when given (and are stored in
 /// the config), else from the config. Messages go through the config's prompter (stderr in
 /// the tool). Returns false, after "Config file damage, Please re-install the application",
-/// when the system database did not load; a user database that did not load is no failure.
+/// when the default system database did not load, and after a message naming the option and
+/// the path when a database given by --system or --user is missing, unreadable or damaged;
+/// a default user database that did not load is no failure.
 bool LoadCatalogue(CliContext& ctx, CNvdsConfig& config, TagTable& table);
 
 /// Registration of the subcommand groups, one file each.

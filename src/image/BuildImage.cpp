@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "catalogue/ValueCodec.h"
+#include "image/ImageTexts.h"
 #include "image/NvdsArea.h"
 
 namespace nvds {
@@ -22,10 +23,9 @@ bool GetsTerminator(uint32_t code, const TagDef& def) {
 }  // namespace
 
 int BuildImage(TagTable& table, NvdsImage& image, Prompter& prompter) {
-    BindArea(image);
-    AreaErase(0, NVDS_IMAGE_SIZE);
-    static const uint8_t magic[4] = {'N', 'V', 'D', 'S'};
-    AreaWrite(0, sizeof magic, magic);
+    NvdsArea area(image);
+    area.AreaErase(0, area.Size());
+    area.WriteMagic();
     for (uint32_t code = TAG_SYSTEM_FIRST; code <= TAG_USER_LAST; ++code) {
         TagEntry& entry = table[code];
         if (!entry.IsDefined()) {
@@ -37,8 +37,7 @@ int BuildImage(TagTable& table, NvdsImage& image, Prompter& prompter) {
                             entry.def.length);
         if (n < 0) {
             char text[64];
-            std::snprintf(text, sizeof text, "Tag=%d data is invalid, please modify it!",
-                          static_cast<int>(code));
+            std::snprintf(text, sizeof text, FMT_TAG_DATA_INVALID, static_cast<int>(code));
             prompter.Message(text);
             return 0;
         }
@@ -46,7 +45,7 @@ int BuildImage(TagTable& table, NvdsImage& image, Prompter& prompter) {
             entry.valueBytes[n++] = 0;
         }
         // An entry that finds no room is left out; the image is still usable.
-        PutTag(static_cast<uint8_t>(code), static_cast<uint16_t>(n), entry.valueBytes.data());
+        area.PutTag(static_cast<uint8_t>(code), static_cast<uint16_t>(n), entry.valueBytes.data());
     }
     return 1;
 }

@@ -1,7 +1,6 @@
 #include "image/CheckImage.h"
 
 #include <cstdio>
-#include <cstring>
 
 #include "catalogue/ValueCodec.h"
 #include "image/NvdsArea.h"
@@ -25,16 +24,16 @@ std::string Format(const char* format, uint32_t code, uint32_t a = 0, uint32_t b
 
 // Reads the tag's entry into its valueText. Returns the report line, empty when the value
 // was taken.
-std::string TakeTag(CNvdsConfig& config, uint32_t code, TagEntry& entry) {
+std::string TakeTag(const NvdsArea& area, CNvdsConfig& config, uint32_t code, TagEntry& entry) {
     const TagDef& def = entry.def;
     uint32_t position = 0;
     EntryHeader header;
-    const uint8_t found = FindTag(static_cast<uint8_t>(code), position, header);
+    const uint8_t found = area.FindTag(static_cast<uint8_t>(code), position, header);
     if (found != NVDS_OK || header.length > NVDS_IMAGE_SIZE) {
         return Format("Tag=%3d: can not find this tag!", code);
     }
     uint8_t stored[NVDS_IMAGE_SIZE];
-    AreaRead(position + NVDS_HEADER_SIZE, header.length, stored);
+    area.AreaRead(position + NVDS_HEADER_SIZE, header.length, stored);
     uint32_t n = header.length;
     if (def.lengthVariable) {
         // The last stored byte is the terminator; an empty entry wraps to 65535 and fails.
@@ -62,10 +61,8 @@ std::string TakeTag(CNvdsConfig& config, uint32_t code, TagEntry& entry) {
 }  // namespace
 
 int CheckImage(CNvdsConfig& config, TagTable& table, NvdsImage& image, Prompter& prompter) {
-    BindArea(image);
-    uint8_t magic[4];
-    AreaRead(0, sizeof magic, magic);
-    if (std::memcmp(magic, "NVDS", sizeof magic) != 0) {
+    const NvdsArea area(image);
+    if (!area.HasMagic()) {
         return 0;
     }
     std::string report;
@@ -74,7 +71,7 @@ int CheckImage(CNvdsConfig& config, TagTable& table, NvdsImage& image, Prompter&
         if (!entry.IsDefined() || !entry.def.show) {
             continue;
         }
-        const std::string line = TakeTag(config, code, entry);
+        const std::string line = TakeTag(area, config, code, entry);
         if (!line.empty()) {
             AddLine(report, line);
             entry.valueText = entry.def.defaultText;

@@ -4,15 +4,35 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "image/CheckImage.h"
+#include "image/ImageTexts.h"
+#include "image/NvdsArea.h"
+#include "image/StatusText.h"
+
 namespace nvds {
 
+const char* ImageFileMessage(ImageFileResult result) {
+    switch (result) {
+        case ImageFileResult::OpenError:
+            return MSG_OPEN_FILE_ERROR;
+        case ImageFileResult::TooBig:
+            return MSG_FILE_TOO_BIG;
+        case ImageFileResult::NotImage:
+            return MSG_NOT_NVDS_DATA;
+        case ImageFileResult::Ok:
+            break;
+    }
+    return "";
+}
+
 ImageFileResult ReadImageFile(const std::string& path, NvdsImage& image) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO without a writer (or a serial device without carrier) would
+    // otherwise wait for ever before the type check below could refuse it.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         return ImageFileResult::OpenError;
     }
     struct stat info {};
-    // A folder or a device opens but is no file to read an image from.
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
         return ImageFileResult::OpenError;
@@ -37,7 +57,41 @@ ImageFileResult ReadImageFile(const std::string& path, NvdsImage& image) {
     }
     ::close(fd);
     image = bytes;
+    // The magic must come from the file itself, not from what the image held before.
+    if (total < NVDS_FIRST_ENTRY || !NvdsArea(image).HasMagic()) {
+        return ImageFileResult::NotImage;
+    }
     return ImageFileResult::Ok;
+}
+
+bool ReadImageFile(const std::string& path, NvdsImage& image, Prompter& prompter) {
+    const ImageFileResult result = ReadImageFile(path, image);
+    if (result != ImageFileResult::Ok) {
+        prompter.Message(ImageFileMessage(result));
+    }
+    return result == ImageFileResult::Ok;
+}
+
+ImageFileResult OpenImageFile(const std::string& path, NvdsImage& image, CNvdsConfig& config,
+                              TagTable& table, Prompter& prompter, Prompter& report,
+                              const std::function<void(int)>& status) {
+    auto show = [&status](int code) {
+        if (status) {
+            status(code);
+        }
+    };
+    ImageFileResult result = ReadImageFile(path, image);
+    if (result == ImageFileResult::Ok && CheckImage(config, table, image, report) == 0) {
+        result = ImageFileResult::NotImage;
+    }
+    if (result == ImageFileResult::NotImage) {
+        show(STATUS_CLEAR);
+    }
+    if (result != ImageFileResult::Ok) {
+        prompter.Message(ImageFileMessage(result));
+        show(STATUS_READ_ERROR);
+    }
+    return result;
 }
 
 std::string AddDefaultExtension(const std::string& path, const std::string& extension) {

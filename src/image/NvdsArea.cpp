@@ -3,67 +3,47 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/LittleEndian.h"
+
 namespace nvds {
 
 namespace {
 
 constexpr uint32_t WORD = 4;
 
-// The binding of the storage operations; a single image operation runs at a time.
-struct AreaBinding {
-    uint8_t* base = nullptr;
-    uint32_t size = 0;
-};
-
-AreaBinding g_area;
-// Where CompactArea gathers the current entries before the area is erased.
-NvdsImage g_scratch;
+}  // namespace
 
 // The bytes of [offset, offset + n) that lie inside the area.
-uint32_t Clip(uint32_t offset, uint32_t n) {
-    if (g_area.base == nullptr || offset >= g_area.size) {
+uint32_t NvdsArea::Clip(uint32_t offset, uint32_t n) const {
+    if (offset >= Size()) {
         return 0;
     }
-    return std::min(n, g_area.size - offset);
-}
-
-// Byte copies out of and into the area, clipped to it.
-void CopyOut(uint32_t offset, uint32_t n, uint8_t* dest) {
-    if (const uint32_t inside = Clip(offset, n)) {
-        std::memcpy(dest, g_area.base + offset, inside);
-    }
-}
-
-void CopyIn(uint32_t offset, uint32_t n, const uint8_t* source) {
-    if (const uint32_t inside = Clip(offset, n)) {
-        std::memcpy(g_area.base + offset, source, inside);
-    }
+    return std::min(n, Size() - offset);
 }
 
 // The word that holds `offset` as stored in the area; bytes beyond the area read erased.
-void LoadWord(uint32_t wordOffset, uint8_t* word) {
+void NvdsArea::LoadWord(uint32_t wordOffset, uint8_t* word) const {
     std::memset(word, 0xFF, WORD);
-    CopyOut(wordOffset, WORD, word);
+    if (const uint32_t inside = Clip(wordOffset, WORD)) {
+        std::memcpy(word, m_base + wordOffset, inside);
+    }
 }
 
-void StoreWord(uint32_t wordOffset, const uint8_t* word) {
-    CopyIn(wordOffset, WORD, word);
+void NvdsArea::StoreWord(uint32_t wordOffset, const uint8_t* word) {
+    if (const uint32_t inside = Clip(wordOffset, WORD)) {
+        std::memcpy(m_base + wordOffset, word, inside);
+    }
 }
 
-}  // namespace
-
-void BindArea(NvdsImage& image) {
-    g_area.base = image.data();
-    g_area.size = NVDS_IMAGE_SIZE;
-}
-
-void AreaRead(uint32_t offset, uint32_t n, uint8_t* dest) {
+void NvdsArea::AreaRead(uint32_t offset, uint32_t n, uint8_t* dest) const {
     if (n == 0) {
         return;
     }
     std::memset(dest, 0xFF, n);
     const uint32_t whole = n & ~(WORD - 1);
-    CopyOut(offset, whole, dest);
+    if (const uint32_t inside = Clip(offset, whole)) {
+        std::memcpy(dest, m_base + offset, inside);
+    }
     if (n % WORD != 0) {
         uint8_t word[WORD];
         LoadWord(offset + whole, word);
@@ -71,7 +51,7 @@ void AreaRead(uint32_t offset, uint32_t n, uint8_t* dest) {
     }
 }
 
-void AreaWrite(uint32_t offset, uint32_t n, const uint8_t* source) {
+void NvdsArea::AreaWrite(uint32_t offset, uint32_t n, const uint8_t* source) {
     uint8_t word[WORD];
     if (offset % WORD != 0 && n > 0) {
         const uint32_t wordOffset = offset & ~(WORD - 1);
@@ -84,7 +64,9 @@ void AreaWrite(uint32_t offset, uint32_t n, const uint8_t* source) {
         n -= head;
     }
     const uint32_t whole = n & ~(WORD - 1);
-    CopyIn(offset, whole, source);
+    if (const uint32_t inside = Clip(offset, whole)) {
+        std::memcpy(m_base + offset, source, inside);
+    }
     if (n % WORD != 0) {
         LoadWord(offset + whole, word);
         std::memcpy(word, source + whole, n % WORD);
@@ -92,39 +74,66 @@ void AreaWrite(uint32_t offset, uint32_t n, const uint8_t* source) {
     }
 }
 
-void AreaErase(uint32_t offset, uint32_t n) {
+void NvdsArea::AreaErase(uint32_t offset, uint32_t n) {
     if (const uint32_t inside = Clip(offset, n)) {
-        std::memset(g_area.base + offset, 0xFF, inside);
+        std::memset(m_base + offset, 0xFF, inside);
     }
 }
 
-EntryHeader ReadHeader(uint32_t offset) {
-    uint8_t raw[NVDS_HEADER_SIZE];
-    AreaRead(offset, NVDS_HEADER_SIZE, raw);
+bool NvdsArea::HasMagic() const {
+    uint8_t word[WORD];
+    AreaRead(0, WORD, word);
+    return GetLe32(word) == NVDS_MAGIC;
+}
+
+void NvdsArea::WriteMagic() {
+    uint8_t word[WORD];
+    PutLe32(word, NVDS_MAGIC);
+    AreaWrite(0, WORD, word);
+}
+
+EntryHeader NvdsArea::ReadHeader(uint32_t offset) const {
+    // Every walk step reads a header: take it straight from the area when it lies inside
+    // (the word copy through a buffer costs a third of a walk).
+    uint8_t buffer[NVDS_HEADER_SIZE];
+    const uint8_t* raw = m_base + offset;
+    if (Clip(offset, NVDS_HEADER_SIZE) != NVDS_HEADER_SIZE) {
+        AreaRead(offset, NVDS_HEADER_SIZE, buffer);
+        raw = buffer;
+    }
     EntryHeader header;
     header.tag = raw[0];
     header.status = raw[1];
-    header.length = static_cast<uint16_t>(raw[2] | (raw[3] << 8));
+    header.length = GetLe16(raw + 2);
     return header;
 }
 
-namespace {
-
-// The successor of the entry at `position`, or 0 when it would lie past the area's last byte
-// (the walk must stop there rather than read outside).
-uint32_t NextEntry(uint32_t position, const EntryHeader& header) {
-    const uint32_t next = position + EntrySize(header.length);
-    return next > g_area.size - 1 ? 0 : next;
+EntryWalk::EntryWalk(const NvdsArea& area) : m_area(area) {
+    Load();
 }
 
-void WriteHeader(uint32_t position, uint8_t tag, uint16_t length) {
-    const uint8_t raw[NVDS_HEADER_SIZE] = {tag, ST_NEW_ENTRY, static_cast<uint8_t>(length & 0xFF),
-                                           static_cast<uint8_t>(length >> 8)};
-    AreaWrite(position, NVDS_HEADER_SIZE, raw);
+void EntryWalk::Advance() {
+    if (AtEntry()) {
+        m_position += EntrySize(m_header.length);
+        Load();
+    }
 }
 
-bool StoredValueEquals(uint32_t position, const EntryHeader& header, uint16_t length,
-                       const uint8_t* data) {
+void EntryWalk::Load() {
+    m_header = m_area.ReadHeader(m_position);
+    if (m_header.IsEnd()) {
+        m_stop = NVDS_NOT_FOUND;
+    } else if (m_position + EntrySize(m_header.length) > m_area.Size() - 1) {
+        // The length is checked before anything looks at the tag: an entry whose successor
+        // lies past the area is corrupt even when it is the one asked for.
+        m_stop = NVDS_CORRUPT;
+    } else {
+        m_stop = NVDS_OK;
+    }
+}
+
+bool NvdsArea::StoredValueEquals(uint32_t position, const EntryHeader& header, uint16_t length,
+                                 const uint8_t* data) const {
     if (header.length != length) {
         return false;
     }
@@ -133,90 +142,69 @@ bool StoredValueEquals(uint32_t position, const EntryHeader& header, uint16_t le
     return length == 0 || std::memcmp(stored, data, length) == 0;
 }
 
-void Supersede(uint32_t position, const EntryHeader& header) {
-    const uint8_t status = header.status & static_cast<uint8_t>(~ST_CURRENT);
-    AreaWrite(position + 1, 1, &status);
+uint8_t NvdsArea::FindTag(uint8_t tag, uint32_t& position, EntryHeader& header) const {
+    EntryWalk walk(*this);
+    while (walk.AtEntry() && !(walk.Header().tag == tag && walk.Header().IsCurrent())) {
+        walk.Advance();
+    }
+    position = walk.Position();
+    header = walk.Header();
+    return walk.Stop();
 }
 
-}  // namespace
-
-uint8_t FindTag(uint8_t tag, uint32_t& position, EntryHeader& header) {
-    position = NVDS_FIRST_ENTRY;
-    for (;;) {
-        header = ReadHeader(position);
-        if (header.IsEnd()) {
-            return NVDS_NOT_FOUND;
+uint8_t NvdsArea::PutTag(uint8_t tag, uint16_t length, const uint8_t* data) {
+    uint32_t kept = 0;
+    EntryWalk walk(*this);
+    // The end marker or a length leading out of the area ends the walk: append there.
+    for (; walk.AtEntry(); walk.Advance()) {
+        const EntryHeader& header = walk.Header();
+        if (!header.IsCurrent()) {
+            continue;
         }
-        // The length is checked before the tag: an entry whose successor lies past the area
-        // is corrupt even when it is the one asked for.
-        const uint32_t next = NextEntry(position, header);
-        if (next == 0) {
-            return NVDS_CORRUPT;
+        if (header.tag != tag) {
+            kept += EntrySize(header.length);
+            continue;
         }
-        if (header.tag == tag && header.IsCurrent()) {
+        if ((header.status & ST_UNLOCKED) == 0) {
+            return NVDS_LOCKED;
+        }
+        if (StoredValueEquals(walk.Position(), header, length, data)) {
             return NVDS_OK;
         }
-        position = next;
+        const uint8_t status = header.status & static_cast<uint8_t>(~ST_CURRENT);
+        AreaWrite(walk.Position() + 1, 1, &status);
     }
-}
-
-uint8_t PutTag(uint8_t tag, uint16_t length, const uint8_t* data) {
-    uint32_t position = NVDS_FIRST_ENTRY;
-    uint32_t kept = 0;
-    for (;;) {
-        const EntryHeader header = ReadHeader(position);
-        const uint32_t next = header.IsEnd() ? 0 : NextEntry(position, header);
-        if (next == 0) {
-            break;  // end marker or a length leading out of the area: append here
-        }
-        if (header.IsCurrent() && header.tag != tag) {
-            kept += next - position;
-        } else if (header.IsCurrent()) {
-            if ((header.status & ST_UNLOCKED) == 0) {
-                return NVDS_LOCKED;
-            }
-            if (StoredValueEquals(position, header, length, data)) {
-                return NVDS_OK;
-            }
-            Supersede(position, header);
-        }
-        position = next;
-    }
+    uint32_t position = walk.Position();
     // One more header position must stay free behind the new entry for the end marker.
-    if (position + EntrySize(length) + NVDS_HEADER_SIZE > g_area.size) {
+    if (position + EntrySize(length) + NVDS_HEADER_SIZE > Size()) {
         CompactArea();
         position = NVDS_FIRST_ENTRY + kept;
-        if (position + EntrySize(length) > g_area.size - 1) {
+        if (position + EntrySize(length) > Size() - 1) {
             return NVDS_NO_SPACE;
         }
     }
     // Data before header: a header is only valid once its data is in place.
     AreaWrite(position + NVDS_HEADER_SIZE, length, data);
-    WriteHeader(position, tag, length);
+    uint8_t raw[NVDS_HEADER_SIZE] = {tag, ST_NEW_ENTRY, 0, 0};
+    PutLe16(raw + 2, length);
+    AreaWrite(position, NVDS_HEADER_SIZE, raw);
     return NVDS_OK;
 }
 
-void CompactArea() {
+void NvdsArea::CompactArea() {
     // Padding is not copied; the scratch starts erased so it stays 0xFF.
-    g_scratch.fill(0xFF);
+    NvdsImage scratch = ErasedImage();
     uint32_t copied = 0;
-    uint32_t position = NVDS_FIRST_ENTRY;
-    for (;;) {
-        const EntryHeader header = ReadHeader(position);
-        const uint32_t next = header.IsEnd() ? 0 : NextEntry(position, header);
-        if (next == 0) {
-            break;
-        }
+    for (EntryWalk walk(*this); walk.AtEntry(); walk.Advance()) {
+        const EntryHeader& header = walk.Header();
         if (header.IsCurrent()) {
-            AreaRead(position, NVDS_HEADER_SIZE + header.length, g_scratch.data() + copied);
+            AreaRead(walk.Position(), NVDS_HEADER_SIZE + header.length, scratch.data() + copied);
             copied += EntrySize(header.length);
         }
-        position = next;
     }
-    static const uint8_t magic[4] = {'N', 'V', 'D', 'S'};
-    AreaErase(0, g_area.size);
-    AreaWrite(0, sizeof magic, magic);
-    AreaWrite(NVDS_FIRST_ENTRY, copied, g_scratch.data());
+    AreaErase(0, Size());
+    WriteMagic();
+    AreaWrite(NVDS_FIRST_ENTRY, copied, scratch.data());
 }
 
 }  // namespace nvds

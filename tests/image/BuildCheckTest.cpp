@@ -98,5 +98,55 @@ TEST(CheckImage, ReportsEveryBadTagInOrderAndResetsIt) {
     EXPECT_EQ(table[130].valueText, "kept");
 }
 
+// The length rule at its edges: a variable-length value may use its whole length plus the
+// terminator and not one byte more; a fixed-length one must match exactly.
+TEST(CheckImage, LengthRuleAtTheBoundaries) {
+    struct Case {
+        bool variable;
+        uint16_t stored;     // L in the entry
+        const char* report;  // "" when the value is taken
+        const char* value;
+    };
+    const Case cases[] = {
+        {true, 5, "", "abcd"},  // n == length
+        {true, 6,
+         "Tag=4: length is invalid, must be less or equal than 4 byte, but current value is 5 "
+         "byte!",
+         "default"},
+        {true, 1, "", ""},  // the terminator alone
+        {true, 0,
+         "Tag=4: length is invalid, must be less or equal than 4 byte, but current value is "
+         "65535 byte!",
+         "default"},
+        {false, 4, "", "abcd"},
+        {false, 5,
+         "Tag=4: length is invalid, must be equal to 4 byte, but current value is 5 byte!",
+         "default"},
+        {false, 3,
+         "Tag=4: length is invalid, must be equal to 4 byte, but current value is 3 byte!",
+         "default"},
+    };
+    for (const Case& c : cases) {
+        TagTable table;
+        Define(table, 4, CODING_STRING_ASCII, 4, c.variable, "before");
+        NvdsImage image = ErasedImage();
+        const uint8_t entry[] = {4,   0x06, static_cast<uint8_t>(c.stored), 0, 'a', 'b', 'c', 'd',
+                                 'e', 'f'};
+        std::memcpy(image.data(), "NVDS", 4);
+        std::memcpy(image.data() + 4, entry, 4 + c.stored);
+        RecordingPrompter prompter;
+        CNvdsConfig config(prompter, "", "");
+        ASSERT_EQ(CheckImage(config, table, image, prompter), 1);
+        const std::vector<std::string> expected =
+            *c.report ? std::vector<std::string>{"Find error on target NVDS: \n\n" +
+                                                 std::string(c.report) +
+                                                 "   \n\nThese tags will be reset to default "
+                                                 "value!"}
+                      : std::vector<std::string>{};
+        EXPECT_EQ(prompter.Texts(), expected) << c.variable << " " << c.stored;
+        EXPECT_EQ(table[4].valueText, c.value) << c.variable << " " << c.stored;
+    }
+}
+
 }  // namespace
 }  // namespace nvds

@@ -77,29 +77,61 @@ TEST_F(ImageCommand, CheckReportsDamageAndEntriesShowWhereTheWalkStops) {
     EXPECT_EQ(run.out, "end\t4\tcorrupt length 65535 (tag 1) runs past the area\n");
 }
 
-TEST_F(ImageCommand, BadFilesAndValuesFailWithoutTouchingTheOutput) {
+// Every command that reads an image refuses what "Open..." refuses, with the same message.
+TEST_F(ImageCommand, EveryImageReaderRefusesWhatOpenRefuses) {
+    ASSERT_EQ(Run("build -o good.nvds").exitCode, 0);
+    const std::string good = test::ReadFile(Path("good.nvds"));
     Write("empty.nvds", "");
-    Write("big.nvds", "NVDS" + std::string(4093, '\xFF'));
+    Write("text.nvds", "NVD\nsome text\n");
+    Write("big.nvds", good + "\xFF");
     Write("erased.nvds", std::string(4096, '\xFF'));
     const std::string notImage =
         "This file doesn't contain valid NVDS data! Please select valid file!\n";
-    EXPECT_EQ(Run("show empty.nvds").err, notImage);
-    EXPECT_EQ(Run("check erased.nvds").err, notImage);
-    ToolRun run = Run("show big.nvds");
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.err, "This file is too big! Please select valid file!\n");
-    EXPECT_EQ(Run("show missing.nvds").err, "Open this file error!\n");
+    const std::string tooBig = "This file is too big! Please select valid file!\n";
+    const std::pair<const char*, std::string> files[] = {
+        {"empty.nvds", notImage},
+        {"text.nvds", notImage},
+        {"big.nvds", tooBig},
+        {"erased.nvds", notImage},
+        {"missing.nvds", "Open this file error!\n"},
+    };
+    for (const auto& [file, message] : files) {
+        const std::string f = file;
+        for (const std::string& args :
+             {"show " + f, "check " + f, "entries " + f, "diff good.nvds " + f,
+              "diff " + f + " good.nvds", "build --from " + f + " -o out.nvds"}) {
+            const ToolRun run = Run(args);
+            EXPECT_EQ(run.exitCode, 1) << args;
+            EXPECT_EQ(run.err, message) << args;
+            EXPECT_EQ(run.out, "") << args;
+        }
+    }
+    EXPECT_EQ(test::ReadFile(Path("out.nvds")), "");  // never written
+    EXPECT_EQ(Run("show").exitCode, 2);               // usage error
+}
 
+// A value the editor would not let through is refused naming the tag and the character,
+// before the value check could turn it into something else; the output is left alone.
+TEST_F(ImageCommand, BadAssignmentsFailWithTheirMessageAndKeepTheOutput) {
     Write("keep.nvds", "precious");
-    for (const char* args :
-         {"--set 3=0x99", "--set 999=1", "--set 27=00", "--set 3", "--from big.nvds"}) {
-        run = Run(std::string("build ") + args + " -o keep.nvds");
+    const std::pair<const char*, const char*> cases[] = {
+        {"--set 3=0x99",
+         "Tag=3: Num value is invalid, range must be: 0x0 ~ 0x3F, but current value is 0x99\n"},
+        {"--set 999=1", "--set 999=1: no listed tag with that code (use CODE=TEXT)\n"},
+        {"--set 27=00", "--set 27=00: tag 27 is read-only\n"},
+        {"--set 3", "--set 3: no listed tag with that code (use CODE=TEXT)\n"},
+        {"--set '1=C0 11 22 33 44 5O'",
+         "--set 1=C0 11 22 33 44 5O: tag 1 does not take the character 'O'\n"},
+        {"--set '1=GG 11 22 33 44 55'",
+         "--set 1=GG 11 22 33 44 55: tag 1 does not take the character 'G'\n"},
+        {"--set 5=0x1Z", "--set 5=0x1Z: tag 5 does not take the character 'Z'\n"},
+    };
+    for (const auto& [args, message] : cases) {
+        const ToolRun run = Run(std::string("build ") + args + " -o keep.nvds");
         EXPECT_EQ(run.exitCode, 1) << args;
-        EXPECT_FALSE(run.err.empty()) << args;
+        EXPECT_EQ(run.err, message) << args;
     }
     EXPECT_EQ(test::ReadFile(Path("keep.nvds")), "precious");
-    EXPECT_EQ(Run("build -o nofolder/x").exitCode, 1);
-    EXPECT_EQ(Run("show").exitCode, 2);  // usage error
 }
 
 }  // namespace

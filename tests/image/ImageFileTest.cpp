@@ -1,40 +1,116 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
 
 #include "image/ImageFile.h"
+#include "image/StatusText.h"
 
 namespace nvds {
 namespace {
 
+std::string SamplePath(const std::string& name) {
+    return ::testing::TempDir() + name + std::to_string(getpid());
+}
+
 std::string WriteSample(const std::string& name, const std::string& bytes) {
-    const std::string path = ::testing::TempDir() + name + std::to_string(getpid());
+    const std::string path = SamplePath(name);
     std::ofstream(path, std::ios::binary) << bytes;
     return path;
 }
 
-TEST(ImageFile, ReadsAtMostOneAreaOverTheOldBytes) {
+// What each kind of file comes to when read over an image that already starts with "NVDS":
+// the magic must come from the file, and a refused file must not change the image.
+TEST(ImageFile, ReadsAtMostOneAreaAndOnlyFilesThatStartWithTheMagic) {
+    const std::string fifo = SamplePath("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    struct Case {
+        const char* what;
+        std::string path;
+        ImageFileResult result;
+        bool changesImage;
+    };
+    const std::string exact = "NVDS" + std::string(4092, 'x');
+    const Case cases[] = {
+        {"short image", WriteSample("short", "NVDS\x01\x06"), ImageFileResult::Ok, true},
+        {"4096 bytes", WriteSample("exact", exact), ImageFileResult::Ok, true},
+        {"4097 bytes", WriteSample("big", exact + "y"), ImageFileResult::TooBig, false},
+        {"empty", WriteSample("empty", ""), ImageFileResult::NotImage, false},
+        {"three magic bytes", WriteSample("cut", "NVD"), ImageFileResult::NotImage, false},
+        {"text", WriteSample("text", "nvds text\n"), ImageFileResult::NotImage, true},
+        {"erased", WriteSample("erased", std::string(4096, '\xFF')), ImageFileResult::NotImage,
+         true},
+        {"missing", SamplePath("missing"), ImageFileResult::OpenError, false},
+        {"folder", ::testing::TempDir(), ImageFileResult::OpenError, false},
+        {"FIFO without writer", fifo, ImageFileResult::OpenError, false},
+    };
+    for (const Case& c : cases) {
+        NvdsImage image;
+        image.fill(0xAB);
+        std::copy_n("NVDS", 4, image.begin());
+        const NvdsImage before = image;
+        EXPECT_EQ(ReadImageFile(c.path, image), c.result) << c.what;
+        EXPECT_EQ(image != before, c.changesImage) << c.what;
+    }
+
     NvdsImage image;
     image.fill(0xAB);
-    const std::string shortFile = WriteSample("short", "NVDS\x01\x06");
-    ASSERT_EQ(ReadImageFile(shortFile, image), ImageFileResult::Ok);
+    ASSERT_EQ(ReadImageFile(cases[0].path, image), ImageFileResult::Ok);
     EXPECT_EQ(std::string(image.begin(), image.begin() + 6), "NVDS\x01\x06");
     EXPECT_EQ(image[6], 0xAB);  // beyond the file: what the image held
+    ASSERT_EQ(ReadImageFile(cases[1].path, image), ImageFileResult::Ok);
+    EXPECT_EQ(std::string(image.begin(), image.end()), exact);
+    for (const Case& c : cases) {
+        if (c.path != ::testing::TempDir()) {
+            std::remove(c.path.c_str());
+        }
+    }
+}
 
-    const std::string exact = WriteSample("exact", std::string(4096, 'x'));
-    ASSERT_EQ(ReadImageFile(exact, image), ImageFileResult::Ok);
-    EXPECT_EQ(image[4095], 'x');
-
-    const NvdsImage before = image;
-    const std::string big = WriteSample("big", std::string(4097, 'y'));
-    EXPECT_EQ(ReadImageFile(big, image), ImageFileResult::TooBig);
-    EXPECT_EQ(ReadImageFile(::testing::TempDir() + "missing.nvds", image),
-              ImageFileResult::OpenError);
-    EXPECT_EQ(ReadImageFile(::testing::TempDir(), image), ImageFileResult::OpenError);
-    EXPECT_EQ(image, before);
-    for (const std::string& path : {shortFile, exact, big}) {
-        std::remove(path.c_str());
+// "Open...": the message and the status texts of each outcome, in the order they are shown,
+// and a refused file leaves the table as it was.
+TEST(ImageFile, OpenShowsOneMessageAndTheReadStatusesInOrder) {
+    NvdsImage built = ErasedImage();
+    std::copy_n("NVDS\x07\x06\x01\x00\x2A", 9, built.begin());
+    struct Case {
+        std::string path;
+        std::vector<int> statuses;
+        std::vector<std::string> messages;
+        const char* value;
+    };
+    const Case cases[] = {
+        {WriteSample("good", std::string(built.begin(), built.end())), {}, {}, "0x2A"},
+        {WriteSample("text", "text"),
+         {STATUS_CLEAR, STATUS_READ_ERROR},
+         {"This file doesn't contain valid NVDS data! Please select valid file!"},
+         "0x1"},
+        {WriteSample("big", std::string(4097, 'N')),
+         {STATUS_READ_ERROR},
+         {"This file is too big! Please select valid file!"},
+         "0x1"},
+        {SamplePath("missing"), {STATUS_READ_ERROR}, {"Open this file error!"}, "0x1"},
+    };
+    for (const Case& c : cases) {
+        TagTable table;
+        TagEntry& entry = table[7];
+        entry.mark = TAG_ENTRY_MARK;
+        entry.tag = 7;
+        entry.def.coding = CODING_NUMBER;
+        entry.def.length = 1;
+        entry.def.max = 0xFF;
+        entry.def.show = true;
+        entry.valueText = "0x1";
+        RecordingPrompter prompter;
+        CNvdsConfig config(prompter, "", "");
+        std::vector<int> statuses;
+        NvdsImage image = ErasedImage();
+        OpenImageFile(c.path, image, config, table, prompter, prompter,
+                      [&statuses](int code) { statuses.push_back(code); });
+        EXPECT_EQ(statuses, c.statuses) << c.path;
+        EXPECT_EQ(prompter.Texts(), c.messages) << c.path;
+        EXPECT_EQ(table[7].valueText, c.value) << c.path;
+        std::remove(c.path.c_str());
     }
 }
 

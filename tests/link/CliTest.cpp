@@ -67,6 +67,7 @@ TEST(NvdsCli, BurnAndDumpThroughASimulatorProcess) {
     for (size_t i = 0; i < image.size(); ++i) {
         image[i] = static_cast<char>(i * 31);
     }
+    image.replace(0, 4, "NVDS");  // burn refuses anything that is no image
     std::string in = TempPath("in.nvds");
     std::string out = TempPath("out.nvds");
     std::ofstream(in, std::ios::binary) << image;
