@@ -169,8 +169,6 @@ public:
     int m_nTimerId = 0;
     /// Dump and burn run here while the window keeps painting.
     CWorkerThread m_transfer;
-    /// Whether the last refill listed a user tag; export follows it once it exists.
-    bool m_bUserTagsListed = false;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -209,6 +207,8 @@ private:
     QString m_strToolTip;
     bool m_bToolTipActive = false;
     bool m_bClosing = false;
+    /// A double-click opened the choice editor; its list drops down at the click's release.
+    bool m_bDropChoiceOnRelease = false;
     QLabel* m_pageCounter = nullptr;
 };
 

@@ -6,12 +6,15 @@
 #include "app/ConfigNVDS.h"
 #include "app/FileChooser.h"
 #include "app/QtPrompter.h"
+#include "usertags/AppIcon.h"
 
 namespace nvds {
 
 int CProgstarApp::InitInstance(int argc, char** argv) {
     QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(CConfigNVDS::CAPTION);
+    // Every window, the dialogs included, carries the program's icon; their captions stay
+    // as given (no program name appended).
+    QApplication::setWindowIcon(AppIcon());
     QtPrompter prompter;
     QtFileChooser chooser;
     CConfigNVDS dialog(prompter, chooser);

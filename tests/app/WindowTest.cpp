@@ -123,6 +123,8 @@ TEST_F(WindowTest, StartUpStatesAndAMissingSystemDatabase) {
     EXPECT_FALSE(m_window->Action(ID_RESET_TAG)->isEnabled());
     EXPECT_FALSE(m_window->Action(ID_BURN)->isEnabled());
     EXPECT_FALSE(m_window->m_btnBurn->isEnabled());
+    // The user database loaded, so its export is offered before anything is listed.
+    EXPECT_TRUE(m_window->Action(ID_EXPORT_USER)->isEnabled());
     EXPECT_TRUE(m_window->m_btnResetAll->isVisible());
     EXPECT_FALSE(m_window->m_btnConnect->isVisible());
     EXPECT_TRUE(m_window->Action(ID_BDADDR_CUSTOM)->isChecked());  // 7 is no mode
@@ -395,9 +397,10 @@ TEST_F(WindowTest, WithoutTheUserDatabaseOnlySystemTagsAreListed) {
     m_window = std::make_unique<CConfigNVDS>(m_prompter, m_chooser, DataPath("sys_db.xml"),
                                              DataPath("missing_user.xml"));
     ASSERT_TRUE(m_window->OnInitDialog());
+    EXPECT_FALSE(m_window->Action(ID_EXPORT_USER)->isEnabled());
     m_window->OnResetAll();
     EXPECT_EQ(List()->rowCount(), 7);
-    EXPECT_FALSE(m_window->m_bUserTagsListed);
+    EXPECT_FALSE(m_window->Action(ID_EXPORT_USER)->isEnabled());
     EXPECT_TRUE(m_prompter.shown.empty());
 }
 
