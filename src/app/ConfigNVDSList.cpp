@@ -185,7 +185,11 @@ void CConfigNVDS::BeginCellEdit(int row, int column) {
         m_combo->addItems({"False", "True"});
         m_combo->setGeometry(cell.left(), cell.top() - EDITOR_RAISE, CHOICE_WIDTH,
                              cell.height() + EDITOR_RAISE);
-        m_combo->setCurrentText(CellText(row, column));
+        // The entry that matches the cell becomes the current one: with only the edit text
+        // set, the popup taking the focus would end the edit as if that entry were picked.
+        const QString text = CellText(row, column);
+        m_combo->setCurrentIndex(m_combo->findText(text));
+        m_combo->setEditText(text);
         m_combo->show();
         m_combo->setFocus();
         // Opened by a double-click, the list drops down at that click's release: dropped at the

@@ -6,15 +6,16 @@
 #include "app/ConfigNVDS.h"
 #include "app/FileChooser.h"
 #include "app/QtPrompter.h"
-#include "usertags/AppIcon.h"
 
 namespace nvds {
 
+void CProgstarApp::SetUpApplication() {
+    QGuiApplication::setDesktopFileName("zb446x-nvds-configurator");
+}
+
 int CProgstarApp::InitInstance(int argc, char** argv) {
     QApplication app(argc, argv);
-    // Every window, the dialogs included, carries the program's icon; their captions stay
-    // as given (no program name appended).
-    QApplication::setWindowIcon(AppIcon());
+    SetUpApplication();
     QtPrompter prompter;
     QtFileChooser chooser;
     CConfigNVDS dialog(prompter, chooser);
