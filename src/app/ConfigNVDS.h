@@ -173,6 +173,7 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void reject() override;
     void timerEvent(QTimerEvent* event) override;
 
@@ -206,6 +207,8 @@ private:
     QActionGroup* m_bdAddrGroup = nullptr;
     QString m_strToolTip;
     bool m_bToolTipActive = false;
+    /// The last "Tag ID" click came while the window was inactive; its activation follows.
+    bool m_bTipAwaitsActivation = false;
     bool m_bClosing = false;
     /// A double-click opened the choice editor; its list drops down at the click's release.
     bool m_bDropChoiceOnRelease = false;

@@ -6,6 +6,7 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QTableWidget>
+#include <QTimer>
 #include <QToolTip>
 #include <algorithm>
 
@@ -24,6 +25,31 @@ const QColor SYSTEM_TAG_COLOUR(0, 0, 255);
 // Editors stand 4 pixels above their cell so that their frame does not hide the text.
 constexpr int EDITOR_RAISE = 4;
 constexpr int CHOICE_WIDTH = 70;
+// The description tooltip wraps its lines at this width.
+constexpr int TIP_MAX_WIDTH = 400;
+constexpr int TIP_SHOW_MS = 30000;
+
+// Breaks each line of the text between words so that no line is wider than maxWidth; a single
+// word wider than that stands on a line of its own. Spaces are kept as they were.
+QString WrapLines(const QString& text, const QFontMetrics& metrics, int maxWidth) {
+    QStringList lines;
+    for (const QString& line : text.split('\n')) {
+        QString current;
+        bool first = true;
+        for (const QString& word : line.split(' ')) {
+            const QString candidate = first ? word : current + ' ' + word;
+            if (!first && !current.isEmpty() && metrics.horizontalAdvance(candidate) > maxWidth) {
+                lines << current;
+                current = word;
+            } else {
+                current = candidate;
+            }
+            first = false;
+        }
+        lines << current;
+    }
+    return lines.join('\n');
+}
 
 }  // namespace
 
@@ -259,10 +285,12 @@ void CConfigNVDS::OnListClick(int row, int column) {
     if (!known) {
         m_prompter->Message("find error code");
     }
-    // Qt's tooltips break lines at '\n' only.
-    m_strToolTip = QString::fromLocal8Bit(text).replace('\r', '\n');
+    // Qt's tooltips break lines at '\n' only, and never by width.
+    m_strToolTip = WrapLines(QString::fromLocal8Bit(text).replace('\r', '\n'),
+                             QFontMetrics(QToolTip::font()), TIP_MAX_WIDTH);
     m_bToolTipActive = true;
-    QToolTip::showText(QCursor::pos(), m_strToolTip, m_list->viewport(), {}, 30000);
+    m_bTipAwaitsActivation = !isActiveWindow();
+    QToolTip::showText(QCursor::pos(), m_strToolTip, m_list->viewport(), {}, TIP_SHOW_MS);
 }
 
 void CConfigNVDS::RelayToolTip(QMouseEvent* event) {
@@ -279,7 +307,25 @@ void CConfigNVDS::RelayToolTip(QMouseEvent* event) {
     // press is shown again at its release and follows the mouse after it.
     if (m_bToolTipActive &&
         (event->type() == QEvent::MouseMove || event->type() == QEvent::MouseButtonRelease)) {
-        QToolTip::showText(global, m_strToolTip, m_list->viewport(), {}, 30000);
+        QToolTip::showText(global, m_strToolTip, m_list->viewport(), {}, TIP_SHOW_MS);
+    }
+}
+
+void CConfigNVDS::changeEvent(QEvent* event) {
+    QDialog::changeEvent(event);
+    // A click that activates the window (after a dialog closed, or coming back from another
+    // program) is followed by the activation, and Qt hides every tooltip then. The description
+    // of that click is shown again once the activation is over.
+    if (event->type() == QEvent::ActivationChange && isActiveWindow() && m_bTipAwaitsActivation) {
+        m_bTipAwaitsActivation = false;
+        QTimer::singleShot(0, this, [this] {
+            const QPoint cursor = QCursor::pos();
+            if (m_bToolTipActive && isActiveWindow() &&
+                QRect(m_list->viewport()->mapToGlobal(QPoint(0, 0)), m_list->viewport()->size())
+                    .contains(cursor)) {
+                QToolTip::showText(cursor, m_strToolTip, m_list->viewport(), {}, TIP_SHOW_MS);
+            }
+        });
     }
 }
 

@@ -13,6 +13,7 @@
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QTest>
+#include <QToolTip>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -379,6 +380,18 @@ TEST_F(WindowTest, RightClickMenuAndTagDescription) {
     EXPECT_EQ(m_window->ToolTipText(), period);
     Click(RowOf(4), COL_TAG);
     EXPECT_TRUE(m_window->ToolTipText().contains("Range : False or True\nReset : False"));
+    // A long description is broken between words into lines of at most 400 pixels.
+    Click(RowOf(5), COL_TAG);
+    const QStringList lines = m_window->ToolTipText().split('\n');
+    const QFontMetrics metrics(QToolTip::font());
+    for (const QString& line : lines) {
+        EXPECT_LE(metrics.horizontalAdvance(line), 400) << line.toStdString();
+    }
+    const qsizetype blank = lines.indexOf(QString());
+    ASSERT_GT(blank, 2);  // the description took more than one line
+    EXPECT_EQ(lines.mid(1, blank - 1).join(' '),
+              "Key bytes that the chip mixes into every pairing it makes, written once at the "
+              "factory and never read back over the air by any peer.");
 
     // A drag that leaves the list silences the description until the next "Tag ID" click.
     QWidget* viewport = List()->viewport();

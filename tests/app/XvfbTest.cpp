@@ -13,6 +13,7 @@
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QTest>
+#include <QTimer>
 #include <QToolTip>
 #include <filesystem>
 
@@ -182,6 +183,26 @@ TEST_F(XvfbWindow, TagDescriptionShowsAtTheClickOnATagIdCell) {
     EXPECT_EQ(QToolTip::text(),
               "Description: \nPeriod in ms.\n\nCoding: Number (little endian)\n"
               "Type  : uint16_t\nRange : 0x0 ~ 0x1F4\nReset : 0x10");
+
+    // After a dialog closed, the first click reactivates the window as well: the description
+    // outlives that activation.
+    QTimer::singleShot(0, [this] {
+        QWidget* about = nullptr;
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] {
+                about = QApplication::activeModalWidget();
+                return about != nullptr && about->isActiveWindow();
+            },
+            5000));
+        Keys({"Return"});
+    });
+    m_window->OnAbout();
+    ClickAt(CellOnScreen(RowOf(4), COL_TAG));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return m_window->isActiveWindow(); }, 5000));
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(QToolTip::isVisible());
+    EXPECT_TRUE(QToolTip::text().startsWith("Description: \nSwitch.\n"))
+        << QToolTip::text().toStdString();
 }
 
 TEST_F(XvfbWindow, AltLetterOpensTheMenus) {
