@@ -168,17 +168,41 @@ TEST_F(XvfbWindow, BoolChoiceOpensOnDoubleClickAndClosesOnAPickOrAClickElsewhere
     EXPECT_EQ(m_window->CellText(row, COL_VALUE), "True");
 }
 
-TEST_F(XvfbWindow, NumberCellEditsWithDeleteBackspaceAndCaretKeys) {
-    const int row = RowOf(3);
+struct KeyStep {
+    QStringList keys;
+    const char* text;  // the editor's text afterwards
+};
+
+TEST_F(XvfbWindow, FilteredCellsEditWithDeleteBackspaceAndCaretKeys) {
     QLineEdit* edit = m_window->m_edit;
+    auto typeSteps = [&](const std::vector<KeyStep>& steps) {
+        for (const auto& step : steps) {
+            Keys(step.keys);
+            EXPECT_TRUE(QTest::qWaitFor([&] { return edit->text() == step.text; }, 5000))
+                << step.keys.join(' ').toStdString() << " gave \"" << edit->text().toStdString()
+                << "\"";
+        }
+    };
+
+    // A tag whose dictionary holds "01": only those characters are typed, the keys still edit.
+    const int flags = RowOf(7);
+    ClickAt(CellOnScreen(flags, COL_VALUE), 2);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return edit->hasFocus(); }, 5000));
+    typeSteps({
+        {{"End", "BackSpace"}, "010"},
+        {{"Home", "Delete", "2", "a"}, "10"},
+        {{"Right", "1"}, "110"},
+        {{"End", "0"}, "1100"},
+    });
+    Keys({"Return"});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return edit->isHidden(); }, 5000));
+    EXPECT_EQ(m_window->CellText(flags, COL_VALUE), "1100");
+
+    const int row = RowOf(3);
     ClickAt(CellOnScreen(row, COL_VALUE), 2);
     ASSERT_TRUE(QTest::qWaitFor([&] { return edit->hasFocus(); }, 5000));
     ASSERT_EQ(edit->selectedText(), "0x10");
-
-    const struct {
-        QStringList keys;
-        const char* text;  // the editor's text afterwards
-    } steps[] = {
+    typeSteps({
         {{"1", "2", "3", "4"}, "1234"},           // typing replaces the selection
         {{"Left", "BackSpace"}, "124"},           // Backspace before the caret
         {{"Home", "Delete"}, "24"},               // Delete after the caret
@@ -187,13 +211,7 @@ TEST_F(XvfbWindow, NumberCellEditsWithDeleteBackspaceAndCaretKeys) {
         {{"ctrl+a", "Delete"}, ""},
         {{"0", "x", "1", "f", "4", "1"}, "0x1f41"},
         {{"BackSpace"}, "0x1f4"},
-    };
-    for (const auto& step : steps) {
-        Keys(step.keys);
-        EXPECT_TRUE(QTest::qWaitFor([&] { return edit->text() == step.text; }, 5000))
-            << step.keys.join(' ').toStdString() << " gave \"" << edit->text().toStdString()
-            << "\"";
-    }
+    });
     Keys({"Return"});
     EXPECT_TRUE(QTest::qWaitFor([&] { return edit->isHidden(); }, 5000));
     EXPECT_EQ(m_window->CellText(row, COL_VALUE), "0x1F4");
