@@ -18,6 +18,7 @@
 
 #include "app/ChoiceEdit.h"
 #include "app/TagIdDelegate.h"
+#include "usertags/AppIcon.h"
 #include "usertags/NewTag.h"
 
 namespace nvds {
@@ -47,13 +48,14 @@ CConfigNVDS::CConfigNVDS(Prompter& prompter, FileChooser& chooser, std::string s
       CNvdsConfig(prompter),
       m_image(ErasedImage()),
       m_chooser(chooser) {
-    m_connectDlg = std::make_unique<CConnectInterface>(this, prompter,
-                                                       [this](int code) { SetStatus(code); });
+    m_connectDlg =
+        std::make_unique<CConnectInterface>(this, prompter, [this](int code) { SetStatus(code); });
     if (!sysDbPath.empty()) {
         m_strSysDbPath = std::move(sysDbPath);
         m_strUserDbPath = std::move(userDbPath);
     }
     setWindowTitle(CAPTION);
+    setWindowIcon(AppIcon());
     setSizeGripEnabled(true);
 }
 
@@ -82,10 +84,9 @@ bool CConfigNVDS::OnInitDialog() {
     CreateEditors();
     CreateMenus();
     layout->setMenuBar(m_pMainMenu);
-    // The list starts empty, so there is nothing to export yet (and nothing at all when the
-    // user database did not load); the first refill that lists a user tag enables it.
-    LoadTagDb(m_strUserDbPath, m_tagTable);
-    SetExportEnabled(false);
+    // Export copies the user database file, so it is offered as soon as that file loaded;
+    // from then on every refill of the list decides by whether it lists a user tag.
+    SetExportEnabled(LoadTagDb(GetUserDbPath(), m_tagTable) == 1);
     CreateStatusBar();
     CreateButtons();
     m_connectDlg->Engine().StartReceiveDispatchThread();
@@ -153,50 +154,50 @@ QAction* CConfigNVDS::AddCommand(QMenu* menu, const char* text, int id,
 
 void CConfigNVDS::CreateMenus() {
     m_pMainMenu = new QMenuBar(this);
-    QMenu* file = m_pMainMenu->addMenu("File");
-    AddCommand(file, "Open...", ID_FILE_OPEN, &CConfigNVDS::OnFileOpen);
-    AddCommand(file, "Save as...", ID_FILE_SAVE_AS, &CConfigNVDS::OnFileSaveAs);
+    QMenu* file = m_pMainMenu->addMenu("&File");
+    AddCommand(file, "&Open...", ID_FILE_OPEN, &CConfigNVDS::OnFileOpen);
+    AddCommand(file, "&Save as...", ID_FILE_SAVE_AS, &CConfigNVDS::OnFileSaveAs);
     file->addSeparator();
-    AddCommand(file, "Quit", ID_QUIT, &CConfigNVDS::OnQuit);
+    AddCommand(file, "&Quit", ID_QUIT, &CConfigNVDS::OnQuit);
 
-    QMenu* operate = m_pMainMenu->addMenu("Operate");
-    AddCommand(operate, "Connect to target", ID_CONNECT_TARGET, &CConfigNVDS::OnConnectTarget);
+    QMenu* operate = m_pMainMenu->addMenu("&Operate");
+    AddCommand(operate, "&Connect to target", ID_CONNECT_TARGET, &CConfigNVDS::OnConnectTarget);
     operate->addSeparator();
-    AddCommand(operate, "Burn to target", ID_BURN, &CConfigNVDS::OnBurn);
-    AddCommand(operate, "Dump from target", ID_DUMP, &CConfigNVDS::OnDump);
+    AddCommand(operate, "&Burn to target", ID_BURN, &CConfigNVDS::OnBurn);
+    AddCommand(operate, "&Dump from target", ID_DUMP, &CConfigNVDS::OnDump);
     operate->addSeparator();
-    QMenu* bdAddr = operate->addMenu("BD Address");
+    QMenu* bdAddr = operate->addMenu("BD Add&ress");
     m_bdAddrGroup = new QActionGroup(this);
     const struct {
         const char* text;
         int id;
         void (CConfigNVDS::*handler)();
-    } modes[] = {{"Custom", ID_BDADDR_CUSTOM, &CConfigNVDS::OnBdAddrCustom},
-                 {"Random", ID_BDADDR_RANDOM, &CConfigNVDS::OnBdAddrRandom},
-                 {"Increase", ID_BDADDR_INCREASE, &CConfigNVDS::OnBdAddrIncrease},
-                 {"Decrease", ID_BDADDR_DECREASE, &CConfigNVDS::OnBdAddrDecrease}};
+    } modes[] = {{"&Custom", ID_BDADDR_CUSTOM, &CConfigNVDS::OnBdAddrCustom},
+                 {"&Random", ID_BDADDR_RANDOM, &CConfigNVDS::OnBdAddrRandom},
+                 {"&Increase", ID_BDADDR_INCREASE, &CConfigNVDS::OnBdAddrIncrease},
+                 {"&Decrease", ID_BDADDR_DECREASE, &CConfigNVDS::OnBdAddrDecrease}};
     for (const auto& mode : modes) {
         QAction* action = AddCommand(bdAddr, mode.text, mode.id, mode.handler);
         action->setCheckable(true);
         m_bdAddrGroup->addAction(action);
     }
     operate->addSeparator();
-    AddCommand(operate, "Reset tag", ID_RESET_TAG, &CConfigNVDS::OnResetTag);
-    AddCommand(operate, "Reset all tag", ID_RESET_ALL, &CConfigNVDS::OnResetAll);
-    AddCommand(operate, "Clear all tag", ID_CLEAR_ALL, &CConfigNVDS::OnClearAll);
+    AddCommand(operate, "Reset &tag", ID_RESET_TAG, &CConfigNVDS::OnResetTag);
+    AddCommand(operate, "Reset &all tag", ID_RESET_ALL, &CConfigNVDS::OnResetAll);
+    AddCommand(operate, "C&lear all tag", ID_CLEAR_ALL, &CConfigNVDS::OnClearAll);
     operate->addSeparator();
-    AddCommand(operate, "Add/Edit user's Properties", ID_USER_PROPERTIES,
+    AddCommand(operate, "Add/&Edit user's Properties", ID_USER_PROPERTIES,
                &CConfigNVDS::OnUserProperties);
-    AddCommand(operate, "Import user properties", ID_IMPORT_USER, &CConfigNVDS::OnImportUser);
-    AddCommand(operate, "Export user properties", ID_EXPORT_USER, &CConfigNVDS::OnExportUser);
+    AddCommand(operate, "&Import user properties", ID_IMPORT_USER, &CConfigNVDS::OnImportUser);
+    AddCommand(operate, "E&xport user properties", ID_EXPORT_USER, &CConfigNVDS::OnExportUser);
 
-    QMenu* help = m_pMainMenu->addMenu("Help");
-    AddCommand(help, "Contents...", ID_HELP_CONTENTS, &CConfigNVDS::OnHelpContents);
-    AddCommand(help, "About", ID_ABOUT, &CConfigNVDS::OnAbout);
+    QMenu* help = m_pMainMenu->addMenu("&Help");
+    AddCommand(help, "&Contents...", ID_HELP_CONTENTS, &CConfigNVDS::OnHelpContents);
+    AddCommand(help, "&About", ID_ABOUT, &CConfigNVDS::OnAbout);
 
     m_pPopupMenu = new QMenu("Config NVDS", this);
-    m_popupReset = m_pPopupMenu->addAction("Reset", this, &CConfigNVDS::OnResetTag);
-    m_pPopupMenu->addAction("Reset all", this, &CConfigNVDS::OnResetAll);
+    m_popupReset = m_pPopupMenu->addAction("&Reset", this, &CConfigNVDS::OnResetTag);
+    m_pPopupMenu->addAction("Reset &all", this, &CConfigNVDS::OnResetAll);
 }
 
 void CConfigNVDS::CreateButtons() {
@@ -289,7 +290,6 @@ void CConfigNVDS::EnableResetTag(bool on) {
 }
 
 void CConfigNVDS::SetExportEnabled(bool on) {
-    m_bUserTagsListed = on;
     Action(ID_EXPORT_USER)->setEnabled(on);
 }
 

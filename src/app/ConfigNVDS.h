@@ -169,12 +169,11 @@ public:
     int m_nTimerId = 0;
     /// Dump and burn run here while the window keeps painting.
     CWorkerThread m_transfer;
-    /// Whether the last refill listed a user tag; export follows it once it exists.
-    bool m_bUserTagsListed = false;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void keyPressEvent(QKeyEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void reject() override;
     void timerEvent(QTimerEvent* event) override;
 
@@ -208,7 +207,11 @@ private:
     QActionGroup* m_bdAddrGroup = nullptr;
     QString m_strToolTip;
     bool m_bToolTipActive = false;
+    /// The last "Tag ID" click came while the window was inactive; its activation follows.
+    bool m_bTipAwaitsActivation = false;
     bool m_bClosing = false;
+    /// A double-click opened the choice editor; its list drops down at the click's release.
+    bool m_bDropChoiceOnRelease = false;
     QLabel* m_pageCounter = nullptr;
 };
 

@@ -6,12 +6,15 @@
 #include <QMenu>
 #include <QMouseEvent>
 #include <QTableWidget>
+#include <QTimer>
 #include <QToolTip>
+#include <algorithm>
 
 #include "app/ChoiceEdit.h"
 #include "app/ConfigNVDS.h"
 #include "app/TagDescription.h"
 #include "catalogue/NumberText.h"
+#include "catalogue/TypingFilter.h"
 
 namespace nvds {
 
@@ -22,9 +25,30 @@ const QColor SYSTEM_TAG_COLOUR(0, 0, 255);
 // Editors stand 4 pixels above their cell so that their frame does not hide the text.
 constexpr int EDITOR_RAISE = 4;
 constexpr int CHOICE_WIDTH = 70;
+// The description tooltip wraps its lines at this width.
+constexpr int TIP_MAX_WIDTH = 400;
+constexpr int TIP_SHOW_MS = 30000;
 
-bool IsHex(QChar c) {
-    return c.isDigit() || QString("abcdefABCDEF").contains(c);
+// Breaks each line of the text between words so that no line is wider than maxWidth; a single
+// word wider than that stands on a line of its own. Spaces are kept as they were.
+QString WrapLines(const QString& text, const QFontMetrics& metrics, int maxWidth) {
+    QStringList lines;
+    for (const QString& line : text.split('\n')) {
+        QString current;
+        bool first = true;
+        for (const QString& word : line.split(' ')) {
+            const QString candidate = first ? word : current + ' ' + word;
+            if (!first && !current.isEmpty() && metrics.horizontalAdvance(candidate) > maxWidth) {
+                lines << current;
+                current = word;
+            } else {
+                current = candidate;
+            }
+            first = false;
+        }
+        lines << current;
+    }
+    return lines.join('\n');
 }
 
 }  // namespace
@@ -111,25 +135,36 @@ int CConfigNVDS::TextLimit(const TagDef& def) {
 }
 
 bool CConfigNVDS::AcceptsChar(QChar c) const {
-    const std::string& dict = m_tagTable[m_nTag % TAG_TABLE_SIZE].def.dict;
-    if (c == '\b') {
-        return true;
-    }
-    if (!dict.empty()) {
-        return c.unicode() < 0x80 && dict.find(static_cast<char>(c.unicode())) != std::string::npos;
-    }
-    QString type = CellText(m_nItem, COL_TYPE);
-    if (type == "Array(Hex)") {
-        return IsHex(c) || c == ' ';
-    }
-    if (type == "Number") {
-        return IsHex(c) || c == 'x' || c == 'X' || c == '-';
-    }
-    if (type == "BD Addr") {
-        return IsHex(c) || c == ':' || c == ' ';
-    }
-    return true;
+    const TagDef& def = m_tagTable[m_nTag % TAG_TABLE_SIZE].def;
+    // The filter judges the bytes of the local 8-bit text the value is kept in.
+    const QByteArray bytes = QString(c).toLocal8Bit();
+    return !bytes.isEmpty() && std::all_of(bytes.begin(), bytes.end(), [&def](char byte) {
+        return TypingFilterAccepts(def, byte);
+    });
 }
+
+namespace {
+
+// Keys that move the caret, select or delete: they edit as in any text field and never meet
+// the character filter (Qt reports Delete as the character 0x7F, which the filter drops).
+bool IsEditingKey(const QKeyEvent* event) {
+    switch (event->key()) {
+        case Qt::Key_Delete:
+        case Qt::Key_Backspace:
+        case Qt::Key_Left:
+        case Qt::Key_Right:
+        case Qt::Key_Up:
+        case Qt::Key_Down:
+        case Qt::Key_Home:
+        case Qt::Key_End:
+            return true;
+        default:
+            return event->matches(QKeySequence::SelectAll) || event->matches(QKeySequence::Copy) ||
+                   event->matches(QKeySequence::Cut);
+    }
+}
+
+}  // namespace
 
 bool CConfigNVDS::EditKeyEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
@@ -139,6 +174,9 @@ bool CConfigNVDS::EditKeyEvent(QKeyEvent* event) {
     if (event->key() == Qt::Key_Escape) {
         OnQuit();
         return true;
+    }
+    if (IsEditingKey(event)) {
+        return false;
     }
     for (QChar c : event->text()) {
         if (!AcceptsChar(c)) {
@@ -173,10 +211,18 @@ void CConfigNVDS::BeginCellEdit(int row, int column) {
         m_combo->addItems({"False", "True"});
         m_combo->setGeometry(cell.left(), cell.top() - EDITOR_RAISE, CHOICE_WIDTH,
                              cell.height() + EDITOR_RAISE);
-        m_combo->setCurrentText(CellText(row, column));
+        // The entry that matches the cell becomes the current one: with only the edit text
+        // set, the popup taking the focus would end the edit as if that entry were picked.
+        const QString text = CellText(row, column);
+        m_combo->setCurrentIndex(m_combo->findText(text));
+        m_combo->setEditText(text);
         m_combo->show();
         m_combo->setFocus();
-        m_combo->showPopup();
+        // Opened by a double-click, the list drops down at that click's release: dropped at the
+        // press, the release would land on the entry under the cursor and close it unchanged.
+        if (!m_bDropChoiceOnRelease) {
+            m_combo->showPopup();
+        }
         return;
     }
     m_edit->setGeometry(cell.left(), cell.top() - EDITOR_RAISE, m_list->columnWidth(COL_VALUE),
@@ -239,10 +285,12 @@ void CConfigNVDS::OnListClick(int row, int column) {
     if (!known) {
         m_prompter->Message("find error code");
     }
-    // Qt's tooltips break lines at '\n' only.
-    m_strToolTip = QString::fromLocal8Bit(text).replace('\r', '\n');
+    // Qt's tooltips break lines at '\n' only, and never by width.
+    m_strToolTip = WrapLines(QString::fromLocal8Bit(text).replace('\r', '\n'),
+                             QFontMetrics(QToolTip::font()), TIP_MAX_WIDTH);
     m_bToolTipActive = true;
-    QToolTip::showText(QCursor::pos(), m_strToolTip, m_list->viewport(), {}, 30000);
+    m_bTipAwaitsActivation = !isActiveWindow();
+    QToolTip::showText(QCursor::pos(), m_strToolTip, m_list->viewport(), {}, TIP_SHOW_MS);
 }
 
 void CConfigNVDS::RelayToolTip(QMouseEvent* event) {
@@ -255,8 +303,29 @@ void CConfigNVDS::RelayToolTip(QMouseEvent* event) {
         QToolTip::hideText();
         return;
     }
-    if (m_bToolTipActive && event->type() == QEvent::MouseMove) {
-        QToolTip::showText(global, m_strToolTip, m_list->viewport(), {}, 30000);
+    // Qt hides a tooltip at every press and release, so the description shown at a click's
+    // press is shown again at its release and follows the mouse after it.
+    if (m_bToolTipActive &&
+        (event->type() == QEvent::MouseMove || event->type() == QEvent::MouseButtonRelease)) {
+        QToolTip::showText(global, m_strToolTip, m_list->viewport(), {}, TIP_SHOW_MS);
+    }
+}
+
+void CConfigNVDS::changeEvent(QEvent* event) {
+    QDialog::changeEvent(event);
+    // A click that activates the window (after a dialog closed, or coming back from another
+    // program) is followed by the activation, and Qt hides every tooltip then. The description
+    // of that click is shown again once the activation is over.
+    if (event->type() == QEvent::ActivationChange && isActiveWindow() && m_bTipAwaitsActivation) {
+        m_bTipAwaitsActivation = false;
+        QTimer::singleShot(0, this, [this] {
+            const QPoint cursor = QCursor::pos();
+            if (m_bToolTipActive && isActiveWindow() &&
+                QRect(m_list->viewport()->mapToGlobal(QPoint(0, 0)), m_list->viewport()->size())
+                    .contains(cursor)) {
+                QToolTip::showText(cursor, m_strToolTip, m_list->viewport(), {}, TIP_SHOW_MS);
+            }
+        });
     }
 }
 
@@ -289,7 +358,16 @@ bool CConfigNVDS::ListMouseEvent(QEvent* event) {
         if (row >= 0) {
             m_list->selectRow(row);
         }
+        m_bDropChoiceOnRelease = true;
         BeginCellEdit(row, column);
+        m_bDropChoiceOnRelease = !m_combo->isHidden();
+        return true;
+    } else if (type == QEvent::MouseButtonRelease && mouse->button() == Qt::LeftButton &&
+               m_bDropChoiceOnRelease) {
+        m_bDropChoiceOnRelease = false;
+        if (!m_combo->isHidden()) {
+            m_combo->showPopup();
+        }
         return true;
     }
     return false;

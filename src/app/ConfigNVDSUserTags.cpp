@@ -61,7 +61,7 @@ void CConfigNVDS::OnExportUser() {
     if (path.isEmpty()) {
         return;
     }
-    ExportUserProperties(m_strUserDbPath, path.toLocal8Bit().toStdString(), *m_prompter);
+    ExportUserProperties(GetUserDbPath(), path.toLocal8Bit().toStdString(), *m_prompter);
 }
 
 void CConfigNVDS::OnHelpContents() {

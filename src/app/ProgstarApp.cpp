@@ -9,9 +9,13 @@
 
 namespace nvds {
 
+void CProgstarApp::SetUpApplication() {
+    QGuiApplication::setDesktopFileName("zb446x-nvds-configurator");
+}
+
 int CProgstarApp::InitInstance(int argc, char** argv) {
     QApplication app(argc, argv);
-    QApplication::setApplicationDisplayName(CConfigNVDS::CAPTION);
+    SetUpApplication();
     QtPrompter prompter;
     QtFileChooser chooser;
     CConfigNVDS dialog(prompter, chooser);

@@ -8,6 +8,10 @@ public:
     /// Builds the window, opens the image named on the command line (if any) and runs the
     /// modal loop. Returns the process exit code.
     int InitInstance(int argc, char** argv);
+    /// What every window of the program shares, set once the QApplication exists: the desktop
+    /// entry the windows belong to. No display name is set, as Qt would append it to the
+    /// caption of every dialog.
+    static void SetUpApplication();
 };
 
 }  // namespace nvds

@@ -1,14 +1,16 @@
 #include "app/QtPrompter.h"
 
-#include <QApplication>
 #include <QMessageBox>
+
+#include "app/ConfigNVDS.h"
 
 namespace nvds {
 
 namespace {
 
+// Message boxes carry the program's name as their caption.
 QString Caption() {
-    return QApplication::applicationDisplayName();
+    return QString::fromLatin1(CConfigNVDS::CAPTION);
 }
 
 }  // namespace

@@ -4,6 +4,11 @@
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#include <unistd.h>
 
 #include "catalogue/NumberText.h"
 #include "platform/AppFolder.h"
@@ -52,12 +57,58 @@ std::string SpacedPairs(const std::string& digits) {
 }  // namespace
 
 CNvdsConfig::CNvdsConfig(Prompter& prompter)
-    : CNvdsConfig(prompter, GetAppFolder() + "/zbkey_db.xml", GetAppFolder() + "/userkey_db.xml") {}
+    : CNvdsConfig(prompter, GetAppFolder() + "/zbkey_db.xml", {}) {}
 
 CNvdsConfig::CNvdsConfig(Prompter& prompter, std::string sysDbPath, std::string userDbPath)
     : m_strSysDbPath(std::move(sysDbPath)),
       m_strUserDbPath(std::move(userDbPath)),
       m_prompter(&prompter) {}
+
+std::string CNvdsConfig::UserDbCopyPath() {
+    // Only an absolute XDG_DATA_HOME counts; an empty or relative one is ignored.
+    const char* dataHome = std::getenv("XDG_DATA_HOME");
+    std::string base;
+    if (dataHome != nullptr && dataHome[0] == '/') {
+        base = dataHome;
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] == '/') {
+        base = std::string(home) + "/.local/share";
+    } else {
+        return {};
+    }
+    return base + "/" + USER_DATA_FOLDER + "/" + USER_DB_FILE;
+}
+
+std::string CNvdsConfig::DefaultUserDbPath() {
+    const std::string copy = UserDbCopyPath();
+    if (!copy.empty() && access(copy.c_str(), F_OK) == 0) {
+        return copy;
+    }
+    return GetAppFolder() + "/" + USER_DB_FILE;
+}
+
+std::string CNvdsConfig::GetUserDbPath() const {
+    return m_strUserDbPath.empty() ? DefaultUserDbPath() : m_strUserDbPath;
+}
+
+std::string CNvdsConfig::GetUserDbSavePath() const {
+    if (!m_strUserDbPath.empty()) {
+        return m_strUserDbPath;
+    }
+    const std::string copy = UserDbCopyPath();
+    return copy.empty() ? GetAppFolder() + "/" + USER_DB_FILE : copy;
+}
+
+bool CNvdsConfig::PrepareUserDbSave(std::string* error) const {
+    const std::filesystem::path folder = std::filesystem::path(GetUserDbSavePath()).parent_path();
+    std::error_code code;
+    if (folder.empty() || std::filesystem::create_directories(folder, code) || !code) {
+        return true;
+    }
+    if (error != nullptr) {
+        *error = "Cannot create " + folder.string() + ": " + code.message();
+    }
+    return false;
+}
 
 void CNvdsConfig::ClearTagRange(TagDbKind kind, TagTable& table) {
     size_t first = 0;

@@ -9,18 +9,39 @@ struct _xmlNode;
 
 namespace nvds {
 
+/// Name of the program's folder for per-user data.
+inline constexpr const char* USER_DATA_FOLDER = "zb446x-nvds-configurator";
+/// File name of the user database.
+inline constexpr const char* USER_DB_FILE = "userkey_db.xml";
+
 /// The tag catalogue: where the two tag databases lie, loading them into a TagTable, writing
 /// the user range back, and validating value texts against a definition. It owns no table.
 class CNvdsConfig {
 public:
-    /// Databases beside the executable (zbkey_db.xml, userkey_db.xml).
+    /// The system database beside the executable; the user database by the per-user rule of
+    /// DefaultUserDbPath and UserDbCopyPath.
     explicit CNvdsConfig(Prompter& prompter);
-    /// Databases at the given paths (command-line overrides, tests).
+    /// Databases at the given paths (command-line overrides, tests); both reads and writes of
+    /// the user database go to `userDbPath`. An empty `userDbPath` means the per-user rule.
     CNvdsConfig(Prompter& prompter, std::string sysDbPath, std::string userDbPath);
     virtual ~CNvdsConfig() = default;
 
+    /// The user's own copy of the user database: $XDG_DATA_HOME (when absolute, else
+    /// ~/.local/share) / USER_DATA_FOLDER / userkey_db.xml. Empty when there is no home folder.
+    static std::string UserDbCopyPath();
+    /// The user database read when none is given: the user's own copy once it exists, else
+    /// the shipped userkey_db.xml beside the executable.
+    static std::string DefaultUserDbPath();
+
     std::string GetSysDbPath() const { return m_strSysDbPath; }
-    std::string GetUserDbPath() const { return m_strUserDbPath; }
+    /// The user database to read: m_strUserDbPath when set, else DefaultUserDbPath(), looked
+    /// up again at each call so that a copy another window just made is read from then on.
+    std::string GetUserDbPath() const;
+    /// Where Apply and Import write the user database: m_strUserDbPath when set, else the
+    /// user's own copy (the shipped file beside the executable when there is no home folder).
+    std::string GetUserDbSavePath() const;
+    /// Creates the folder that GetUserDbSavePath() lies in. False with `error` set on failure.
+    bool PrepareUserDbSave(std::string* error) const;
 
     /// Empties the slots of a range (mark 0, nothing else changed).
     static void ClearTagRange(TagDbKind kind, TagTable& table);
@@ -48,6 +69,7 @@ public:
 
     std::string m_strError;
     std::string m_strSysDbPath;
+    /// The user database given explicitly; empty for the per-user rule (GetUserDbPath).
     std::string m_strUserDbPath;
 
 protected:

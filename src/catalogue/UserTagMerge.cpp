@@ -78,7 +78,8 @@ ImportResult ImportUserProperties(CNvdsConfig& config, const std::string& chosen
         return IMPORT_SYSTEM_DB;
     }
     std::string error;
-    if (!WriteFileAtomically(config.GetUserDbPath(), bytes.data(), bytes.size(), &error)) {
+    if (!config.PrepareUserDbSave(&error) ||
+        !WriteFileAtomically(config.GetUserDbSavePath(), bytes.data(), bytes.size(), &error)) {
         prompter.Message("Import configuration file fail! " + error);
         return IMPORT_COPY_FAILED;
     }

@@ -24,10 +24,10 @@ enum ImportResult {
     IMPORT_COPY_FAILED,  // the user database could not be replaced
 };
 
-/// Replaces the user database (config's user path) with the chosen file once that file has
-/// been read successfully, then adopts its definitions into `main`. The database is replaced
-/// whole through a temporary file, so it is never half-written. Every outcome is reported
-/// through the config's prompter; on failure neither the file nor `main` changes.
+/// Replaces the user database (config's save path, its folder made when missing) with the chosen
+/// file once that file has been read successfully, then adopts its definitions into `main`. The
+/// database is replaced whole through a temporary file, so it is never half-written. Every outcome
+/// is reported through the config's prompter; on failure neither the file nor `main` changes.
 ImportResult ImportUserProperties(CNvdsConfig& config, const std::string& chosenPath,
                                   TagTable& main);
 

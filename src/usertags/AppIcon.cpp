@@ -32,4 +32,12 @@ QPixmap MakeAppIcon(int size) {
     return pixmap;
 }
 
+QIcon AppIcon() {
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 64}) {
+        icon.addPixmap(MakeAppIcon(size));
+    }
+    return icon;
+}
+
 }  // namespace nvds

@@ -186,8 +186,13 @@ void CNewTag::OnDelete() {
 }
 
 void CNewTag::OnApply() {
-    // A failed save has shown its own message; the dialog still closes with Apply.
-    SaveUserTagDb(GetUserDbPath(), m_tags, *m_prompter);
+    // A failed save has shown its own message; the dialog still closes with Apply. The first
+    // Apply of a user makes the user's own copy, which is read from then on.
+    if (PrepareUserDbSave(nullptr)) {
+        SaveUserTagDb(GetUserDbSavePath(), m_tags, *m_prompter);
+    } else {
+        m_prompter->Message("Save fail!!");
+    }
     m_nSelRow = -1;
     done(QDialog::Accepted);
 }

@@ -13,6 +13,7 @@
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QTest>
+#include <QToolTip>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -123,6 +124,8 @@ TEST_F(WindowTest, StartUpStatesAndAMissingSystemDatabase) {
     EXPECT_FALSE(m_window->Action(ID_RESET_TAG)->isEnabled());
     EXPECT_FALSE(m_window->Action(ID_BURN)->isEnabled());
     EXPECT_FALSE(m_window->m_btnBurn->isEnabled());
+    // The user database loaded, so its export is offered before anything is listed.
+    EXPECT_TRUE(m_window->Action(ID_EXPORT_USER)->isEnabled());
     EXPECT_TRUE(m_window->m_btnResetAll->isVisible());
     EXPECT_FALSE(m_window->m_btnConnect->isVisible());
     EXPECT_TRUE(m_window->Action(ID_BDADDR_CUSTOM)->isChecked());  // 7 is no mode
@@ -377,6 +380,18 @@ TEST_F(WindowTest, RightClickMenuAndTagDescription) {
     EXPECT_EQ(m_window->ToolTipText(), period);
     Click(RowOf(4), COL_TAG);
     EXPECT_TRUE(m_window->ToolTipText().contains("Range : False or True\nReset : False"));
+    // A long description is broken between words into lines of at most 400 pixels.
+    Click(RowOf(5), COL_TAG);
+    const QStringList lines = m_window->ToolTipText().split('\n');
+    const QFontMetrics metrics(QToolTip::font());
+    for (const QString& line : lines) {
+        EXPECT_LE(metrics.horizontalAdvance(line), 400) << line.toStdString();
+    }
+    const qsizetype blank = lines.indexOf(QString());
+    ASSERT_GT(blank, 2);  // the description took more than one line
+    EXPECT_EQ(lines.mid(1, blank - 1).join(' '),
+              "Key bytes that the chip mixes into every pairing it makes, written once at the "
+              "factory and never read back over the air by any peer.");
 
     // A drag that leaves the list silences the description until the next "Tag ID" click.
     QWidget* viewport = List()->viewport();
@@ -395,9 +410,10 @@ TEST_F(WindowTest, WithoutTheUserDatabaseOnlySystemTagsAreListed) {
     m_window = std::make_unique<CConfigNVDS>(m_prompter, m_chooser, DataPath("sys_db.xml"),
                                              DataPath("missing_user.xml"));
     ASSERT_TRUE(m_window->OnInitDialog());
+    EXPECT_FALSE(m_window->Action(ID_EXPORT_USER)->isEnabled());
     m_window->OnResetAll();
     EXPECT_EQ(List()->rowCount(), 7);
-    EXPECT_FALSE(m_window->m_bUserTagsListed);
+    EXPECT_FALSE(m_window->Action(ID_EXPORT_USER)->isEnabled());
     EXPECT_TRUE(m_prompter.shown.empty());
 }
 

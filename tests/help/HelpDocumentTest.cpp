@@ -10,6 +10,7 @@
 #include <iterator>
 #include <thread>
 
+#include "platform/AppFolder.h"
 #include "platform/OpenDocument.h"
 
 namespace nvds {
@@ -105,6 +106,24 @@ TEST_F(HelpContents, ViewerWithoutFileArgumentOrMissingIsRefused) {
     EXPECT_EQ(fs::current_path(), root / "inst/bin/app");
     EXPECT_FALSE(fs::exists(Out()));
 }
+
+#ifdef NVDS_BUILD_RENDERS_MANUAL
+// The build tree is laid out like an installation: started in bin/app (as the demo starts it),
+// the program finds the manual the build rendered into Documents beside bin.
+TEST_F(HelpContents, TheBuildTreesProgramFolderFindsTheRenderedManual) {
+    SetExec(root.string() + "/viewer.sh %f");
+    const fs::path bin = GetAppFolder();
+    fs::current_path(bin / "app");
+    EXPECT_TRUE(OpenHelpContents(prompter));
+    EXPECT_TRUE(prompter.Texts().empty());
+    EXPECT_EQ(
+        RecordedArgs(),
+        (fs::canonical(bin / "..") / "Documents/ZB446x NVDS Configurator Manual.pdf").string() +
+            "\n");
+    // The program itself is reachable from there, and finds its databases beside its target.
+    EXPECT_EQ(fs::read_symlink(bin / "app/nvds-configurator"), "../nvds-configurator");
+}
+#endif
 
 }  // namespace
 }  // namespace nvds

@@ -14,6 +14,7 @@
 
 #include "TestFiles.h"
 #include "catalogue/UserTagMerge.h"
+#include "platform/AppFolder.h"
 
 namespace nvds {
 namespace {
@@ -206,6 +207,30 @@ TEST_F(NewTagDialog, ApplyWritesTheDatabaseAndTheWindowAdoptsIt) {
     TagTable reloaded;
     EXPECT_EQ(reader.LoadTagDb(dir / "userkey_db.xml", reloaded), 1);
     EXPECT_TRUE(reloaded[254].def == dlg->m_tags[254].def);
+}
+
+// Installed for every user, the program folder is not writable: the first Apply makes the user's
+// own copy, the dialog reads it from then on, and the shipped file stays as it was.
+TEST_F(NewTagDialog, ApplyWithoutANamedDatabaseWritesTheUsersCopy) {
+    test::ScopedEnv data("XDG_DATA_HOME", (dir / "data").c_str());
+    const std::string shipped = GetAppFolder() + "/userkey_db.xml";
+    const std::string shippedText = ReadText(shipped);
+    dlg = std::make_unique<CNewTag>(prompter, GetAppFolder() + "/zbkey_db.xml", "");
+    dlg->OnInitDialog();
+    dlg->OnNew();
+    Type(dlg->m_pTagIdEdit, "254");
+    dlg->OnNew();
+    dlg->OnApply();
+
+    RecordingPrompter quiet;
+    CNvdsConfig reader(quiet, "", "");
+    TagTable copy;
+    EXPECT_EQ(reader.LoadTagDb(dir / "data/zb446x-nvds-configurator/userkey_db.xml", copy), 1);
+    EXPECT_TRUE(copy[254].IsDefined());
+    EXPECT_EQ(ReadText(shipped), shippedText);
+    dlg->OnInitDialog();  // the next opening reads the copy
+    EXPECT_TRUE(dlg->m_tags[254].IsDefined());
+    EXPECT_TRUE(prompter.shown.empty());
 }
 
 TEST_F(NewTagDialog, CancelAnsweredNoStaysAndYesLeavesTheFileAlone) {

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "TestFiles.h"
+#include "platform/AppFolder.h"
 #include "platform/Prompter.h"
 
 namespace nvds {
@@ -137,6 +138,66 @@ TEST_F(ImportExport, ExportAddsXmlOnlyWhenThePathHasNoDot) {
     prompter.Clear();
     EXPECT_FALSE(ExportUserProperties(config.GetUserDbPath(), dir / "no/such/folder/p", prompter));
     EXPECT_EQ(prompter.Texts(), std::vector<std::string>{"Export configuration file fail!"});
+}
+
+// Where the user's own copy of the user database lies, and what is read and written when no
+// database is named.
+TEST(PerUserDatabase, TheCopyFollowsXdgDataHomeOrElseHome) {
+    const std::string shipped = GetAppFolder() + "/userkey_db.xml";
+    const struct {
+        const char* dataHome;  // nullptr: unset
+        const char* home;
+        std::string copy;
+    } cases[] = {
+        {"/x/data", "/h", "/x/data/zb446x-nvds-configurator/userkey_db.xml"},
+        {nullptr, "/h", "/h/.local/share/zb446x-nvds-configurator/userkey_db.xml"},
+        {"", "/h", "/h/.local/share/zb446x-nvds-configurator/userkey_db.xml"},
+        {"relative/data", "/h", "/h/.local/share/zb446x-nvds-configurator/userkey_db.xml"},
+        {nullptr, nullptr, ""},
+    };
+    RecordingPrompter prompter;
+    for (const auto& c : cases) {
+        test::ScopedEnv data("XDG_DATA_HOME", c.dataHome);
+        test::ScopedEnv home("HOME", c.home);
+        EXPECT_EQ(CNvdsConfig::UserDbCopyPath(), c.copy) << c.copy;
+        // No copy exists at any of these places: the shipped file is read.
+        CNvdsConfig config(prompter);
+        EXPECT_EQ(config.GetUserDbPath(), shipped) << c.copy;
+        EXPECT_EQ(config.GetUserDbSavePath(), c.copy.empty() ? shipped : c.copy);
+    }
+    // A database named on purpose is read and written there, whatever the environment.
+    CNvdsConfig named(prompter, "sys.xml", "/p/user.xml");
+    EXPECT_EQ(named.GetUserDbPath(), "/p/user.xml");
+    EXPECT_EQ(named.GetUserDbSavePath(), "/p/user.xml");
+}
+
+TEST(PerUserDatabase, FirstImportMakesTheCopyWhichIsReadFromThenOn) {
+    test::ScratchDir dir;
+    test::ScopedEnv data("XDG_DATA_HOME", (dir / "data").c_str());
+    const std::string shipped = GetAppFolder() + "/userkey_db.xml";
+    const std::string shippedText = ReadText(shipped);
+    const std::string copy = dir / "data/zb446x-nvds-configurator/userkey_db.xml";
+    RecordingPrompter prompter;
+    CNvdsConfig config(prompter);
+    CNvdsConfig otherWindow(prompter);
+
+    WriteText(dir / "chosen.xml", UserDb(NumberTag(120, "mine")));
+    auto main = std::make_unique<TagTable>();
+    ASSERT_EQ(ImportUserProperties(config, dir / "chosen.xml", *main), IMPORT_OK);
+    EXPECT_EQ(ReadText(copy), ReadText(dir / "chosen.xml"));
+    EXPECT_EQ(ReadText(shipped), shippedText);  // the program's own file is never written
+    EXPECT_EQ(config.GetUserDbPath(), copy);
+    EXPECT_EQ(otherWindow.GetUserDbPath(), copy);
+
+    // A folder that cannot be made (a file stands in its way) fails the import and says why.
+    test::ScopedEnv blocked("XDG_DATA_HOME", (dir / "chosen.xml").c_str());
+    prompter.Clear();
+    EXPECT_EQ(ImportUserProperties(config, dir / "chosen.xml", *main), IMPORT_COPY_FAILED);
+    EXPECT_EQ(prompter.Texts(),
+              std::vector<std::string>{"Import configuration file fail! Cannot create " +
+                                       (dir / "chosen.xml/zb446x-nvds-configurator") +
+                                       ": Not a directory"});
+    EXPECT_EQ(ReadText(shipped), shippedText);
 }
 
 }  // namespace
