@@ -12,6 +12,7 @@
 #include "image/CheckImage.h"
 #include "image/StatusText.h"
 #include "link/LinkConstants.h"
+#include "link/LinkTexts.h"
 
 namespace nvds {
 
@@ -24,8 +25,6 @@ constexpr const char* MSG_FIRST_DUMP_FAIL =
     "Dump NVDS data from target is fail! Try to select higher bautrate to re-connect!";
 constexpr const char* MSG_EMPTY_TARGET =
     "Target NVDS data is empty. Do you want to burn the default NVDS data to target?";
-constexpr const char* MSG_LINK_LOST = "Connection is lost, re-connect?";
-constexpr const char* MSG_TARGET_ERROR = "Target NVDS data is error!";
 
 }  // namespace
 
@@ -53,7 +52,8 @@ void CConfigNVDS::OnTimer(int timerId) {
 }
 
 bool CConfigNVDS::EstablishLink() {
-    m_connectDlg->Engine().ClosePort();
+    // A connect thread left by an earlier Quit may still be inside the link: it ends first.
+    m_connectDlg->CloseLink();
     SetStatus(STATUS_CONNECTING);
     if (m_connectDlg->DoModal() == QDialog::Accepted) {
         m_bConnected = true;

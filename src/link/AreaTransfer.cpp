@@ -26,9 +26,10 @@ bool PageWithRetries(CProgstarDlg& engine, uint32_t page, TryPage tryPage) {
             return true;
         }
         if (!engine.SetAddress(page * NVDS_PAGE_SIZE)) {
-            return false;
+            break;
         }
     }
+    engine.SetFailedPage(static_cast<int>(page));
     return false;
 }
 

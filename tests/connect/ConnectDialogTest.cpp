@@ -37,7 +37,7 @@ TEST_F(ConnectDialogTest, CrystalRefillsRatesAndSpiKeepsTheSerialSettings) {
         Choose(Dlg().m_cmbInterface, Dlg().m_cmbInterface->findText("SPI"));
         EXPECT_FALSE(Dlg().m_cmbBaud->isEnabled());
         Dlg().m_btnConnect->click();
-        EXPECT_TRUE(Dlg().Engine().m_bUsbMode);
+        EXPECT_TRUE(Dlg().Engine().Transport().Traits().usbTrailer);
         Dlg().m_btnQuit->click();
     });
     EXPECT_EQ(Dlg().Engine().m_strPort, "/dev/kept");
@@ -69,7 +69,7 @@ TEST_F(ConnectDialogTest, AutoConnectNeedsAllThreeStoredTexts) {
     EXPECT_EQ(Dlg().DoModal(), QDialog::Accepted);
     EXPECT_EQ(Dlg().m_strInterface, CHIP_ENTRY);
     EXPECT_EQ(Dlg().Engine().m_nBaudRate, 230400u);
-    EXPECT_TRUE(Dlg().Engine().Serial().IsOpen());
+    EXPECT_TRUE(Dlg().Engine().Transport().IsOpen());
 }
 
 TEST_F(ConnectDialogTest, CancelReturnsToIdleAndQuitLeavesTheThreadToEnd) {
@@ -84,7 +84,7 @@ TEST_F(ConnectDialogTest, CancelReturnsToIdleAndQuitLeavesTheThreadToEnd) {
 
         Dlg().m_btnConnect->click();  // Cancel
         EXPECT_FALSE(Dlg().Connecting());
-        EXPECT_FALSE(Dlg().Engine().Serial().IsOpen());
+        EXPECT_FALSE(Dlg().Engine().Transport().IsOpen());
         EXPECT_EQ(Dlg().m_btnConnect->text(), "Connect");
         EXPECT_TRUE(Dlg().m_cmbInterface->isEnabled());
         EXPECT_FALSE(Dlg().m_progress->isVisible());
@@ -92,7 +92,7 @@ TEST_F(ConnectDialogTest, CancelReturnsToIdleAndQuitLeavesTheThreadToEnd) {
 
         // A second connect starts afresh, then Quit ends the dialog at once.
         Dlg().m_btnConnect->click();
-        EXPECT_TRUE(WaitFor([&] { return Dlg().Engine().Serial().IsOpen(); }));
+        EXPECT_TRUE(WaitFor([&] { return Dlg().Engine().Transport().IsOpen(); }));
         Dlg().m_btnQuit->click();
         EXPECT_TRUE(Dlg().Connecting());
     });

@@ -15,6 +15,7 @@
 
 #include "link/ComPorts.h"
 #include "link/ProgstarDlg.h"
+#include "link/SerialLink.h"
 #include "platform/Prompter.h"
 #include "sim/SimLink.h"
 
@@ -83,7 +84,7 @@ TEST(NvdsCli, BurnAndDumpThroughASimulatorProcess) {
     {
         RecordingPrompter prompter;
         CProgstarDlg holder(prompter);
-        holder.m_strPort = link;
+        holder.SetTransport(std::make_unique<CSerialLink>(link));
         ASSERT_EQ(holder.ReopenPort(19200), 1);
         bool listed = false;
         setenv("NVDS_EXTRA_PORTS", link.c_str(), 1);

@@ -170,7 +170,7 @@ TEST_F(EndToEnd, HangUpMidBurnIsReportedNotHungOn) {
     // Page 4 fails 3 times: 3 program waits of 2.5 s at most, re-addressing fails after 300 ms.
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(4));
     EXPECT_EQ(codes.back(), STATUS_BURN_ERROR);
-    EXPECT_TRUE(engine.Serial().LineLost());
+    EXPECT_TRUE(engine.Transport().LineLost());
 }
 
 TEST_F(EndToEnd, TransfersWithoutALinkSendNothing) {

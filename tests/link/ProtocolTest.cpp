@@ -17,6 +17,7 @@
 #include "link/LinkConstants.h"
 #include "link/ProgstarDlg.h"
 #include "link/RxQueue.h"
+#include "link/SerialLink.h"
 #include "platform/Prompter.h"
 
 namespace nvds {
@@ -144,7 +145,7 @@ protected:
         ASSERT_GE(m_master, 0);
         ASSERT_EQ(grantpt(m_master), 0);
         ASSERT_EQ(unlockpt(m_master), 0);
-        engine.m_strPort = ptsname(m_master);
+        engine.SetTransport(std::make_unique<CSerialLink>(ptsname(m_master)));
         engine.StartReceiveDispatchThread();
         ASSERT_EQ(engine.ReopenPort(115200), 1);
     }
@@ -202,9 +203,9 @@ TEST_F(PtyTest, AckThroughTheLineConfirmsAtOnce) {
 
 TEST_F(PtyTest, PortIsExclusiveAndReopenFailureIsReported) {
     CProgstarDlg other(prompter);
-    other.m_strPort = engine.m_strPort;
+    other.SetTransport(std::make_unique<CSerialLink>(engine.Transport().Name()));
     EXPECT_EQ(other.ReopenPort(9600), 0);
-    EXPECT_NE(other.Serial().LastError().find("in use"), std::string::npos);
+    EXPECT_NE(other.Transport().LastError().find("in use"), std::string::npos);
     EXPECT_EQ(prompter.Texts(), std::vector<std::string>{"Open COM port failed!"});
     // Our own close and reopen at another rate works.
     EXPECT_EQ(engine.ReopenPort(921600), 1);
