@@ -141,6 +141,10 @@ void CProgstarDlg::NoteFault(LinkFault fault) {
 
 int CProgstarDlg::SendFrame(uint8_t command, const uint8_t* payload, uint32_t readLen,
                             uint32_t length, int confirm) {
+    if (m_bCancel) {
+        NoteFault(LinkFault::Cancelled);  // nothing more goes out once stopped
+        return 0;
+    }
     const LinkTraits& traits = m_pLink->Traits();
     bool awaitAck = confirm != 0 && traits.confirms;
     int tries = awaitAck ? CONFIRM_TRIES : 1;
@@ -247,8 +251,7 @@ void CProgstarDlg::ResetReceiveState() {
 
 void CProgstarDlg::ResetForConnect() {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_fault = LinkFault::None;
-    m_nFailedPage = -1;
+    ClearFailure();
     m_bConnected = 0;
     m_bCancel = false;
     m_nStatus = 0;
@@ -275,6 +278,11 @@ void CProgstarDlg::Cancel() {
 
 LinkFault CProgstarDlg::LastFault() const {
     return m_fault;
+}
+
+void CProgstarDlg::ClearFailure() {
+    m_fault = LinkFault::None;
+    m_nFailedPage = -1;
 }
 
 void CProgstarDlg::SetFailedPage(int page) {

@@ -96,6 +96,8 @@ public:
     bool Cancelled() const { return m_bCancel; }
     /// What ended the last failed wait, for the one-line cause after a failure message.
     LinkFault LastFault() const;
+    /// Forgets the last failure (a transfer that succeeded after retries has none).
+    void ClearFailure();
     /// Marks the page (0-based) the last failure happened at, or -1 for none.
     void SetFailedPage(int page);
     /// One line naming the cause of the last failure ("page 3 of 16: no answer in time");

@@ -6,6 +6,7 @@
 namespace nvds {
 
 CInProcessLink::CInProcessLink(std::shared_ptr<CSimLine> chip) : m_pChip(std::move(chip)) {
+    m_pChip->Boot();
     m_pChip->SetOutput([this](const uint8_t* data, size_t size) {
         RxQueue* rx;
         {
