@@ -12,6 +12,7 @@
 #include "image/CheckImage.h"
 #include "image/StatusText.h"
 #include "link/LinkConstants.h"
+#include "link/LinkFlows.h"
 #include "link/LinkTexts.h"
 
 namespace nvds {
@@ -117,9 +118,8 @@ void CConfigNVDS::OnDump() {
     if (RepeatWhileLost([this] { return DumpToImage(); }) != TRANSFER_DONE) {
         return;
     }
-    if (CheckImage(*this, m_tagTable, m_image, *m_prompter) == 0) {
-        SetStatus(STATUS_CLEAR);
-        m_prompter->Message(MSG_TARGET_ERROR);
+    if (CheckDumpedImage(*this, m_tagTable, m_image, *m_prompter,
+                         [this] { SetStatus(STATUS_CLEAR); }) == 0) {
         return;
     }
     ShowTags(m_tagTable, 0);

@@ -21,9 +21,13 @@ void SetUpLink(CProgstarDlg& engine, const std::string& port, int crystal, int b
     engine.ResetForConnect();
 }
 
-int CheckDumpedImage(CNvdsConfig& config, TagTable& table, NvdsImage& image, Prompter& prompter) {
+int CheckDumpedImage(CNvdsConfig& config, TagTable& table, NvdsImage& image, Prompter& prompter,
+                     const std::function<void()>& beforeMessage) {
     int result = CheckImage(config, table, image, prompter);
     if (result == 0) {
+        if (beforeMessage) {
+            beforeMessage();
+        }
         prompter.Message(MSG_TARGET_ERROR);
     }
     return result;

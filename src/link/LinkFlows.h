@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "catalogue/TagTypes.h"
@@ -17,8 +18,10 @@ class Prompter;
 /// the connect state. No operation may be running on the engine.
 void SetUpLink(CProgstarDlg& engine, const std::string& port, int crystal, int baudRow);
 
-/// Checks a freshly dumped image and, when it does not hold valid tags, says
-/// "Target NVDS data is error!". Returns what CheckImage returned.
-int CheckDumpedImage(CNvdsConfig& config, TagTable& table, NvdsImage& image, Prompter& prompter);
+/// Checks a freshly dumped image and, when it does not hold valid tags, runs `beforeMessage`
+/// (the window clears its status pane) and says "Target NVDS data is error!". Returns what
+/// CheckImage returned.
+int CheckDumpedImage(CNvdsConfig& config, TagTable& table, NvdsImage& image, Prompter& prompter,
+                     const std::function<void()>& beforeMessage = {});
 
 }  // namespace nvds

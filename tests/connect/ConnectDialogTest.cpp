@@ -102,6 +102,31 @@ TEST_F(ConnectDialogTest, CancelReturnsToIdleAndQuitLeavesTheThreadToEnd) {
     EXPECT_TRUE(m_prompter.shown.empty());
 }
 
+// Quit leaves the connect thread inside the link (a chip that answers every sync but never
+// confirms the rate keeps it in SendFrame and ReopenPort); setting up the next link waits for
+// that thread before it closes the port.
+TEST_F(ConnectDialogTest, QuitAndReconnectInALoopEndsEachConnectBeforeClosing) {
+    SimOptions options;
+    options.refuseBaud = 1 << 30;
+    StartChip(options);
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        int syncs = m_sim->SyncsAnswered();
+        QTimer::singleShot(20, [&] {
+            Dlg().m_cmbInterface->setCurrentIndex(Dlg().m_cmbInterface->findText(CHIP_ENTRY));
+            Dlg().m_btnConnect->click();
+            EXPECT_TRUE(WaitFor([&] { return m_sim->SyncsAnswered() > syncs; }));
+            Dlg().m_btnQuit->click();
+            // What the next EstablishLink does first, at once after the Quit.
+            Dlg().CloseLink();
+            EXPECT_FALSE(Dlg().Connecting());
+            EXPECT_FALSE(Dlg().Engine().Transport().IsOpen());
+        });
+        EXPECT_FALSE(m_window->EstablishLink());
+    }
+    EXPECT_TRUE(m_prompter.shown.empty());
+}
+
 TEST_F(ConnectDialogTest, FailedConnectAsksToRetryAndNoRejects) {
     StartChip();
     m_prompter.answers = {true, false};
