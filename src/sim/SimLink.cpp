@@ -309,7 +309,11 @@ void CSimLine::HandleFrame() {
     if (isFrame && m_opt.corruptEvery > 0 && ++m_nDataFrames % m_opt.corruptEvery == 0) {
         answer.bytes.back() ^= 0x5A;
     }
-    if (!drop) {
+    // The line drops as the last page operation ends, before its answer could leave: the
+    // host never learns whether that page was done.
+    bool hangUp =
+        answer.pageOp && m_opt.hangupAfterPages >= 0 && ++m_nPages >= m_opt.hangupAfterPages;
+    if (!drop && !hangUp) {
         Send(answer.bytes);
     }
     if (answer.newBaud > 0) {
@@ -319,7 +323,7 @@ void CSimLine::HandleFrame() {
     if (answer.wrote) {
         SaveFlash();
     }
-    if (answer.pageOp && m_opt.hangupAfterPages >= 0 && ++m_nPages >= m_opt.hangupAfterPages) {
+    if (hangUp) {
         m_bHungUp = true;
     }
 }

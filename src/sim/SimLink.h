@@ -24,7 +24,7 @@ struct SimOptions {
     int dropEvery = 0;          // every Nth answer is lost
     int corruptEvery = 0;       // every Nth answer frame has a bad CRC
     int refuseBaud = 0;         // this many baud commands are ignored
-    int hangupAfterPages = -1;  // hang the line up after this many page reads/programs
+    int hangupAfterPages = -1;  // hang the line up on this many-th page read/program, unanswered
     int dropPage = -1;          // answers to reads/programs of this page are lost ...
     int dropPageTimes = 0;      // ... this many times
     std::string flashFile;      // flash kept here across runs

@@ -186,6 +186,29 @@ TEST(NvdsCli, SignalledTransferReleasesThePort) {
     std::remove(in.c_str());
 }
 
+// A failed transfer names its page and cause on the line below the fixed status text.
+TEST(NvdsCli, FailedDumpNamesPageAndCause) {
+    std::string link = TempPath("hangup");
+    pid_t sim = Spawn({"nvds", "sim", "--link", link, "--hangup-after-pages", "3"});
+    ASSERT_GT(sim, 0);
+    for (int i = 0; i < 100 && access(link.c_str(), F_OK) != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::string err = TempPath("cause.txt");
+    pid_t dump = Spawn({"nvds", "dump", "--port", link, "-o", TempPath("cause.nvds")}, err);
+    int status = 0;
+    waitpid(dump, &status, 0);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
+    std::string text = ReadFile(err);
+    std::string tail =
+        std::string(StatusText(STATUS_DUMP_ERROR)) + "\npage 3 of 16: the line hung up\n";
+    ASSERT_GE(text.size(), tail.size()) << text;
+    EXPECT_EQ(text.substr(text.size() - tail.size()), tail) << text;
+    kill(sim, SIGTERM);
+    waitpid(sim, nullptr, 0);
+    std::remove(err.c_str());
+}
+
 // The simulator's link path replaces only a link of its own, never a file that is there.
 TEST(NvdsCli, SimulatorLeavesAnExistingFileAtItsLinkPath) {
     std::string path = TempPath("not_a_link");

@@ -72,8 +72,8 @@ TEST(InProcessLink, TransferFaultsAreRetriedOrNamed) {
         {"every answer corrupt", false, -1, 0, 1, -1, -1, 1 + 3 * 2,
          "page 1 of 16: answer with a bad CRC"},
         {"lost program answer", true, 2, 1, 0, -1, 4096, 20 + 2, ""},
-        {"hang-up after four pages", true, -1, 0, 0, 4, -1, 4 + 4,
-         "page 5 of 16: the line hung up"},
+        {"hang-up on the fourth page", true, -1, 0, 0, 4, -1, 4 + 4,
+         "page 4 of 16: the line hung up"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
