@@ -117,6 +117,9 @@ private:
             while (!m_bDone) {
                 if (sigtimedwait(&m_signals, nullptr, &tick) > 0) {
                     m_bCaught = true;
+                }
+                // Again on every tick: a connect that starts after the signal clears the flag.
+                if (m_bCaught) {
                     engine.Cancel();
                 }
             }
