@@ -119,16 +119,19 @@ int main() {
             idleDone = idleDone || r == ROUNDS - 1;
             runs.push_back(f);
         }
-        // Median of the rounds for each figure.
+        // The round with the median ratio, each figure from that same round, so the row's
+        // ratio is its host time over its floor.
         auto report = [&](const char* what, double Figures::*host, double Figures::*floor) {
-            std::vector<double> ratios;
+            std::vector<const Figures*> order;
             for (const Figures& f : runs) {
-                ratios.push_back(f.*host / f.*floor);
+                order.push_back(&f);
             }
-            std::sort(ratios.begin(), ratios.end());
-            const Figures& mid = runs[runs.size() / 2];
+            std::sort(order.begin(), order.end(), [&](const Figures* a, const Figures* b) {
+                return a->*host / a->*floor < b->*host / b->*floor;
+            });
+            const Figures& mid = *order[order.size() / 2];
             std::printf("%-8u %-8s %10.1f %10.1f %7.3f\n", baud, what, mid.*host * 1e3,
-                        mid.*floor * 1e3, ratios[ratios.size() / 2]);
+                        mid.*floor * 1e3, mid.*host / mid.*floor);
         };
         report("connect", &Figures::connect, &Figures::connectFloor);
         report("dump", &Figures::dump, &Figures::dumpFloor);

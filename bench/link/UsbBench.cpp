@@ -12,6 +12,7 @@
 #include "link/ConnectTarget.h"
 #include "link/LinkConstants.h"
 #include "link/ProgstarDlg.h"
+#include "link/UsbLink.h"
 #include "link/usb/CyUsbTransport.h"
 #include "platform/Prompter.h"
 #include "sim/SimUsbDriver.h"
@@ -90,8 +91,7 @@ bool Run(int costUs, bool cached) {
     auto driver = std::make_shared<CostDriver>(std::chrono::microseconds(costUs), cached);
     RecordingPrompter prompter;
     CProgstarDlg engine(prompter);
-    engine.SetUsbTransport(std::make_unique<CyUsbTransport>(driver));
-    engine.m_bUsbMode = true;
+    engine.SetTransport(std::make_unique<CUsbLink>(std::make_unique<CyUsbTransport>(driver)));
     engine.ResetForConnect();
     if (!ConnectTarget(engine, prompter)) {
         return false;

@@ -12,6 +12,8 @@
 #include "image/CheckImage.h"
 #include "image/StatusText.h"
 #include "link/LinkConstants.h"
+#include "link/LinkFlows.h"
+#include "link/LinkTexts.h"
 
 namespace nvds {
 
@@ -24,8 +26,6 @@ constexpr const char* MSG_FIRST_DUMP_FAIL =
     "Dump NVDS data from target is fail! Try to select higher bautrate to re-connect!";
 constexpr const char* MSG_EMPTY_TARGET =
     "Target NVDS data is empty. Do you want to burn the default NVDS data to target?";
-constexpr const char* MSG_LINK_LOST = "Connection is lost, re-connect?";
-constexpr const char* MSG_TARGET_ERROR = "Target NVDS data is error!";
 
 }  // namespace
 
@@ -53,7 +53,8 @@ void CConfigNVDS::OnTimer(int timerId) {
 }
 
 bool CConfigNVDS::EstablishLink() {
-    m_connectDlg->Engine().ClosePort();
+    // A connect thread left by an earlier Quit may still be inside the link: it ends first.
+    m_connectDlg->CloseLink();
     SetStatus(STATUS_CONNECTING);
     if (m_connectDlg->DoModal() == QDialog::Accepted) {
         m_bConnected = true;
@@ -117,9 +118,8 @@ void CConfigNVDS::OnDump() {
     if (RepeatWhileLost([this] { return DumpToImage(); }) != TRANSFER_DONE) {
         return;
     }
-    if (CheckImage(*this, m_tagTable, m_image, *m_prompter) == 0) {
-        SetStatus(STATUS_CLEAR);
-        m_prompter->Message(MSG_TARGET_ERROR);
+    if (CheckDumpedImage(*this, m_tagTable, m_image, *m_prompter,
+                         [this] { SetStatus(STATUS_CLEAR); }) == 0) {
         return;
     }
     ShowTags(m_tagTable, 0);

@@ -12,7 +12,7 @@
 #include "link/BaudTable.h"
 #include "link/ConnectTarget.h"
 #include "link/LinkConstants.h"
-#include "sim/SimUsbTransport.h"
+#include "link/LinkFlows.h"
 
 namespace nvds {
 
@@ -55,7 +55,6 @@ CConnectInterface::CConnectInterface(QWidget* parent, Prompter& prompter, Status
       m_status(std::move(status)),
       m_channel(std::make_shared<CGuiChannel>(this)) {
     m_threadPrompter.SetChannel(m_channel);
-    m_engine.SetUsbTransport(CreateUsbTransport());
     setWindowTitle("Connect");
     CreateControls();
 }
@@ -192,20 +191,23 @@ void CConnectInterface::OnConnect() {
 
 void CConnectInterface::StartConnect() {
     ShowConnecting(true);
+    std::string port = SPI_ENTRY;
     if (!InterfaceIsSpi()) {
         int entry = m_cmbInterface->currentIndex();
-        std::string path = entry >= 0 && entry < static_cast<int>(m_ports.size())
-                               ? m_ports[static_cast<size_t>(entry)].path
-                               : std::string();
-        int crystal = m_cmbCrystal->currentIndex() == CRYSTAL_32MHZ ? CRYSTAL_32MHZ : CRYSTAL_16MHZ;
-        m_engine.SetSerialLink(path, crystal, std::max(0, m_cmbBaud->currentIndex()));
-    } else {
-        // The bridge needs no port, rate or crystal: those fields keep what they held.
-        m_engine.m_bUsbMode = true;
+        port = entry >= 0 && entry < static_cast<int>(m_ports.size())
+                   ? m_ports[static_cast<size_t>(entry)].path
+                   : std::string();
     }
-    m_engine.ResetForConnect();
+    int crystal = m_cmbCrystal->currentIndex() == CRYSTAL_32MHZ ? CRYSTAL_32MHZ : CRYSTAL_16MHZ;
+    SetUpLink(m_engine, port, crystal, std::max(0, m_cmbBaud->currentIndex()));
     SetStatus(STATUS_RESET_TARGET);
     m_worker.Start([this, channel = m_channel] { ConnectThread(channel); });
+}
+
+void CConnectInterface::CloseLink() {
+    m_engine.Cancel();
+    m_worker.WaitPumping();
+    m_engine.ClosePort();
 }
 
 void CConnectInterface::StopConnect() {

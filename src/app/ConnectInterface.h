@@ -10,6 +10,7 @@
 #include "app/ThreadPrompter.h"
 #include "app/WorkerThread.h"
 #include "link/ComPorts.h"
+#include "link/LinkTexts.h"
 #include "link/ProgstarDlg.h"
 
 class QCheckBox;
@@ -34,7 +35,7 @@ public:
         "If check, the selected interface will be re-used automatically the next time";
     static constexpr const char* TIP_CONNECT =
         "After pressed this button, you should restart the target.";
-    static constexpr const char* MSG_CONNECT_FAIL = "Connect Fail, Retry?";
+    static constexpr const char* MSG_CONNECT_FAIL = nvds::MSG_CONNECT_FAIL;
 
     CConnectInterface(QWidget* parent, Prompter& prompter, StatusSink status);
     /// Stops a connect still running and waits for its thread.
@@ -59,6 +60,9 @@ public:
     void OnInterfaceDropDown();
     /// The 16 rates of the selected crystal, 115200 selected.
     void FillBaudList();
+    /// Stops a connect thread left running by Quit (it has ended when this returns) and
+    /// closes the link.
+    void CloseLink();
     /// True while a connect thread runs.
     bool Connecting() const { return m_worker.Running(); }
 

@@ -1,9 +1,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "catalogue/NvdsConfig.h"
 #include "cli/Commands.h"
@@ -15,6 +17,7 @@
 #include "link/BaudTable.h"
 #include "link/ComPorts.h"
 #include "link/ConnectTarget.h"
+#include "link/LinkFlows.h"
 #include "link/LinkTrace.h"
 #include "link/ProgstarDlg.h"
 #include "platform/AtomicFile.h"
@@ -82,15 +85,58 @@ private:
     bool m_bCounting = false;
 };
 
+// Ctrl-C or SIGTERM during a dump or burn stops the transfer through the engine's cancel, so
+// the port is closed (and its lock released) before the command exits with 1. The signals are
+// blocked from construction on, in every thread started later (the engine starts its threads
+// when it connects), and taken by a watcher thread that ends before the engine goes.
+class SignalStop {
+public:
+    explicit SignalStop(CProgstarDlg& engine) {
+        sigemptyset(&m_signals);
+        sigaddset(&m_signals, SIGINT);
+        sigaddset(&m_signals, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &m_signals, &m_old);
+        Watch(engine);
+    }
+    ~SignalStop() {
+        m_bDone = true;
+        if (m_watcher.joinable()) {
+            m_watcher.join();
+        }
+        pthread_sigmask(SIG_SETMASK, &m_old, nullptr);
+    }
+    SignalStop(const SignalStop&) = delete;
+    SignalStop& operator=(const SignalStop&) = delete;
+
+    bool Caught() const { return m_bCaught; }
+
+private:
+    void Watch(CProgstarDlg& engine) {
+        m_watcher = std::thread([this, &engine] {
+            timespec tick{0, 20 * 1000 * 1000};
+            while (!m_bDone) {
+                if (sigtimedwait(&m_signals, nullptr, &tick) > 0) {
+                    m_bCaught = true;
+                }
+                // Again on every tick: a connect that starts after the signal clears the flag.
+                if (m_bCaught) {
+                    engine.Cancel();
+                }
+            }
+        });
+    }
+
+    sigset_t m_signals{};
+    sigset_t m_old{};
+    std::thread m_watcher;
+    std::atomic<bool> m_bDone{false};
+    std::atomic<bool> m_bCaught{false};
+};
+
 // Connects the engine to the chip on the options' port. EXIT_OK, EXIT_FAIL or EXIT_USAGE.
 int Connect(CProgstarDlg& engine, const LinkOptions& opt, Prompter& prompter) {
     int crystal = CrystalIndex(opt.crystal);
     bool usb = opt.port == SPI_ENTRY;
-    if (usb) {
-        // The bridge sets no baud rate; the engine's serial settings stay as they are.
-        engine.SetUsbTransport(CreateUsbTransport());
-        engine.m_bUsbMode = true;
-    }
     int row = usb ? 0 : FindBaudRow(opt.baud, crystal);
     if (row < 0) {
         std::string rates;
@@ -101,14 +147,10 @@ int Connect(CProgstarDlg& engine, const LinkOptions& opt, Prompter& prompter) {
                      opt.crystal.c_str(), rates.c_str());
         return EXIT_USAGE;
     }
-    if (!usb) {
-        engine.SetSerialLink(opt.port, crystal, row);
-    }
-    engine.StartReceiveDispatchThread();
-    engine.ResetForConnect();
+    SetUpLink(engine, opt.port, crystal, row);
     std::fprintf(stderr, "%s\n", StatusText(STATUS_RESET_TARGET));
     if (!ConnectTarget(engine, prompter)) {
-        std::string why = usb ? engine.Usb().LastError() : engine.Serial().LastError();
+        std::string why = engine.Transport().LastError();
         if (!why.empty()) {
             std::fprintf(stderr, "%s\n", why.c_str());
         }
@@ -117,6 +159,14 @@ int Connect(CProgstarDlg& engine, const LinkOptions& opt, Prompter& prompter) {
     }
     std::fprintf(stderr, "%s\n", StatusText(STATUS_CONNECTED));
     return EXIT_OK;
+}
+
+// After a failed transfer: the page and the kind of fault, below the fixed status text.
+void PrintFailureCause(const CProgstarDlg& engine) {
+    std::string cause = engine.FailureCause();
+    if (!cause.empty()) {
+        std::fprintf(stderr, "%s\n", cause.c_str());
+    }
 }
 
 int RunDump(CliContext& ctx, const LinkOptions& opt) {
@@ -130,6 +180,7 @@ int RunDump(CliContext& ctx, const LinkOptions& opt) {
     }
     EnableTrace(ctx);
     CProgstarDlg engine(prompter);
+    SignalStop signals(engine);
     if (int rc = Connect(engine, opt, prompter); rc != EXIT_OK) {
         return rc;
     }
@@ -139,7 +190,8 @@ int RunDump(CliContext& ctx, const LinkOptions& opt) {
         engine, engine.m_bConnected != 0, image, prompter, [&](int code) { progress.Status(code); },
         [&](int done) { progress.Page(done); });
     progress.EndCounter();
-    if (r < 0) {
+    if (r < 0 || signals.Caught()) {
+        PrintFailureCause(engine);
         return EXIT_FAIL;
     }
     std::string error;
@@ -149,9 +201,7 @@ int RunDump(CliContext& ctx, const LinkOptions& opt) {
     }
     // The file holds the area as read; the check only reports what the window would show.
     NvdsImage checked = image;
-    if (!CheckImage(config, table, checked, prompter)) {
-        prompter.Message("Target NVDS data is error!");
-    }
+    CheckDumpedImage(config, table, checked, prompter);
     return EXIT_OK;
 }
 
@@ -170,6 +220,7 @@ int RunBurn(const CliContext& ctx, const LinkOptions& opt) {
     }
     EnableTrace(ctx);
     CProgstarDlg engine(prompter);
+    SignalStop signals(engine);
     if (int rc = Connect(engine, opt, prompter); rc != EXIT_OK) {
         return rc;
     }
@@ -178,7 +229,11 @@ int RunBurn(const CliContext& ctx, const LinkOptions& opt) {
         engine, engine.m_bConnected != 0, image, prompter, [&](int code) { progress.Status(code); },
         [&](int done) { progress.Page(done); });
     progress.EndCounter();
-    return r < 0 ? EXIT_FAIL : EXIT_OK;
+    if (r < 0 || signals.Caught()) {
+        PrintFailureCause(engine);
+        return EXIT_FAIL;
+    }
+    return EXIT_OK;
 }
 
 int RunPorts() {
@@ -253,6 +308,8 @@ void AddSimCommand(CLI::App& app, CliContext& ctx) {
 }  // namespace
 
 void AddLinkCommands(CLI::App& app, CliContext& ctx) {
+    // The command-line tool offers the simulated bridge (NVDS_USB_BACKEND=sim) for tests.
+    RegisterSimUsbBridge();
     CLI::App* ports = app.add_subcommand("ports", "List the interfaces a chip can be reached by");
     ports->callback([&ctx] { ctx.run = [] { return RunPorts(); }; });
 

@@ -26,9 +26,10 @@ bool PageWithRetries(CProgstarDlg& engine, uint32_t page, TryPage tryPage) {
             return true;
         }
         if (!engine.SetAddress(page * NVDS_PAGE_SIZE)) {
-            return false;
+            break;
         }
     }
+    engine.SetFailedPage(static_cast<int>(page));
     return false;
 }
 
@@ -90,11 +91,13 @@ int DumpImage(CProgstarDlg& engine, bool connected, NvdsImage& dest, Prompter& p
         return -1;
     }
     Report(status, STATUS_DUMP_BUSY);
+    engine.ClearFailure();
     NvdsImage buffer{};
     if (!ReadPages(engine, buffer, pages)) {
         Report(status, STATUS_DUMP_ERROR);
         return -1;
     }
+    engine.ClearFailure();
     dest = buffer;
     Report(status, STATUS_DUMP_OK);
     return static_cast<int>(NVDS_IMAGE_SIZE);
@@ -107,10 +110,12 @@ int BurnImage(CProgstarDlg& engine, bool connected, const NvdsImage& source, Pro
         return -1;
     }
     Report(status, STATUS_BURN_BUSY);
+    engine.ClearFailure();
     if (!WritePages(engine, source, pages)) {
         Report(status, STATUS_BURN_ERROR);
         return -1;
     }
+    engine.ClearFailure();
     Report(status, STATUS_BURN_OK);
     return static_cast<int>(NVDS_IMAGE_SIZE);
 }

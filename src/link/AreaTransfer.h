@@ -3,6 +3,7 @@
 #include <functional>
 
 #include "image/NvdsImage.h"
+#include "link/LinkTexts.h"
 
 namespace nvds {
 
@@ -13,9 +14,6 @@ class Prompter;
 using TransferStatus = std::function<void(int code)>;
 /// Receives the number of pages done (1..16) after each page.
 using PageProgress = std::function<void(int pagesDone)>;
-
-/// Shown when a transfer is asked for without a link.
-constexpr const char* MSG_TARGET_DISCONNECT = "Target is disconnect! Pleace connect to target!";
 
 /// Reads the 4096-byte NVDS area page by page. `dest` changes only when all 16 pages arrived.
 /// Returns 4096, or -1 (nothing sent when `connected` is false).

@@ -3,6 +3,7 @@
 #include "link/BaudTable.h"
 #include "link/LinkConstants.h"
 #include "link/ProgstarDlg.h"
+#include "link/UsbTransport.h"
 #include "platform/Clock.h"
 #include "platform/Prompter.h"
 
@@ -39,94 +40,103 @@ bool MustStop(CProgstarDlg& engine, Prompter& prompter, const ConnectClock& cloc
     return false;
 }
 
-// DTR resets the chip on most boards: raise it, drop what is in flight, release it.
-void PulseDtr(CProgstarDlg& engine) {
-    engine.Serial().SetDtr(true);
-    SleepMs(DTR_STEP.count());
-    engine.Serial().Purge();
-    SleepMs(DTR_STEP.count());
-    engine.Serial().SetDtr(false);
-    SleepMs(DTR_STEP.count());
-}
+class UartSync : public SyncStep {
+public:
+    int Begin(CProgstarDlg& engine) override {
+        return engine.ReopenPort(SyncBaud(engine.m_nCrystal));
+    }
 
-// Sends sync bytes until one draws STATUS_ACK. 1 answered, 0 cancelled or out of time.
-int SyncLoop(CProgstarDlg& engine, Prompter& prompter, ConnectClock& clock,
-             const ConnectProgress& report) {
-    int dtrCounter = DTR_PULSE_EVERY - 1;
-    for (;;) {
-        clock.Step(PROGRESS_EVERY_SERIAL, report);
-        if (++dtrCounter >= DTR_PULSE_EVERY) {
-            dtrCounter = 0;
-            PulseDtr(engine);
+    int Attempt(CProgstarDlg& engine) override {
+        if (++m_nDtrCounter >= DTR_PULSE_EVERY) {
+            m_nDtrCounter = 0;
+            PulseReset(engine);
         }
-        // Only an answer to this very sync byte may end the loop.
+        // Only an answer to this very sync byte may count.
         engine.ResetReceiveState();
         uint8_t sync = CMD_SYNC;
         engine.WriteRaw(&sync, 1);
-        if (engine.WaitAck(SYNC_PERIOD)) {
-            return 1;
-        }
-        if (MustStop(engine, prompter, clock)) {
-            return 0;
-        }
-    }
-}
-
-int ConnectSerial(CProgstarDlg& engine, Prompter& prompter, const ConnectProgress& report) {
-    if (!engine.ReopenPort(SyncBaud(engine.m_nCrystal))) {
-        return 0;
-    }
-    ConnectClock clock;
-    for (;;) {
-        if (!SyncLoop(engine, prompter, clock, report)) {
+        if (!engine.WaitAck(SYNC_PERIOD)) {
             return 0;
         }
         engine.ClearStatus();
         const uint8_t* payload = engine.m_baudPayload.data();
-        if (engine.SendFrame(CMD_SET_BAUDRATE, payload, 0, 4, 1)) {
-            // The chip now listens at the working rate; confirm the rate there.
-            engine.ReopenPort(engine.m_nBaudRate);
-            if (engine.SendFrame(CMD_SET_BAUDRATE, payload, 0, 4, 1)) {
-                engine.m_bConnected = 1;
-                return 1;
-            }
-        }
-        // A chip that answers every sync byte but never confirms the rate would otherwise
-        // keep the sync loop from ever looking at the clock.
-        if (MustStop(engine, prompter, clock)) {
+        if (!engine.SendFrame(CMD_SET_BAUDRATE, payload, 0, 4, 1)) {
             return 0;
         }
+        // The chip now listens at the working rate; confirm the rate there.
+        engine.ReopenPort(engine.m_nBaudRate);
+        return engine.SendFrame(CMD_SET_BAUDRATE, payload, 0, 4, 1);
     }
-}
 
-int ConnectUsb(CProgstarDlg& engine, Prompter& prompter, const ConnectProgress& report) {
-    ConnectClock clock;
-    uint8_t sync = CMD_SYNC;
-    uint8_t answer = 0x02;
-    for (;;) {
-        clock.Step(PROGRESS_EVERY_USB, report);
+    int ProgressEvery() const override { return PROGRESS_EVERY_SERIAL; }
+
+private:
+    // DTR resets the chip on most boards: raise it, drop what is in flight, release it.
+    static void PulseReset(CProgstarDlg& engine) {
+        engine.Transport().SetResetLine(true);
+        SleepMs(DTR_STEP.count());
+        engine.Transport().Purge();
+        SleepMs(DTR_STEP.count());
+        engine.Transport().SetResetLine(false);
+        SleepMs(DTR_STEP.count());
+    }
+
+    int m_nDtrCounter = DTR_PULSE_EVERY - 1;  // the first attempt pulses
+};
+
+class BridgeSync : public SyncStep {
+public:
+    explicit BridgeSync(UsbTransport& usb) : m_usb(usb) {}
+
+    int Begin(CProgstarDlg& /*engine*/) override { return 1; }
+
+    int Attempt(CProgstarDlg& engine) override {
         engine.ResetReceiveState();
-        if (engine.Usb().UsbBulkOut(&sync, 1) == USB_OUT_ISSUED) {
-            engine.Usb().UsbBulkIn(&answer, 1);
+        uint8_t sync = CMD_SYNC;
+        if (m_usb.UsbBulkOut(&sync, 1) == USB_OUT_ISSUED) {
+            m_usb.UsbBulkIn(&m_nAnswer, 1);
         } else {
             // No bridge: the transfers, which pace this loop, return at once.
             SleepMs(SYNC_PERIOD.count());
         }
-        if (answer == STATUS_ACK) {
+        return m_nAnswer == STATUS_ACK ? 1 : 0;
+    }
+
+    int ProgressEvery() const override { return PROGRESS_EVERY_USB; }
+
+private:
+    UsbTransport& m_usb;
+    uint8_t m_nAnswer = 0x02;  // a bulk IN that times out leaves the last answer
+};
+
+}  // namespace
+
+std::unique_ptr<SyncStep> MakeUartSync() {
+    return std::make_unique<UartSync>();
+}
+
+std::unique_ptr<SyncStep> MakeBridgeSync(UsbTransport& usb) {
+    return std::make_unique<BridgeSync>(usb);
+}
+
+int ConnectTarget(CProgstarDlg& engine, Prompter& prompter, const ConnectProgress& progress) {
+    std::unique_ptr<SyncStep> step = engine.Transport().MakeSyncStep();
+    if (!step->Begin(engine)) {
+        return 0;
+    }
+    ConnectClock clock;
+    for (;;) {
+        clock.Step(step->ProgressEvery(), progress);
+        if (step->Attempt(engine)) {
             engine.m_bConnected = 1;
             return 1;
         }
+        // A chip that answers every sync byte but never confirms the rate must not keep the
+        // loop from looking at the clock either.
         if (MustStop(engine, prompter, clock)) {
             return 0;
         }
     }
-}
-
-}  // namespace
-
-int ConnectTarget(CProgstarDlg& engine, Prompter& prompter, const ConnectProgress& progress) {
-    return engine.m_bUsbMode ? ConnectUsb(engine, prompter, progress)
-                             : ConnectSerial(engine, prompter, progress);
 }
 
 }  // namespace nvds

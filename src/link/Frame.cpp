@@ -28,10 +28,4 @@ std::vector<uint8_t> BuildFrame(uint8_t command, const uint8_t* payload, uint32_
     return frame;
 }
 
-void PutLe32(uint8_t* out, uint32_t value) {
-    for (int i = 0; i < 4; ++i) {
-        out[i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
-
 }  // namespace nvds

@@ -11,7 +11,4 @@ namespace nvds {
 std::vector<uint8_t> BuildFrame(uint8_t command, const uint8_t* payload, uint32_t length,
                                 bool usbTrailer = false, uint32_t readLen = 0);
 
-/// The four payload bytes of a 32-bit little-endian value.
-void PutLe32(uint8_t* out, uint32_t value);
-
 }  // namespace nvds

@@ -56,6 +56,12 @@ constexpr int PROGRESS_RANGE = 100;
 constexpr uint32_t SYNC_BAUD_16MHZ = 9600;
 constexpr uint32_t SYNC_BAUD_32MHZ = 19200;
 
+/// USB bridge: bulk OUT waits this long for its transfer, bulk IN this long for its answer;
+/// bridge control requests give up after USB_CONTROL_WAIT_MS.
+constexpr uint32_t USB_OUT_WAIT_MS = 100;
+constexpr uint32_t USB_IN_WAIT_MS = 10;
+constexpr unsigned USB_CONTROL_WAIT_MS = 1000;
+
 /// Crystal indexes.
 constexpr int CRYSTAL_16MHZ = 0;
 constexpr int CRYSTAL_32MHZ = 1;

@@ -6,38 +6,40 @@
 #include "link/BaudTable.h"
 #include "link/Crc16.h"
 #include "link/Frame.h"
+#include "link/LinkTexts.h"
 #include "link/LinkTrace.h"
+#include "link/SerialLink.h"
+#include "platform/LittleEndian.h"
 #include "platform/Prompter.h"
 
 namespace nvds {
 
-namespace {
-
-constexpr const char* MSG_OPEN_FAILED = "Open COM port failed!";
-
-}  // namespace
-
 CProgstarDlg::CProgstarDlg(Prompter& prompter)
-    : m_prompter(prompter), m_pUsb(std::make_unique<NoUsbBridge>()) {}
+    : m_prompter(prompter), m_pLink(std::make_unique<CSerialLink>(std::string())) {}
 
 CProgstarDlg::~CProgstarDlg() {
-    m_serial.ClosePort();
+    m_pLink->Close();
     m_rxQueue.Shutdown();
     if (m_dispatch.joinable()) {
         m_dispatch.join();
     }
 }
 
-void CProgstarDlg::SetSerialLink(const std::string& port, int crystal, int baudIndex) {
-    m_strPort = port;
+void CProgstarDlg::SetLink(std::unique_ptr<LinkTransport> link, int crystal, int baudIndex) {
+    SetTransport(std::move(link));
     m_nCrystal = crystal;
     m_nBaudRate = BaudOfRow(baudIndex, crystal);
     m_baudPayload = BaudCommandPayload(baudIndex);
-    m_bUsbMode = false;
 }
 
-void CProgstarDlg::SetUsbTransport(std::unique_ptr<UsbTransport> usb) {
-    m_pUsb = std::move(usb);
+void CProgstarDlg::SetSerialLink(const std::string& port, int crystal, int baudIndex) {
+    m_strPort = port;
+    SetLink(std::make_unique<CSerialLink>(port), crystal, baudIndex);
+}
+
+void CProgstarDlg::SetTransport(std::unique_ptr<LinkTransport> link) {
+    m_pLink->Close();
+    m_pLink = std::move(link);
 }
 
 void CProgstarDlg::StartReceiveDispatchThread() {
@@ -118,37 +120,59 @@ void CProgstarDlg::ParseByte(uint8_t byte) {
     }
 }
 
+template <typename Ready>
+bool CProgstarDlg::WaitFor(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds timeout,
+                           Ready ready) {
+    if (m_cv.wait_for(lock, timeout, [&] { return ready() || m_bCancel; }) && !m_bCancel) {
+        return true;
+    }
+    NoteFault(m_bCancel             ? LinkFault::Cancelled
+              : m_pLink->LineLost() ? LinkFault::HangUp
+                                    : LinkFault::Timeout);
+    return false;
+}
+
+void CProgstarDlg::NoteFault(LinkFault fault) {
+    m_fault = fault;
+    if (TraceOn()) {
+        TraceNote(FaultText(fault));
+    }
+}
+
 int CProgstarDlg::SendFrame(uint8_t command, const uint8_t* payload, uint32_t readLen,
                             uint32_t length, int confirm) {
-    int tries = confirm ? CONFIRM_TRIES : 1;
-    std::vector<uint8_t> frame = BuildFrame(command, payload, length, m_bUsbMode, readLen);
-    if (m_bUsbMode) {
-        TraceBytes("out usb", frame.data(), frame.size());
-        m_pUsb->UsbBulkOut(frame.data(), static_cast<uint32_t>(frame.size()));
-        return 1;
+    if (m_bCancel) {
+        NoteFault(LinkFault::Cancelled);  // nothing more goes out once stopped
+        return 0;
     }
+    const LinkTraits& traits = m_pLink->Traits();
+    bool awaitAck = confirm != 0 && traits.confirms;
+    int tries = awaitAck ? CONFIRM_TRIES : 1;
+    std::vector<uint8_t> frame = BuildFrame(command, payload, length, traits.usbTrailer, readLen);
     for (int attempt = 0; attempt < tries; ++attempt) {
-        TraceBytes("out", frame.data(), frame.size());
-        m_serial.Write(frame.data(), frame.size());
-        if (!confirm) {
+        TraceBytes(traits.traceOut, frame.data(), frame.size());
+        m_pLink->Write(frame.data(), frame.size());
+        if (!awaitAck) {
             return 1;
         }
         std::unique_lock<std::mutex> lock(m_mutex);
-        if (m_cv.wait_for(lock, ACK_TIMEOUT, [&] { return m_nStatus == STATUS_ACK; })) {
+        if (WaitFor(lock, ACK_TIMEOUT, [&] { return m_nStatus == STATUS_ACK; })) {
             m_nStatus = 0;
             return 1;
+        }
+        if (m_bCancel) {
+            return 0;
         }
     }
     return 0;
 }
 
 int CProgstarDlg::WaitStatus(uint8_t value, uint16_t timeoutMs) {
-    if (m_bUsbMode) {
+    if (!m_pLink->Traits().reportsStatus) {
         return 1;
     }
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                      [&] { return m_nStatus == value; })) {
+    if (WaitFor(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_nStatus == value; })) {
         m_nStatus = 0;
         return 1;
     }
@@ -160,29 +184,33 @@ int CProgstarDlg::WaitDataFrame(uint8_t* out, uint32_t length, uint32_t timeoutM
     if (length + 6 > FRAME_BUFFER_SIZE) {
         return 0;
     }
-    if (m_bUsbMode) {
-        // Preset to 0xFF: a bridge that sends nothing then fails the CRC check instead of
+    const LinkTraits& traits = m_pLink->Traits();
+    if (traits.pullsAnswers) {
+        // Preset to 0xFF: a link that sends nothing then fails the CRC check instead of
         // passing zeros off as a page (the CRC of all-zero bytes is zero).
         std::vector<uint8_t> answer(length + FRAME_OVERHEAD, 0xFF);
-        if (!m_pUsb->UsbBulkIn(answer.data(), static_cast<uint32_t>(answer.size()))) {
+        if (!m_pLink->ReadAnswer(answer.data(), static_cast<uint32_t>(answer.size()))) {
+            NoteFault(LinkFault::Timeout);
             return 0;
         }
-        TraceBytes("in  usb", answer.data(), answer.size());
+        TraceBytes(traits.traceIn, answer.data(), answer.size());
         uint16_t crc = Crc16(answer.data() + 1, length + 4);
-        if (crc != (answer[length + 5] | answer[length + 6] << 8)) {
+        if (crc != GetLe16(answer.data() + length + 5)) {
+            NoteFault(LinkFault::BadCrc);
             return 0;
         }
         std::memcpy(out, answer.data() + 5, length);
         return 1;
     }
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (!m_cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_bFrameReady; })) {
+    if (!WaitFor(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_bFrameReady; })) {
         return 0;
     }
     m_bFrameReady = false;
     // The caller's length decides where the CRC sits, not the length field received.
     uint16_t crc = Crc16(m_frame.data(), length + 4);
-    if (crc != (m_frame[length + 4] | m_frame[length + 5] << 8)) {
+    if (crc != GetLe16(m_frame.data() + length + 4)) {
+        NoteFault(LinkFault::BadCrc);
         return 0;
     }
     std::memcpy(out, m_frame.data() + 4, length);
@@ -196,24 +224,23 @@ int CProgstarDlg::SetAddress(uint32_t address) {
 }
 
 int CProgstarDlg::ReopenPort(uint32_t baud) {
-    m_serial.ClosePort();
-    if (!m_serial.OpenPort(m_strPort, baud)) {
-        TraceNote(m_serial.LastError());
+    m_pLink->Close();
+    if (!m_pLink->Open(baud, m_rxQueue)) {
+        TraceNote(m_pLink->LastError());
         m_prompter.Message(MSG_OPEN_FAILED);
         return 0;
     }
-    TraceNote(m_strPort + " open at " + std::to_string(baud) + " baud");
-    m_serial.StartReader(m_rxQueue);
+    TraceNote(m_pLink->Name() + " open at " + std::to_string(baud) + " baud");
     return 1;
 }
 
 void CProgstarDlg::ClosePort() {
-    m_serial.ClosePort();
+    m_pLink->Close();
 }
 
 bool CProgstarDlg::WriteRaw(const uint8_t* data, size_t size) {
-    TraceBytes("out", data, size);
-    return m_serial.Write(data, size);
+    TraceBytes(m_pLink->Traits().traceOut, data, size);
+    return m_pLink->Write(data, size);
 }
 
 void CProgstarDlg::ResetReceiveState() {
@@ -224,6 +251,7 @@ void CProgstarDlg::ResetReceiveState() {
 
 void CProgstarDlg::ResetForConnect() {
     std::lock_guard<std::mutex> lock(m_mutex);
+    ClearFailure();
     m_bConnected = 0;
     m_bCancel = false;
     m_nStatus = 0;
@@ -246,6 +274,31 @@ void CProgstarDlg::Cancel() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_bCancel = true;
     m_cv.notify_all();
+}
+
+LinkFault CProgstarDlg::LastFault() const {
+    return m_fault;
+}
+
+void CProgstarDlg::ClearFailure() {
+    m_fault = LinkFault::None;
+    m_nFailedPage = -1;
+}
+
+void CProgstarDlg::SetFailedPage(int page) {
+    m_nFailedPage = page;
+}
+
+std::string CProgstarDlg::FailureCause() const {
+    const char* what = FaultText(m_fault);
+    if (what == nullptr) {
+        return {};
+    }
+    int page = m_nFailedPage;
+    std::string line = page >= 0 ? "page " + std::to_string(page + 1) + " of " +
+                                       std::to_string(NVDS_PAGE_COUNT) + ": " + what
+                                 : std::string(what);
+    return line;
 }
 
 int CProgstarDlg::ParserState() const {

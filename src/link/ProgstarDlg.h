@@ -11,13 +11,15 @@
 #include <thread>
 
 #include "link/LinkConstants.h"
+#include "link/LinkTransport.h"
 #include "link/RxQueue.h"
-#include "link/SerialPort.h"
-#include "link/UsbTransport.h"
 
 namespace nvds {
 
 class Prompter;
+
+/// What ended a failed wait.
+enum class LinkFault { None, Timeout, BadCrc, HangUp, Cancelled };
 
 /// The boot-loader protocol engine: frame builder, receive parser and the send/wait primitives.
 /// Every target operation goes through one engine. The parser runs on the receive dispatch
@@ -30,19 +32,22 @@ public:
     CProgstarDlg& operator=(const CProgstarDlg&) = delete;
 
     // Link settings, set before a connect.
-    std::string m_strPort;          // device path of the serial port
+    std::string m_strPort;          // device path of the last serial link set
     uint32_t m_nBaudRate = 115200;  // working rate
     std::array<uint8_t, 4> m_baudPayload{0x2C, 0x08, 0x00, 0x00};
-    int m_nCrystal = 0;       // 0 = "16MHz", 1 = "32MHz"
-    bool m_bUsbMode = false;  // the USB bridge instead of the serial port
+    int m_nCrystal = 0;  // 0 = "16MHz", 1 = "32MHz"
     std::atomic<int> m_bConnected{0};
 
-    /// Sets the link settings for a serial connect at row `baudIndex` of the crystal's column.
+    /// Sets the link settings for a connect over `link` at row `baudIndex` of the crystal's
+    /// column. The previous link is closed first; no operation may be running.
+    void SetLink(std::unique_ptr<LinkTransport> link, int crystal, int baudIndex);
+    /// SetLink with the serial device at `port`.
     void SetSerialLink(const std::string& port, int crystal, int baudIndex);
-
-    /// Replaces the USB bridge backend (the default has no device).
-    void SetUsbTransport(std::unique_ptr<UsbTransport> usb);
-    UsbTransport& Usb() { return *m_pUsb; }
+    /// Replaces the link only; the rate settings stay as they are (the bridge has no rate).
+    void SetTransport(std::unique_ptr<LinkTransport> link);
+    /// The link every frame goes through.
+    LinkTransport& Transport() { return *m_pLink; }
+    const LinkTransport& Transport() const { return *m_pLink; }
 
     /// Starts the thread that feeds received bytes to OnRxByte (once; later calls do nothing).
     void StartReceiveDispatchThread();
@@ -52,24 +57,26 @@ public:
     /// The parser over a run of bytes, under one lock.
     void OnRxBytes(const uint8_t* data, size_t size);
 
-    /// Sends a frame; with `confirm` up to 3 times, each followed by 100 ms for STATUS_ACK.
-    /// Returns 1 sent (and confirmed if asked), 0 not confirmed.
+    /// Sends a frame; with `confirm` on a link that confirms, up to 3 times, each followed by
+    /// 100 ms for STATUS_ACK. Returns 1 sent (and confirmed if asked), 0 not confirmed or
+    /// cancelled.
     int SendFrame(uint8_t command, const uint8_t* payload, uint32_t readLen, uint32_t length,
                   int confirm);
-    /// Waits for the status byte `value` (then cleared). 1, or 0 on time-out; 1 at once over USB.
+    /// Waits for the status byte `value` (then cleared). 1, or 0 on time-out or cancel; 1 at
+    /// once on a link whose status bytes do not reach the host.
     int WaitStatus(uint8_t value, uint16_t timeoutMs);
-    /// Waits for an answer frame and copies its `length` data bytes to out. 0 on time-out or
-    /// CRC mismatch.
+    /// Waits for an answer frame and copies its `length` data bytes to out. 0 on time-out,
+    /// cancel or CRC mismatch.
     int WaitDataFrame(uint8_t* out, uint32_t length, uint32_t timeoutMs);
     /// Confirmed CMD_SET_ADDRESS with the address little-endian. 1 on success.
     int SetAddress(uint32_t address);
-    /// Closes and reopens the serial port at `baud` and starts its reader. On failure shows
+    /// Closes and reopens the link at `baud`, delivering to the parser. On failure shows
     /// "Open COM port failed!" and returns 0.
     int ReopenPort(uint32_t baud);
-    /// Stops the reader and closes the serial port.
+    /// Stops delivery and closes the link.
     void ClosePort();
 
-    /// Writes raw bytes to the serial port (the sync byte). False on a failed write.
+    /// Writes raw bytes to the link (the sync byte). False on a failed write.
     bool WriteRaw(const uint8_t* data, size_t size);
     /// Status byte and parser state back to 0, as before each sync attempt.
     void ResetReceiveState();
@@ -81,13 +88,22 @@ public:
     /// Consumes the status byte.
     void ClearStatus();
 
-    /// Asks a connect in progress to stop; wakes its waits at once.
+    /// Asks a connect or transfer in progress to stop; every wait returns at once until the
+    /// next ResetForConnect or ClearCancel.
     void Cancel();
     /// Clears the cancel flag before a new connect.
     void ClearCancel() { m_bCancel = false; }
     bool Cancelled() const { return m_bCancel; }
+    /// What ended the last failed wait, for the one-line cause after a failure message.
+    LinkFault LastFault() const;
+    /// Forgets the last failure (a transfer that succeeded after retries has none).
+    void ClearFailure();
+    /// Marks the page (0-based) the last failure happened at, or -1 for none.
+    void SetFailedPage(int page);
+    /// One line naming the cause of the last failure ("page 3 of 16: no answer in time");
+    /// empty when nothing failed since the connect.
+    std::string FailureCause() const;
 
-    CSerialPort& Serial() { return m_serial; }
     Prompter& GetPrompter() { return m_prompter; }
 
     /// Parser state for tests: 0 idle, 1 command next, 2..4 length, 5 body.
@@ -97,11 +113,14 @@ public:
 
 private:
     void ParseByte(uint8_t byte);
+    void NoteFault(LinkFault fault);
+    template <typename Ready>
+    bool WaitFor(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds timeout,
+                 Ready ready);
     void ReceiveDispatchThread();
 
     Prompter& m_prompter;
-    CSerialPort m_serial;
-    std::unique_ptr<UsbTransport> m_pUsb;
+    std::unique_ptr<LinkTransport> m_pLink;
     RxQueue m_rxQueue;
     std::thread m_dispatch;
     std::atomic<bool> m_bCancel{false};
@@ -115,6 +134,8 @@ private:
     bool m_bFrameReady = false;
     uint8_t m_nStatus = 0;
     std::array<uint8_t, FRAME_BUFFER_SIZE> m_frame{};
+    std::atomic<LinkFault> m_fault{LinkFault::None};
+    std::atomic<int> m_nFailedPage{-1};
 };
 
 }  // namespace nvds

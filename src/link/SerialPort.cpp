@@ -37,6 +37,12 @@ std::string ResolvedName(const std::string& path) {
     return BaseName(real);
 }
 
+// DTR and RTS off; a pty has no modem lines and refuses, which does no harm.
+void DropModemLines(int fd) {
+    int lines = TIOCM_DTR | TIOCM_RTS;
+    ioctl(fd, TIOCMBIC, &lines);
+}
+
 }  // namespace
 
 CSerialPort::~CSerialPort() {
@@ -62,6 +68,16 @@ int CSerialPort::OpenPort(const std::string& path, uint32_t baud) {
         m_strError = path + ": " + std::strerror(errno);
         return 0;
     }
+    // A regular file, /dev/null or a FIFO would otherwise fail the lock or the configuration
+    // below and be blamed on another program.
+    if (!isatty(fd)) {
+        m_strError = path + ": not a serial device";
+        close(fd);
+        return 0;
+    }
+    // Opening a tty raises DTR and RTS; on most boards that holds the chip in reset. Drop
+    // both at once, before anything else happens on the line.
+    DropModemLines(fd);
     // Two programs on one port corrupt each other's frames: take the port for ourselves.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
         m_strError = path + ": the port is in use by another program";
@@ -96,8 +112,8 @@ bool CSerialPort::Configure(int fd, uint32_t baud) {
     if (tcsetattr(fd, TCSANOW, &tio) != 0 || !SetLineRate(fd, baud)) {
         return false;
     }
-    int dtr = TIOCM_DTR;
-    ioctl(fd, TIOCMBIC, &dtr);
+    // Setting the rate may raise the lines again on some drivers.
+    DropModemLines(fd);
     tcflush(fd, TCIOFLUSH);
     int flags = fcntl(fd, F_GETFL);
     return flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;

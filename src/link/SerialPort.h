@@ -21,8 +21,9 @@ public:
     CSerialPort(const CSerialPort&) = delete;
     CSerialPort& operator=(const CSerialPort&) = delete;
 
-    /// Opens `path` at `baud` (any rate), 8N1, no flow control, DTR off, queues purged. An open
-    /// port is closed first. Returns 1, or 0 with the reason in LastError().
+    /// Opens `path` at `baud` (any rate), 8N1, no flow control, DTR and RTS off, queues purged.
+    /// An open port is closed first. Returns 1, or 0 with the reason in LastError() (a path
+    /// that is no terminal is "not a serial device").
     int OpenPort(const std::string& path, uint32_t baud);
 
     /// Starts the reader thread, which feeds `queue` until ClosePort.

@@ -3,11 +3,13 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -38,15 +40,81 @@ Clock::duration Seconds(double s) {
 
 }  // namespace
 
-CSimLink::CSimLink(SimOptions options) : m_opt(std::move(options)), m_chip(m_opt.crystal) {
+CSimLine::CSimLine(SimOptions options) : m_opt(std::move(options)), m_chip(m_opt.crystal) {
     m_chip.m_nEraseMs = m_opt.eraseMs;
     m_chip.m_nProgramMs = m_opt.programMs;
     m_chip.m_nRefuseBaud = m_opt.refuseBaud;
 }
 
+void CSimLine::Boot() {
+    if (!m_opt.flashFile.empty()) {
+        std::ifstream in(m_opt.flashFile, std::ios::binary);
+        if (in) {
+            std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
+            SetFlash(bytes);
+        }
+    }
+    m_tReady = Clock::now() + std::chrono::milliseconds(m_opt.bootDelayMs);
+}
+
+void CSimLine::Reset() {
+    std::lock_guard<std::mutex> lock(m_chipMutex);
+    m_chip.Reset();
+}
+
+void CSimLine::Interrupt() {
+    std::lock_guard<std::mutex> lock(m_sleepMutex);
+    m_bStop = true;
+    m_sleepCv.notify_all();
+}
+
+void CSimLine::Resume() {
+    std::lock_guard<std::mutex> lock(m_sleepMutex);
+    m_bStop = false;
+}
+
+std::vector<uint8_t> CSimLine::Flash() {
+    std::lock_guard<std::mutex> lock(m_chipMutex);
+    return m_chip.Flash();
+}
+
+void CSimLine::SetFlash(const std::vector<uint8_t>& flash) {
+    std::lock_guard<std::mutex> lock(m_chipMutex);
+    std::copy_n(flash.begin(), std::min(flash.size(), m_chip.Flash().size()),
+                m_chip.Flash().begin());
+}
+
+void CSimLine::Feed(const uint8_t* data, size_t size, uint32_t hostBaud, TimePoint readAt) {
+    for (size_t i = 0; i < size && !m_bHungUp && !m_bStop; ++i) {
+        OnByte(data[i], hostBaud, readAt);
+    }
+}
+
+CSimLink::CSimLink(SimOptions options)
+    : m_line(std::move(options)), m_strLinkPath(m_line.Options().linkPath) {}
+
 CSimLink::~CSimLink() {
     Stop();
 }
+
+namespace {
+
+// True when `path` is a symlink to a pty node, as Start makes it.
+bool IsOurLink(const std::string& path) {
+    struct stat st {};
+    if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+        return false;
+    }
+    char target[PATH_MAX];
+    ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+    if (n <= 0) {
+        return false;
+    }
+    target[n] = '\0';
+    return std::string(target).rfind("/dev/pts/", 0) == 0;
+}
+
+}  // namespace
 
 bool CSimLink::Start(std::string* error) {
     auto fail = [&](const std::string& why) {
@@ -56,14 +124,14 @@ bool CSimLink::Start(std::string* error) {
         Stop();
         return false;
     };
-    if (!m_opt.flashFile.empty()) {
-        std::ifstream in(m_opt.flashFile, std::ios::binary);
-        if (in) {
-            std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
-            std::copy_n(bytes.begin(), std::min(bytes.size(), m_chip.Flash().size()),
-                        m_chip.Flash().begin());
-        }
+    struct stat st {};
+    if (!m_strLinkPath.empty() && lstat(m_strLinkPath.c_str(), &st) == 0 &&
+        !IsOurLink(m_strLinkPath)) {
+        std::string path = m_strLinkPath;
+        m_strLinkPath.clear();  // not ours: Stop must leave it alone
+        return fail(path + " exists and is not a link to a pseudo-terminal; not replaced");
     }
+    m_line.Boot();
     m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) {
         return fail(std::string("cannot create a pseudo-terminal: ") + std::strerror(errno));
@@ -78,27 +146,32 @@ bool CSimLink::Start(std::string* error) {
     }
     cfmakeraw(&tio);
     tcsetattr(m_slaveKeep, TCSANOW, &tio);
-    SetLineRate(m_slaveKeep, SyncBaud(m_opt.crystal));
+    SetLineRate(m_slaveKeep, SyncBaud(m_line.Options().crystal));
     fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
-    if (!m_opt.linkPath.empty()) {
-        unlink(m_opt.linkPath.c_str());
-        if (symlink(m_strSlave.c_str(), m_opt.linkPath.c_str()) != 0) {
-            return fail("cannot make the link " + m_opt.linkPath + ": " + std::strerror(errno));
+    if (!m_strLinkPath.empty()) {
+        unlink(m_strLinkPath.c_str());
+        if (symlink(m_strSlave.c_str(), m_strLinkPath.c_str()) != 0) {
+            return fail("cannot make the link " + m_strLinkPath + ": " + std::strerror(errno));
         }
+        m_bOwnLink = true;
     }
+    m_line.SetOutput([this](const uint8_t* data, size_t size) {
+        // A host that closed its port reads nothing; what does not fit the pty is lost as on
+        // a real line.
+        if (write(m_master, data, size) < 0) {
+            return;
+        }
+    });
     m_wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    m_tReady = Clock::now() + std::chrono::milliseconds(m_opt.bootDelayMs);
     m_bStop = false;
+    m_line.Resume();
     m_thread = std::thread(&CSimLink::Serve, this);
     return true;
 }
 
 void CSimLink::Stop() {
-    {
-        std::lock_guard<std::mutex> lock(m_sleepMutex);
-        m_bStop = true;
-        m_sleepCv.notify_all();
-    }
+    m_bStop = true;
+    m_line.Interrupt();
     if (m_wakeFd >= 0) {
         uint64_t one = 1;
         if (write(m_wakeFd, &one, sizeof one) < 0) {
@@ -113,8 +186,9 @@ void CSimLink::Stop() {
         close(m_wakeFd);
         m_wakeFd = -1;
     }
-    if (!m_opt.linkPath.empty()) {
-        unlink(m_opt.linkPath.c_str());
+    if (m_bOwnLink) {
+        unlink(m_strLinkPath.c_str());
+        m_bOwnLink = false;
     }
 }
 
@@ -129,41 +203,9 @@ void CSimLink::HangUp() {
     }
 }
 
-std::vector<uint8_t> CSimLink::Flash() {
-    std::lock_guard<std::mutex> lock(m_chipMutex);
-    return m_chip.Flash();
-}
-
-void CSimLink::SetFlash(const std::vector<uint8_t>& flash) {
-    std::lock_guard<std::mutex> lock(m_chipMutex);
-    std::copy_n(flash.begin(), std::min(flash.size(), m_chip.Flash().size()),
-                m_chip.Flash().begin());
-}
-
-double CSimLink::FloorSeconds() const {
-    return m_dFloor.load();
-}
-
-void CSimLink::ResetFloor() {
-    m_dFloor = 0;
-}
-
-double CSimLink::ByteSeconds() const {
-    return BITS_PER_BYTE / m_chip.Baud();
-}
-
-bool CSimLink::RateMatches(uint32_t hostBaud) const {
-    return std::fabs(hostBaud - m_chip.Baud()) <= m_chip.Baud() * RATE_TOLERANCE;
-}
-
-bool CSimLink::SleepUntil(TimePoint when) {
-    std::unique_lock<std::mutex> lock(m_sleepMutex);
-    return !m_sleepCv.wait_until(lock, when, [&] { return m_bStop.load(); });
-}
-
 void CSimLink::Serve() {
     uint8_t buffer[4096];
-    while (!m_bStop && !m_bHungUp) {
+    while (!m_bStop && !m_line.HungUp()) {
         pollfd fds[2] = {{m_master, POLLIN, 0}, {m_wakeFd, POLLIN, 0}};
         if (poll(fds, 2, -1) < 0 && errno != EINTR) {
             return;
@@ -172,17 +214,32 @@ void CSimLink::Serve() {
             continue;
         }
         ssize_t n = read(m_master, buffer, sizeof buffer);
+        if (n <= 0) {
+            continue;
+        }
         // The host's rate is read back from the slave's termios: bytes sent at another rate
         // than the chip's UART runs at arrive as garbage.
-        uint32_t hostBaud = GetLineRate(m_master);
-        TimePoint readAt = Clock::now();
-        for (ssize_t i = 0; i < n && !m_bHungUp && !m_bStop; ++i) {
-            OnByte(buffer[i], hostBaud, readAt);
-        }
+        m_line.Feed(buffer, static_cast<size_t>(n), GetLineRate(m_master), Clock::now());
+    }
+    if (m_line.HungUp()) {
+        HangUp();
     }
 }
 
-void CSimLink::OnByte(uint8_t byte, uint32_t hostBaud, TimePoint readAt) {
+double CSimLine::ByteSeconds() const {
+    return BITS_PER_BYTE / m_chip.Baud();
+}
+
+bool CSimLine::RateMatches(uint32_t hostBaud) const {
+    return std::fabs(hostBaud - m_chip.Baud()) <= m_chip.Baud() * RATE_TOLERANCE;
+}
+
+bool CSimLine::SleepUntil(TimePoint when) {
+    std::unique_lock<std::mutex> lock(m_sleepMutex);
+    return !m_sleepCv.wait_until(lock, when, [&] { return m_bStop.load(); });
+}
+
+void CSimLine::OnByte(uint8_t byte, uint32_t hostBaud, TimePoint readAt) {
     if (readAt < m_tReady) {
         return;  // still booting
     }
@@ -190,8 +247,7 @@ void CSimLink::OnByte(uint8_t byte, uint32_t hostBaud, TimePoint readAt) {
         // A pty carries no DTR, so the host going back to the sync rate and sending a sync byte
         // stands for the reset pulse that precedes every connect: the chip reboots.
         if (m_rx.empty() && byte == CMD_SYNC && hostBaud == SyncBaud(m_opt.crystal)) {
-            std::lock_guard<std::mutex> lock(m_chipMutex);
-            m_chip.Reset();
+            Reset();
         }
         return;
     }
@@ -225,7 +281,7 @@ void CSimLink::OnByte(uint8_t byte, uint32_t hostBaud, TimePoint readAt) {
     }
 }
 
-void CSimLink::HandleFrame() {
+void CSimLine::HandleFrame() {
     SimAnswer answer;
     {
         std::lock_guard<std::mutex> lock(m_chipMutex);
@@ -253,7 +309,11 @@ void CSimLink::HandleFrame() {
     if (isFrame && m_opt.corruptEvery > 0 && ++m_nDataFrames % m_opt.corruptEvery == 0) {
         answer.bytes.back() ^= 0x5A;
     }
-    if (!drop) {
+    // The line drops as the last page operation ends, before its answer could leave: the
+    // host never learns whether that page was done.
+    bool hangUp =
+        answer.pageOp && m_opt.hangupAfterPages >= 0 && ++m_nPages >= m_opt.hangupAfterPages;
+    if (!drop && !hangUp) {
         Send(answer.bytes);
     }
     if (answer.newBaud > 0) {
@@ -263,27 +323,24 @@ void CSimLink::HandleFrame() {
     if (answer.wrote) {
         SaveFlash();
     }
-    if (answer.pageOp && m_opt.hangupAfterPages >= 0 && ++m_nPages >= m_opt.hangupAfterPages) {
+    if (hangUp) {
         m_bHungUp = true;
-        HangUp();
     }
 }
 
-void CSimLink::Send(const std::vector<uint8_t>& bytes) {
+void CSimLine::Send(const std::vector<uint8_t>& bytes) {
     double wire = ByteSeconds() * static_cast<double>(bytes.size());
     m_dFloor = m_dFloor + wire;
     if (m_opt.pace) {
         // The last byte leaves the chip's UART one wire time after the first.
         SleepUntil(Clock::now() + Seconds(wire));
     }
-    // A host that closed its port reads nothing; what does not fit the pty is lost as on a
-    // real line.
-    if (write(m_master, bytes.data(), bytes.size()) < 0) {
-        return;
+    if (m_output && !m_bStop) {
+        m_output(bytes.data(), bytes.size());
     }
 }
 
-void CSimLink::SaveFlash() {
+void CSimLine::SaveFlash() {
     if (m_opt.flashFile.empty()) {
         return;
     }

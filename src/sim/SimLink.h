@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -17,71 +18,70 @@ namespace nvds {
 struct SimOptions {
     int crystal = 0;            // 0 = 16MHz, 1 = 32MHz
     bool pace = false;          // send and take bytes at the line rate the host set
-    uint32_t eraseMs = 0;       // flash busy time per sector erase
-    uint32_t programMs = 0;     // flash busy time per page program
+    uint32_t eraseMs = 40;      // flash busy time per sector erase
+    uint32_t programMs = 2;     // flash busy time per page program
     uint32_t bootDelayMs = 0;   // silent for this long after start
     int dropEvery = 0;          // every Nth answer is lost
     int corruptEvery = 0;       // every Nth answer frame has a bad CRC
     int refuseBaud = 0;         // this many baud commands are ignored
-    int hangupAfterPages = -1;  // hang the line up after this many page reads/programs
+    int hangupAfterPages = -1;  // hang the line up on this many-th page read/program, unanswered
     int dropPage = -1;          // answers to reads/programs of this page are lost ...
     int dropPageTimes = 0;      // ... this many times
     std::string flashFile;      // flash kept here across runs
     std::string linkPath;       // symlink made to the pty
 };
 
-/// The simulated chip on a pseudo-terminal: the host opens SlavePath() as it opens a real
-/// serial device. Serves on its own thread from Start() until Stop() or a simulated hang-up.
-class CSimLink {
+/// The simulated chip on a line, whatever carries the bytes: frames assembled from the bytes
+/// the host sent at its rate, answers with the configured faults, the line rate and flash
+/// times modelled when pacing. Fed from one serving thread; Flash() and the counters may be
+/// read from any thread.
+class CSimLine {
 public:
-    explicit CSimLink(SimOptions options);
-    ~CSimLink();
-    CSimLink(const CSimLink&) = delete;
-    CSimLink& operator=(const CSimLink&) = delete;
+    using TimePoint = std::chrono::steady_clock::time_point;
+    /// Receives the chip's answer bytes on the serving thread.
+    using Output = std::function<void(const uint8_t* data, size_t size)>;
 
-    /// Opens the pty, loads the flash file and starts serving. False with a reason on failure.
-    bool Start(std::string* error = nullptr);
-    /// Stops serving and closes the pty.
-    void Stop();
+    explicit CSimLine(SimOptions options);
+    CSimLine(const CSimLine&) = delete;
+    CSimLine& operator=(const CSimLine&) = delete;
 
-    /// Path of the pty the host opens.
-    const std::string& SlavePath() const { return m_strSlave; }
+    /// Loads the flash file (when one is set) and starts the boot delay. Call before feeding.
+    void Boot();
+    /// Where the answers go; set before feeding.
+    void SetOutput(Output output) { m_output = std::move(output); }
+    /// Bytes the host sent at `hostBaud`, read at `readAt`.
+    void Feed(const uint8_t* data, size_t size, uint32_t hostBaud, TimePoint readAt);
+    /// The reset line: the chip reboots.
+    void Reset();
+    /// Ends every sleep of the serving thread and makes Feed return at once, until Resume.
+    void Interrupt();
+    void Resume();
 
-    /// A copy of the flash, or replaces it (while serving too).
     std::vector<uint8_t> Flash();
     void SetFlash(const std::vector<uint8_t>& flash);
+    const SimOptions& Options() const { return m_opt; }
 
-    /// Counters, for tests and the benchmark.
     int FramesHandled() const { return m_nFrames; }
     int SyncsAnswered() const { return m_nSyncs; }
+    /// True once the simulated hang-up happened; the line stays dead.
     bool HungUp() const { return m_bHungUp; }
-    /// Wire time of every byte that crossed the line plus flash busy time, in seconds.
-    double FloorSeconds() const;
-    void ResetFloor();
-    /// Time the chip began to answer (after the boot delay).
-    std::chrono::steady_clock::time_point ReadySince() const { return m_tReady; }
+    double FloorSeconds() const { return m_dFloor.load(); }
+    void ResetFloor() { m_dFloor = 0; }
+    TimePoint ReadySince() const { return m_tReady; }
 
 private:
-    using TimePoint = std::chrono::steady_clock::time_point;
-
-    void Serve();
     void OnByte(uint8_t byte, uint32_t hostBaud, TimePoint readAt);
     void HandleFrame();
     void Send(const std::vector<uint8_t>& bytes);
     bool SleepUntil(TimePoint when);
     bool RateMatches(uint32_t hostBaud) const;
     double ByteSeconds() const;
-    void HangUp();
     void SaveFlash();
 
     SimOptions m_opt;
     CSimChip m_chip;
     std::mutex m_chipMutex;  // guards m_chip against Flash()/SetFlash() from other threads
-    int m_master = -1;
-    int m_slaveKeep = -1;
-    int m_wakeFd = -1;
-    std::string m_strSlave;
-    std::thread m_thread;
+    Output m_output;
     std::atomic<bool> m_bStop{false};
     std::atomic<bool> m_bHungUp{false};
     std::mutex m_sleepMutex;
@@ -100,6 +100,53 @@ private:
     int m_nPages = 0;
     int m_nPageDrops = 0;
     std::atomic<double> m_dFloor{0};
+};
+
+/// The simulated chip on a pseudo-terminal: the host opens SlavePath() as it opens a real
+/// serial device. Serves on its own thread from Start() until Stop() or a simulated hang-up.
+class CSimLink {
+public:
+    explicit CSimLink(SimOptions options);
+    ~CSimLink();
+    CSimLink(const CSimLink&) = delete;
+    CSimLink& operator=(const CSimLink&) = delete;
+
+    /// Opens the pty, loads the flash file and starts serving. False with a reason on failure,
+    /// among them a link path that exists and is not a link to a pty.
+    bool Start(std::string* error = nullptr);
+    /// Stops serving and closes the pty.
+    void Stop();
+
+    /// Path of the pty the host opens.
+    const std::string& SlavePath() const { return m_strSlave; }
+
+    /// A copy of the flash, or replaces it (while serving too).
+    std::vector<uint8_t> Flash() { return m_line.Flash(); }
+    void SetFlash(const std::vector<uint8_t>& flash) { m_line.SetFlash(flash); }
+
+    /// Counters, for tests and the benchmark.
+    int FramesHandled() const { return m_line.FramesHandled(); }
+    int SyncsAnswered() const { return m_line.SyncsAnswered(); }
+    bool HungUp() const { return m_line.HungUp(); }
+    /// Wire time of every byte that crossed the line plus flash busy time, in seconds.
+    double FloorSeconds() const { return m_line.FloorSeconds(); }
+    void ResetFloor() { m_line.ResetFloor(); }
+    /// Time the chip began to answer (after the boot delay).
+    std::chrono::steady_clock::time_point ReadySince() const { return m_line.ReadySince(); }
+
+private:
+    void Serve();
+    void HangUp();
+
+    CSimLine m_line;
+    std::string m_strLinkPath;
+    bool m_bOwnLink = false;
+    int m_master = -1;
+    int m_slaveKeep = -1;
+    int m_wakeFd = -1;
+    std::string m_strSlave;
+    std::thread m_thread;
+    std::atomic<bool> m_bStop{false};
 };
 
 }  // namespace nvds

@@ -9,6 +9,7 @@
 #include "link/LinkConstants.h"
 #include "link/usb/UsbTransferHeader.h"
 #include "platform/AtomicFile.h"
+#include "platform/LittleEndian.h"
 
 namespace nvds {
 
@@ -51,16 +52,6 @@ std::vector<uint8_t> StringDescriptor(const std::string& text) {
         d.push_back(0);
     }
     return d;
-}
-
-void Put32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) {
-        p[i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
-
-uint32_t Le32(const uint8_t* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
 }
 
 }  // namespace
@@ -173,7 +164,7 @@ bool CSimUsbDriver::Request(UsbHandle handle, uint32_t code, uint8_t* buffer, ui
     if (size < 4) {
         return false;
     }
-    Put32(buffer, value);
+    PutLe32(buffer, value);
     returned = 4;
     return true;
 }
@@ -326,7 +317,7 @@ void CSimUsbDriver::HandleFrame(const uint8_t* frame, size_t size) {
     uint32_t count = frame[length + 7] | frame[length + 8] << 8;
     uint32_t expected = 0;
     if (frame[1] == CMD_READ && length == 4) {
-        expected = Le32(frame + FRAME_HEADER_SIZE) + FRAME_OVERHEAD;
+        expected = GetLe32(frame + FRAME_HEADER_SIZE) + FRAME_OVERHEAD;
     }
     if (count != expected) {
         ++m_nBadTrailers;

@@ -37,7 +37,7 @@ TEST_F(ConnectDialogTest, CrystalRefillsRatesAndSpiKeepsTheSerialSettings) {
         Choose(Dlg().m_cmbInterface, Dlg().m_cmbInterface->findText("SPI"));
         EXPECT_FALSE(Dlg().m_cmbBaud->isEnabled());
         Dlg().m_btnConnect->click();
-        EXPECT_TRUE(Dlg().Engine().m_bUsbMode);
+        EXPECT_TRUE(Dlg().Engine().Transport().Traits().usbTrailer);
         Dlg().m_btnQuit->click();
     });
     EXPECT_EQ(Dlg().Engine().m_strPort, "/dev/kept");
@@ -69,7 +69,7 @@ TEST_F(ConnectDialogTest, AutoConnectNeedsAllThreeStoredTexts) {
     EXPECT_EQ(Dlg().DoModal(), QDialog::Accepted);
     EXPECT_EQ(Dlg().m_strInterface, CHIP_ENTRY);
     EXPECT_EQ(Dlg().Engine().m_nBaudRate, 230400u);
-    EXPECT_TRUE(Dlg().Engine().Serial().IsOpen());
+    EXPECT_TRUE(Dlg().Engine().Transport().IsOpen());
 }
 
 TEST_F(ConnectDialogTest, CancelReturnsToIdleAndQuitLeavesTheThreadToEnd) {
@@ -84,7 +84,7 @@ TEST_F(ConnectDialogTest, CancelReturnsToIdleAndQuitLeavesTheThreadToEnd) {
 
         Dlg().m_btnConnect->click();  // Cancel
         EXPECT_FALSE(Dlg().Connecting());
-        EXPECT_FALSE(Dlg().Engine().Serial().IsOpen());
+        EXPECT_FALSE(Dlg().Engine().Transport().IsOpen());
         EXPECT_EQ(Dlg().m_btnConnect->text(), "Connect");
         EXPECT_TRUE(Dlg().m_cmbInterface->isEnabled());
         EXPECT_FALSE(Dlg().m_progress->isVisible());
@@ -92,13 +92,38 @@ TEST_F(ConnectDialogTest, CancelReturnsToIdleAndQuitLeavesTheThreadToEnd) {
 
         // A second connect starts afresh, then Quit ends the dialog at once.
         Dlg().m_btnConnect->click();
-        EXPECT_TRUE(WaitFor([&] { return Dlg().Engine().Serial().IsOpen(); }));
+        EXPECT_TRUE(WaitFor([&] { return Dlg().Engine().Transport().IsOpen(); }));
         Dlg().m_btnQuit->click();
         EXPECT_TRUE(Dlg().Connecting());
     });
     EXPECT_EQ(result, QDialog::Rejected);
     EXPECT_FALSE(Dlg().m_bRemember);
     EXPECT_TRUE(WaitFor([&] { return !Dlg().Connecting(); }, 200));
+    EXPECT_TRUE(m_prompter.shown.empty());
+}
+
+// Quit leaves the connect thread inside the link (a chip that answers every sync but never
+// confirms the rate keeps it in SendFrame and ReopenPort); setting up the next link waits for
+// that thread before it closes the port.
+TEST_F(ConnectDialogTest, QuitAndReconnectInALoopEndsEachConnectBeforeClosing) {
+    SimOptions options;
+    options.refuseBaud = 1 << 30;
+    StartChip(options);
+    for (int round = 0; round < 6; ++round) {
+        SCOPED_TRACE(round);
+        int syncs = m_sim->SyncsAnswered();
+        QTimer::singleShot(20, [&] {
+            Dlg().m_cmbInterface->setCurrentIndex(Dlg().m_cmbInterface->findText(CHIP_ENTRY));
+            Dlg().m_btnConnect->click();
+            EXPECT_TRUE(WaitFor([&] { return m_sim->SyncsAnswered() > syncs; }));
+            Dlg().m_btnQuit->click();
+            // What the next EstablishLink does first, at once after the Quit.
+            Dlg().CloseLink();
+            EXPECT_FALSE(Dlg().Connecting());
+            EXPECT_FALSE(Dlg().Engine().Transport().IsOpen());
+        });
+        EXPECT_FALSE(m_window->EstablishLink());
+    }
     EXPECT_TRUE(m_prompter.shown.empty());
 }
 

@@ -1,6 +1,8 @@
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,8 +15,11 @@
 
 #include <gtest/gtest.h>
 
+#include "image/StatusText.h"
 #include "link/ComPorts.h"
 #include "link/ProgstarDlg.h"
+#include "link/SerialLink.h"
+#include "link/SerialPort.h"
 #include "platform/Prompter.h"
 #include "sim/SimLink.h"
 
@@ -23,7 +28,7 @@ extern char** environ;
 namespace nvds {
 namespace {
 
-pid_t Spawn(const std::vector<std::string>& args) {
+pid_t Spawn(const std::vector<std::string>& args, const std::string& errFile = "/dev/null") {
     std::vector<char*> argv;
     for (const std::string& a : args) {
         argv.push_back(const_cast<char*>(a.c_str()));
@@ -33,7 +38,8 @@ pid_t Spawn(const std::vector<std::string>& args) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
     posix_spawn(&pid, "./nvds", &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     return pid;
@@ -84,7 +90,7 @@ TEST(NvdsCli, BurnAndDumpThroughASimulatorProcess) {
     {
         RecordingPrompter prompter;
         CProgstarDlg holder(prompter);
-        holder.m_strPort = link;
+        holder.SetTransport(std::make_unique<CSerialLink>(link));
         ASSERT_EQ(holder.ReopenPort(19200), 1);
         bool listed = false;
         setenv("NVDS_EXTRA_PORTS", link.c_str(), 1);
@@ -111,6 +117,106 @@ TEST(NvdsCli, BurnAndDumpThroughASimulatorProcess) {
     for (const std::string& path : {in, out, flash}) {
         std::remove(path.c_str());
     }
+}
+
+// Waits until process `pid` has the device behind `path` open (looked up in /proc, so the
+// wait itself never competes for the port).
+bool WaitUntilOpenedBy(pid_t pid, const std::string& path) {
+    char device[PATH_MAX];
+    if (realpath(path.c_str(), device) == nullptr) {
+        return false;
+    }
+    std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (int i = 0; i < 500; ++i) {
+        for (int fd = 3; fd < 64; ++fd) {
+            char target[PATH_MAX];
+            std::string entry = fds + "/" + std::to_string(fd);
+            ssize_t n = readlink(entry.c_str(), target, sizeof target - 1);
+            if (n > 0 && std::string(target, static_cast<size_t>(n)) == device) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// Ctrl-C or SIGTERM during a dump or burn: the command stops, closes the port and exits 1,
+// and the next run finds the port free.
+TEST(NvdsCli, SignalledTransferReleasesThePort) {
+    std::string link = TempPath("silent");
+    std::string in = TempPath("sig.nvds");
+    std::ofstream(in, std::ios::binary) << std::string(4096, '\x5A');
+    // A chip that stays silent keeps the command syncing until it is stopped.
+    pid_t sim = Spawn({"nvds", "sim", "--link", link, "--boot-delay-ms", "600000"});
+    ASSERT_GT(sim, 0);
+    for (int i = 0; i < 100 && access(link.c_str(), F_OK) != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    struct Case {
+        int signal;
+        std::vector<std::string> args;
+    };
+    const Case cases[] = {
+        {SIGINT, {"nvds", "dump", "--port", link, "-o", TempPath("sig_out.nvds")}},
+        {SIGTERM, {"nvds", "burn", "--port", link, in}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args[1]);
+        std::string err = TempPath("sig_err.txt");
+        pid_t pid = Spawn(c.args, err);
+        ASSERT_GT(pid, 0);
+        ASSERT_TRUE(WaitUntilOpenedBy(pid, link));
+        // Well inside the sync loop: the port is locked and configured.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        kill(pid, c.signal);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
+        // Stopped by the signal, not by the connect's time limit (no overtime message).
+        EXPECT_EQ(ReadFile(err), std::string(StatusText(STATUS_RESET_TARGET)) + "\n" +
+                                     StatusText(STATUS_DISCONNECTED) + "\n");
+        std::remove(err.c_str());
+        CSerialPort port;
+        EXPECT_EQ(port.OpenPort(link, 9600), 1) << port.LastError();
+    }
+    EXPECT_NE(access(TempPath("sig_out.nvds").c_str(), F_OK), 0);  // nothing written
+    kill(sim, SIGTERM);
+    waitpid(sim, nullptr, 0);
+    std::remove(in.c_str());
+}
+
+// A failed transfer names its page and cause on the line below the fixed status text.
+TEST(NvdsCli, FailedDumpNamesPageAndCause) {
+    std::string link = TempPath("hangup");
+    pid_t sim = Spawn({"nvds", "sim", "--link", link, "--hangup-after-pages", "3"});
+    ASSERT_GT(sim, 0);
+    for (int i = 0; i < 100 && access(link.c_str(), F_OK) != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::string err = TempPath("cause.txt");
+    pid_t dump = Spawn({"nvds", "dump", "--port", link, "-o", TempPath("cause.nvds")}, err);
+    int status = 0;
+    waitpid(dump, &status, 0);
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
+    std::string text = ReadFile(err);
+    std::string tail =
+        std::string(StatusText(STATUS_DUMP_ERROR)) + "\npage 3 of 16: the line hung up\n";
+    ASSERT_GE(text.size(), tail.size()) << text;
+    EXPECT_EQ(text.substr(text.size() - tail.size()), tail) << text;
+    kill(sim, SIGTERM);
+    waitpid(sim, nullptr, 0);
+    std::remove(err.c_str());
+}
+
+// The simulator's link path replaces only a link of its own, never a file that is there.
+TEST(NvdsCli, SimulatorLeavesAnExistingFileAtItsLinkPath) {
+    std::string path = TempPath("not_a_link");
+    std::ofstream(path) << "keep me";
+    EXPECT_EQ(RunNvds({"nvds", "sim", "--link", path}), 1);
+    EXPECT_EQ(ReadFile(path), "keep me");
+    std::remove(path.c_str());
 }
 
 }  // namespace

@@ -22,14 +22,22 @@ TEST(ConnectOvertime, GivesUpAfterTwentySecondsWithItsMessage) {
     engine.SetSerialLink(sim.SlavePath(), CRYSTAL_16MHZ, DEFAULT_BAUD_INDEX_16MHZ);
     engine.StartReceiveDispatchThread();
     int lastProgress = -1;
+    int reports = 0;
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(ConnectTarget(engine, prompter, [&](int p) { lastProgress = p; }), 0);
+    EXPECT_EQ(ConnectTarget(engine, prompter,
+                            [&](int p) {
+                                lastProgress = p;
+                                ++reports;
+                            }),
+              0);
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(20000));
     EXPECT_LT(took, std::chrono::milliseconds(21000));
     EXPECT_EQ(prompter.Texts(), std::vector<std::string>{MSG_CONNECT_OVERTIME});
     EXPECT_GE(sim.SyncsAnswered(), 40);
-    EXPECT_GE(lastProgress, 0);
+    // One progress step per three sync bytes, every one of them answered, counted from 1.
+    EXPECT_EQ(reports, sim.SyncsAnswered() / PROGRESS_EVERY_SERIAL);
+    EXPECT_EQ(lastProgress, reports % PROGRESS_RANGE);
     EXPECT_EQ(engine.m_bConnected, 0);
 }
 

@@ -5,6 +5,7 @@
 #include "link/BaudTable.h"
 #include "link/Frame.h"
 #include "link/LinkConstants.h"
+#include "platform/LittleEndian.h"
 #include "sim/SimChip.h"
 
 namespace nvds {

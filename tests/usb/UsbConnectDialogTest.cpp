@@ -11,6 +11,7 @@
 #include "link/AreaTransfer.h"
 #include "link/LinkConstants.h"
 #include "platform/Prompter.h"
+#include "sim/SimUsbTransport.h"
 
 namespace nvds {
 namespace {
@@ -19,6 +20,7 @@ namespace {
 // settings alone, and the engine it leaves behind burns and dumps.
 TEST(UsbConnectDialog, SpiConnectsBurnsAndDumpsThroughTheBridge) {
     setenv("NVDS_USB_BACKEND", "sim", 1);
+    RegisterSimUsbBridge();
     RecordingPrompter prompter;
     CConnectInterface dlg(nullptr, prompter, {});
     CProgstarDlg& engine = dlg.Engine();

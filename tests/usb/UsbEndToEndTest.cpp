@@ -11,6 +11,7 @@
 #include "link/ConnectTarget.h"
 #include "link/LinkConstants.h"
 #include "link/ProgstarDlg.h"
+#include "link/UsbLink.h"
 #include "link/usb/CyUsbTransport.h"
 #include "link/usb/UsbTransferHeader.h"
 #include "platform/Prompter.h"
@@ -33,8 +34,7 @@ protected:
     void Start(SimUsbOptions options = {}) {
         sim = std::make_shared<CSimUsbDriver>(options);
         driver = std::make_shared<RecordingDriver>(sim);
-        engine.SetUsbTransport(std::make_unique<CyUsbTransport>(driver));
-        engine.m_bUsbMode = true;
+        engine.SetTransport(std::make_unique<CUsbLink>(std::make_unique<CyUsbTransport>(driver)));
         engine.ResetForConnect();
         ASSERT_EQ(ConnectTarget(engine, prompter), 1);
     }

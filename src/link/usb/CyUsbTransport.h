@@ -3,14 +3,12 @@
 #include <memory>
 #include <string>
 
+#include "link/LinkConstants.h"
 #include "link/UsbTransport.h"
 #include "link/usb/CyUsbDriver.h"
 
 namespace nvds {
 
-/// Bulk OUT waits this long for its transfer, bulk IN this long for its answer.
-constexpr uint32_t USB_OUT_WAIT_MS = 100;
-constexpr uint32_t USB_IN_WAIT_MS = 10;
 /// UsbBulkIn's result when the transfer was issued.
 constexpr int USB_IN_ISSUED = 1;
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "link/LinkConstants.h"
 #include "link/LinkTrace.h"
 #include "link/usb/UsbTransferHeader.h"
 
@@ -20,7 +21,6 @@ constexpr uint8_t REQTYPE_STANDARD_DEVICE_IN = 0x80;
 constexpr uint8_t REQTYPE_STANDARD_INTERFACE_IN = 0x81;
 constexpr uint8_t REQ_GET_DESCRIPTOR = 6;
 constexpr uint8_t REQ_GET_INTERFACE = 10;
-constexpr unsigned CONTROL_TIMEOUT_MS = 1000;
 // Statuses reported in the header, as the driver on the other platform reports them.
 constexpr uint32_t NT_STATUS_UNSUCCESSFUL = 0xC0000001;
 constexpr uint32_t NT_STATUS_CANCELLED = 0xC0000120;
@@ -394,7 +394,7 @@ uint8_t LibUsbDriver::AltSetting() {
         uint8_t alt = 0;
         int r = m_api->ControlTransfer(m_bridge->handle, REQTYPE_STANDARD_INTERFACE_IN,
                                        REQ_GET_INTERFACE, 0, BRIDGE_INTERFACE, &alt, 1,
-                                       CONTROL_TIMEOUT_MS);
+                                       USB_CONTROL_WAIT_MS);
         m_bridge->altSetting = r == 1 ? alt : 0;
     }
     return static_cast<uint8_t>(m_bridge->altSetting);

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace nvds {
+
+class CProgstarDlg;
+class RxQueue;
+
+/// The connect's sync step as one kind of link does it. A fresh step serves one connect.
+class SyncStep {
+public:
+    virtual ~SyncStep() = default;
+    /// Prepares the link before the first attempt. 0 when it cannot be used (message shown).
+    virtual int Begin(CProgstarDlg& engine) = 0;
+    /// One attempt to catch the boot loader and set the working rate. 1 when it did.
+    virtual int Attempt(CProgstarDlg& engine) = 0;
+    /// Attempts per step of the connect's progress position.
+    virtual int ProgressEvery() const = 0;
+};
+
+/// Where the protocol differs between kinds of link.
+struct LinkTraits {
+    bool usbTrailer = false;       // frames end with the 16-bit transfer count
+    bool confirms = true;          // confirmed commands wait for STATUS_ACK and are retried
+    bool reportsStatus = true;     // the chip's status bytes reach the host
+    bool pullsAnswers = false;     // answer frames are read with ReadAnswer, not parsed
+    const char* traceOut = "out";  // trace tags of frames out and in
+    const char* traceIn = "in ";
+};
+
+/// One link to a boot loader under the protocol engine: a serial port, the USB bridge or a
+/// simulated chip in the same process. Received bytes go, in order, to the queue given to Open.
+/// Write, Open and Close are called from one operation at a time.
+class LinkTransport {
+public:
+    virtual ~LinkTransport() = default;
+
+    /// Opens the link at `baud` (ignored where the link has no rate) and starts delivering
+    /// received bytes to `rx`. An open link is closed first. False with LastError() set.
+    virtual bool Open(uint32_t baud, RxQueue& rx) = 0;
+    /// Stops delivery (it has ended when this returns) and closes the link. Safe when closed.
+    virtual void Close() = 0;
+    virtual bool IsOpen() const = 0;
+    /// Writes all bytes. False when they could not be sent.
+    virtual bool Write(const uint8_t* data, size_t size) = 0;
+    /// Reads an answer of up to `size` bytes on links that pull answers. False when the link
+    /// could not be used; `data` is left as it was when nothing came.
+    virtual bool ReadAnswer(uint8_t* /*data*/, uint32_t /*size*/) { return false; }
+    /// Raises or drops the reset line (DTR) where the link has one.
+    virtual void SetResetLine(bool /*on*/) {}
+    /// Discards bytes in flight where the link buffers them.
+    virtual void Purge() {}
+    /// Why the last Open or transfer failed; empty when nothing did.
+    virtual std::string LastError() const = 0;
+    /// True once the line hung up (the device went away).
+    virtual bool LineLost() const { return false; }
+    /// How the link appears in traces ("/dev/ttyUSB0", "USB bridge", ...).
+    virtual std::string Name() const = 0;
+    /// The protocol differences of this link.
+    virtual const LinkTraits& Traits() const = 0;
+    /// The sync step of a connect over this link.
+    virtual std::unique_ptr<SyncStep> MakeSyncStep() = 0;
+};
+
+}  // namespace nvds

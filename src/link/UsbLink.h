@@ -1,0 +1,34 @@
+#pragma once
+
+#include <memory>
+
+#include "link/LinkTransport.h"
+#include "link/UsbTransport.h"
+
+namespace nvds {
+
+/// The boot loader behind the USB-to-SPI bridge. The bridge is opened afresh by every
+/// transfer, so Open and Close do nothing; answers are pulled with a bulk IN transfer, the chip
+/// sends no status bytes the host could see, and frames carry the transfer count.
+class CUsbLink : public LinkTransport {
+public:
+    explicit CUsbLink(std::unique_ptr<UsbTransport> usb) : m_pUsb(std::move(usb)) {}
+
+    bool Open(uint32_t /*baud*/, RxQueue& /*rx*/) override { return true; }
+    void Close() override {}
+    bool IsOpen() const override { return true; }
+    /// Issues a bulk OUT transfer; whatever came of it, the frame counts as sent.
+    bool Write(const uint8_t* data, size_t size) override;
+    bool ReadAnswer(uint8_t* data, uint32_t size) override;
+    std::string LastError() const override { return m_pUsb->LastError(); }
+    std::string Name() const override { return "USB bridge"; }
+    const LinkTraits& Traits() const override;
+    std::unique_ptr<SyncStep> MakeSyncStep() override;
+
+    UsbTransport& Bridge() { return *m_pUsb; }
+
+private:
+    std::unique_ptr<UsbTransport> m_pUsb;
+};
+
+}  // namespace nvds

@@ -1,0 +1,124 @@
+#include "sim/InProcessLink.h"
+
+#include "link/ConnectTarget.h"
+#include "link/RxQueue.h"
+
+namespace nvds {
+
+CInProcessLink::CInProcessLink(std::shared_ptr<CSimLine> chip) : m_pChip(std::move(chip)) {
+    m_pChip->Boot();
+    m_pChip->SetOutput([this](const uint8_t* data, size_t size) {
+        RxQueue* rx;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            rx = m_bOpen ? m_pRx : nullptr;
+        }
+        // Close joins this thread before the queue may go away, so the pointer stays valid.
+        if (rx != nullptr) {
+            rx->Push(data, size, m_bAbort);
+        }
+    });
+}
+
+CInProcessLink::~CInProcessLink() {
+    Close();
+    m_pChip->SetOutput({});
+}
+
+bool CInProcessLink::Open(uint32_t baud, RxQueue& rx) {
+    Close();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_pChip->HungUp()) {
+        m_strError = "simulated chip: the line hung up";
+        return false;
+    }
+    m_strError.clear();
+    m_nBaud = baud;
+    m_pRx = &rx;
+    m_bOpen = true;
+    m_bStop = false;
+    m_bAbort = false;
+    m_toChip.clear();
+    m_pChip->Resume();
+    m_thread = std::thread(&CInProcessLink::Serve, this);
+    return true;
+}
+
+void CInProcessLink::Close() {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_bStop = true;
+        m_bAbort = true;
+        m_cv.notify_all();
+    }
+    m_pChip->Interrupt();
+    if (m_pRx != nullptr) {
+        m_pRx->Wake();
+    }
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_bOpen = false;
+    m_pRx = nullptr;
+}
+
+bool CInProcessLink::IsOpen() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bOpen;
+}
+
+bool CInProcessLink::Write(const uint8_t* data, size_t size) {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (!m_bOpen || m_pChip->HungUp()) {
+        return false;
+    }
+    m_toChip.insert(m_toChip.end(), data, data + size);
+    m_cv.notify_all();
+    return true;
+}
+
+void CInProcessLink::SetResetLine(bool on) {
+    if (on) {
+        m_pChip->Reset();
+    }
+}
+
+void CInProcessLink::Purge() {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_toChip.clear();
+}
+
+std::string CInProcessLink::LastError() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_strError;
+}
+
+const LinkTraits& CInProcessLink::Traits() const {
+    static constexpr LinkTraits UART{};
+    return UART;
+}
+
+std::unique_ptr<SyncStep> CInProcessLink::MakeSyncStep() {
+    return MakeUartSync();
+}
+
+void CInProcessLink::Serve() {
+    std::vector<uint8_t> bytes;
+    for (;;) {
+        uint32_t baud;
+        {
+            std::unique_lock<std::mutex> lock(m_mutex);
+            m_cv.wait(lock, [&] { return m_bStop || !m_toChip.empty(); });
+            if (m_bStop) {
+                return;
+            }
+            bytes.assign(m_toChip.begin(), m_toChip.end());
+            m_toChip.clear();
+            baud = m_nBaud;
+        }
+        m_pChip->Feed(bytes.data(), bytes.size(), baud, std::chrono::steady_clock::now());
+    }
+}
+
+}  // namespace nvds

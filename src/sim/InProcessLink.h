@@ -1,0 +1,55 @@
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "link/LinkTransport.h"
+#include "sim/SimLink.h"
+
+namespace nvds {
+
+/// A serial link straight to a simulated chip in the same process, without a pty: the engine's
+/// bytes go to the chip's serving thread with the rate the link was opened at, the chip's
+/// answers go to the engine's receive queue. The chip (`CSimLine`, with the faults of its
+/// options) may be shared with the test that made it and outlives reopening the link. DTR
+/// resets the chip; a simulated hang-up ends the link for good.
+class CInProcessLink : public LinkTransport {
+public:
+    explicit CInProcessLink(std::shared_ptr<CSimLine> chip);
+    ~CInProcessLink() override;
+
+    bool Open(uint32_t baud, RxQueue& rx) override;
+    void Close() override;
+    bool IsOpen() const override;
+    bool Write(const uint8_t* data, size_t size) override;
+    void SetResetLine(bool on) override;
+    void Purge() override;
+    std::string LastError() const override;
+    bool LineLost() const override { return m_pChip->HungUp(); }
+    std::string Name() const override { return "simulated chip"; }
+    const LinkTraits& Traits() const override;
+    std::unique_ptr<SyncStep> MakeSyncStep() override;
+
+private:
+    void Serve();
+
+    std::shared_ptr<CSimLine> m_pChip;
+    mutable std::mutex m_mutex;  // guards everything below
+    std::condition_variable m_cv;
+    std::deque<uint8_t> m_toChip;
+    uint32_t m_nBaud = 0;
+    bool m_bOpen = false;
+    bool m_bStop = false;
+    RxQueue* m_pRx = nullptr;
+    std::string m_strError;
+    std::thread m_thread;
+    std::atomic<bool> m_bAbort{false};  // ends a Push into a full receive queue on close
+};
+
+}  // namespace nvds
