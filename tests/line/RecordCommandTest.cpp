@@ -51,7 +51,8 @@ TEST(RecordCommand, ListsEveryRowAndTheSummary) {
     Sql(path, "UPDATE record_address SET reserved_at = reserved_at + " + std::to_string(t0) +
                   ", ended_at = ended_at + " + std::to_string(t0));
 
-    const ToolRun run = RunNvds("record '" + path + "'");
+    // Times are UTC whatever the zone of the machine.
+    const ToolRun run = RunNvds("record '" + path + "'", "", "TZ=JST-9");
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.err, "");
     const std::string station = "\tbench1:/dev/ttyUSB0\t";

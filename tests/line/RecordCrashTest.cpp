@@ -124,7 +124,8 @@ TEST(RecordCrash, SweepAbandonsOnlyDeadOwners) {
     }
 }
 
-// A station that still runs keeps its reservation; once it is killed, the next open abandons it.
+// A station that still runs keeps its reservation; once it is killed (even before its parent
+// has reaped it), the next open abandons it.
 TEST(RecordCrash, LiveStationKeepsItsReservationUntilItDies) {
     ScratchFolder scratch;
     const std::string path = scratch.Path("line.db");
@@ -147,10 +148,12 @@ TEST(RecordCrash, LiveStationKeepsItsReservationUntilItDies) {
     OpenRecord(path, Pool("C0 11 22 00 00 00"));
     EXPECT_EQ(States(path), std::vector<std::string>{"C0 11 22 00 00 00 reserved"});
     kill(child, SIGKILL);
-    int status = 0;
-    waitpid(child, &status, 0);
+    // Killed but not yet reaped: a zombie holds nothing.
+    siginfo_t info{};
+    ASSERT_EQ(waitid(P_PID, child, &info, WEXITED | WNOWAIT), 0);
     OpenRecord(path, Pool("C0 11 22 00 00 00"));
     EXPECT_EQ(States(path), std::vector<std::string>{"C0 11 22 00 00 00 abandoned"});
+    waitpid(child, nullptr, 0);
     for (int fd : {report[0], report[1], hold[0], hold[1]}) {
         close(fd);
     }
