@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -51,7 +52,7 @@ ProcStat ReadProcStat(int64_t pid) {
         if (number == 3) {
             stat.state = field[0];
         } else if (number == 22) {
-            stat.startTicks = std::stoll(field);
+            stat.startTicks = std::strtoll(field.c_str(), nullptr, 10);
             stat.found = true;
         }
     }

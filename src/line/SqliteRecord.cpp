@@ -190,6 +190,8 @@ bool SqliteRecord::Exec(const char* sql) {
 }
 
 bool SqliteRecord::OpenFile(const std::string& path, int flags) {
+    Close();
+    m_ownerId = 0;
     m_path = path;
     if (sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr) != SQLITE_OK) {
         std::string text = "cannot open production record " + path + ": " +
