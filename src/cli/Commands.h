@@ -41,5 +41,6 @@ bool LoadCatalogue(CliContext& ctx, CNvdsConfig& config, TagTable& table);
 void AddTagsCommand(CLI::App& app, CliContext& ctx);
 void AddImageCommands(CLI::App& app, CliContext& ctx);
 void AddLinkCommands(CLI::App& app, CliContext& ctx);
+void AddRecordCommand(CLI::App& app, CliContext& ctx);
 
 }  // namespace nvds::cli

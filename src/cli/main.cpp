@@ -22,6 +22,7 @@ int main(int argc, char** argv) {
     AddTagsCommand(app, ctx);
     AddImageCommands(app, ctx);
     AddLinkCommands(app, ctx);
+    AddRecordCommand(app, ctx);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

@@ -1,0 +1,233 @@
+// Record torture: worker processes share one production record and are killed with SIGKILL at
+// random moments and started again, until the allocations are done. Prints how many addresses
+// were ever verified twice (must be 0), the distinct addresses, the abandoned rows and the
+// allocations per second.
+//
+//   record_torture [--allocations N] [--workers W] [--record FILE] [--kill-ms MAX]
+
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "line/ProductionRecord.h"
+
+namespace {
+
+using nvds::line::AddressPool;
+using nvds::line::ProductionRecord;
+
+struct Options {
+    long allocations = 100000;
+    int workers = 2;
+    std::string record;  // default: a scratch folder
+    int killMs = 100;    // a worker is killed every 0..killMs milliseconds
+};
+
+// Counted by the workers in memory shared with the parent, so a killed worker's work counts.
+struct Shared {
+    std::atomic<long> allocations{0};
+};
+
+const AddressPool POOL{0xC01122000000ull, std::nullopt, 1};
+
+// Reserves, then verifies (80%), fails for good (10%) or fails reusably (10%), until the
+// shared count reaches the goal. Each verified address goes to this incarnation's log only
+// after the record said it is verified, so a duplicate in the logs is a real double verify.
+[[noreturn]] void Worker(const Options& options, Shared* shared, const std::string& log) {
+    std::string error;
+    std::unique_ptr<ProductionRecord> record =
+        nvds::line::OpenProductionRecord(options.record, POOL, error);
+    if (!record) {
+        std::fprintf(stderr, "worker %d: %s\n", getpid(), error.c_str());
+        _exit(3);
+    }
+    FILE* out = std::fopen(log.c_str(), "ab");
+    std::mt19937 random(static_cast<unsigned>(getpid()));
+    const nvds::line::Station station{"torture", "worker" + std::to_string(getpid())};
+    while (shared->allocations.load() < options.allocations) {
+        uint64_t address = 0;
+        if (!record->Reserve(station, address)) {
+            std::fprintf(stderr, "worker %d: %s\n", getpid(), record->LastError().c_str());
+            _exit(4);
+        }
+        shared->allocations.fetch_add(1);
+        const unsigned roll = random() % 10;
+        bool ok;
+        if (roll < 8) {
+            ok = record->MarkVerified(address, std::string(64, '0'), 0.5);
+            if (ok) {
+                std::fwrite(&address, sizeof(address), 1, out);
+                std::fflush(out);
+            }
+        } else {
+            ok = record->MarkFailed(address, roll == 9);
+        }
+        if (!ok) {
+            std::fprintf(stderr, "worker %d: %s\n", getpid(), record->LastError().c_str());
+            _exit(5);
+        }
+    }
+    std::fclose(out);
+    record.reset();
+    _exit(0);
+}
+
+bool ParseOptions(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (i + 1 >= argc) {
+            return false;
+        }
+        const char* value = argv[++i];
+        if (arg == "--allocations") {
+            options.allocations = std::atol(value);
+        } else if (arg == "--workers") {
+            options.workers = std::atoi(value);
+        } else if (arg == "--record") {
+            options.record = value;
+        } else if (arg == "--kill-ms") {
+            options.killMs = std::atoi(value);
+        } else {
+            return false;
+        }
+    }
+    return options.allocations > 0 && options.workers > 0 && options.killMs > 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!ParseOptions(argc, argv, options)) {
+        std::fprintf(stderr,
+                     "usage: record_torture [--allocations N] [--workers W] [--record FILE] "
+                     "[--kill-ms MAX]\n");
+        return 2;
+    }
+    char pattern[] = "/tmp/nvds_torture.XXXXXX";
+    const std::string scratch = mkdtemp(pattern);
+    if (options.record.empty()) {
+        options.record = scratch + "/torture.db";
+    }
+    auto* shared = static_cast<Shared*>(
+        mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    new (shared) Shared;
+
+    int incarnations = 0;
+    auto start = [&](int) {
+        const std::string log = scratch + "/verified." + std::to_string(++incarnations);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            Worker(options, shared, log);
+        }
+        return pid;
+    };
+    const auto begin = std::chrono::steady_clock::now();
+    std::vector<pid_t> workers(options.workers);
+    for (int w = 0; w < options.workers; ++w) {
+        workers[w] = start(w);
+    }
+    std::mt19937 random(12345);
+    long kills = 0;
+    int running = options.workers;
+    int failures = 0;
+    auto nextKill = begin + std::chrono::milliseconds(random() % options.killMs);
+    while (running > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        int victim = -1;
+        if (std::chrono::steady_clock::now() >= nextKill) {
+            victim = static_cast<int>(random() % options.workers);
+            nextKill = std::chrono::steady_clock::now() +
+                       std::chrono::milliseconds(random() % options.killMs);
+        }
+        for (int w = 0; w < options.workers; ++w) {
+            if (workers[w] == 0) {
+                continue;
+            }
+            int status = 0;
+            pid_t done = waitpid(workers[w], &status, WNOHANG);
+            if (done == 0 && w == victim && shared->allocations.load() < options.allocations) {
+                kill(workers[w], SIGKILL);
+                done = waitpid(workers[w], &status, 0);
+                ++kills;
+            }
+            if (done != workers[w]) {
+                continue;
+            }
+            if (WIFEXITED(status) && WEXITSTATUS(status) != 0) {
+                ++failures;
+            }
+            const bool finished = shared->allocations.load() >= options.allocations;
+            workers[w] = finished ? 0 : start(w);
+            running -= finished ? 1 : 0;
+        }
+    }
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+
+    std::map<uint64_t, int> verifiedTimes;
+    for (const auto& entry : std::filesystem::directory_iterator(scratch)) {
+        if (entry.path().filename().string().rfind("verified.", 0) != 0) {
+            continue;
+        }
+        std::ifstream in(entry.path(), std::ios::binary);
+        uint64_t address = 0;
+        while (in.read(reinterpret_cast<char*>(&address), sizeof(address))) {
+            ++verifiedTimes[address];
+        }
+    }
+    long verifiedTwice = 0;
+    for (const auto& [address, times] : verifiedTimes) {
+        verifiedTwice += times > 1 ? 1 : 0;
+    }
+
+    std::string error;
+    auto record = nvds::line::OpenProductionRecordToRead(options.record, error);
+    std::vector<nvds::line::RecordRow> rows;
+    nvds::line::RecordSummary summary;
+    if (!record || !record->Rows(rows) || !record->Summary(summary)) {
+        std::fprintf(stderr, "%s\n", record ? record->LastError().c_str() : error.c_str());
+        return 1;
+    }
+    long loggedButNotVerified = 0;
+    std::map<uint64_t, nvds::line::RecordState> states;
+    for (const auto& row : rows) {
+        states[row.address] = row.state;
+    }
+    for (const auto& [address, times] : verifiedTimes) {
+        loggedButNotVerified += states[address] != nvds::line::RECORD_VERIFIED ? 1 : 0;
+    }
+
+    const long allocations = shared->allocations.load();
+    std::printf("allocations              %ld (%d workers, %ld kills, %d worker errors)\n",
+                allocations, options.workers, kills, failures);
+    std::printf("verified twice           %ld\n", verifiedTwice);
+    std::printf("logged, not verified     %ld\n", loggedButNotVerified);
+    std::printf("distinct addresses       %zu\n", rows.size());
+    std::printf("verified rows            %lld\n", static_cast<long long>(summary.verified));
+    std::printf("failed rows              %lld\n", static_cast<long long>(summary.failed));
+    std::printf("abandoned rows           %lld\n", static_cast<long long>(summary.abandoned));
+    std::printf("reserved rows            %lld\n", static_cast<long long>(summary.reserved));
+    std::printf("allocations per second   %.0f (%.1f s)\n", allocations / seconds, seconds);
+    if (options.record.rfind(scratch, 0) == 0) {
+        std::filesystem::remove_all(scratch);
+    } else {
+        std::printf("record                   %s\n", options.record.c_str());
+        std::filesystem::remove_all(scratch);
+    }
+    return verifiedTwice == 0 && loggedButNotVerified == 0 ? 0 : 1;
+}
