@@ -146,7 +146,8 @@ bool WaitUntilOpenedBy(pid_t pid, const std::string& path) {
 TEST(NvdsCli, SignalledTransferReleasesThePort) {
     std::string link = TempPath("silent");
     std::string in = TempPath("sig.nvds");
-    std::ofstream(in, std::ios::binary) << std::string(4096, '\x5A');
+    // An image (burn refuses anything else before it opens the port).
+    std::ofstream(in, std::ios::binary) << "NVDS" << std::string(4092, '\xFF');
     // A chip that stays silent keeps the command syncing until it is stopped.
     pid_t sim = Spawn({"nvds", "sim", "--link", link, "--boot-delay-ms", "600000"});
     ASSERT_GT(sim, 0);
