@@ -75,6 +75,15 @@ public:
     /// provably holds no valid image (the failure came before page 0 was programmed).
     virtual bool MarkFailed(uint64_t address, bool reusable) = 0;
 
+    /// Records a burn whose address was not taken from the pool (the desktop program burns
+    /// the address its list shows) as verified: a new row, or the existing row of that address
+    /// updated. False, with LastError(), when the record cannot be written.
+    virtual bool RecordBurn(uint64_t address, const Station& station,
+                            const std::string& imageSha256, double seconds) = 0;
+
+    /// The state of `address` in the record; false when the record holds no row for it.
+    virtual bool StateOf(uint64_t address, RecordState& state) = 0;
+
     /// Every row, in the order the addresses were reserved.
     virtual bool Rows(std::vector<RecordRow>& rows) = 0;
 
