@@ -506,6 +506,62 @@ bool SqliteRecord::MarkFailed(uint64_t address, bool reusable) {
         false);
 }
 
+// A burn of an address chosen outside the pool: the row says verified whatever it said
+// before, since the chip now holds that address.
+bool SqliteRecord::RecordBurn(uint64_t address, const Station& station,
+                              const std::string& imageSha256, double seconds) {
+    if (!IsHexDigest(imageSha256)) {
+        return Fail("image hash must be 64 hex digits: \"" + imageSha256 + "\"");
+    }
+    if (m_ownerId == 0) {
+        return Fail("production record " + m_path + " is not open for allocation");
+    }
+    if (!Exec("BEGIN IMMEDIATE")) {
+        return false;
+    }
+    Transaction transaction(m_db);
+    const int64_t now = NowMs();
+    Statement upsert(m_db,
+                     "INSERT INTO record_address (address, address_text, state, reusable,"
+                     " station_host, station_port, owner, reserved_at, ended_at, image_sha256,"
+                     " seconds) VALUES (?, ?, 'verified', 0, ?, ?, ?, ?, ?, ?, ?)"
+                     " ON CONFLICT (address) DO UPDATE SET state = 'verified', reusable = 0,"
+                     " station_host = excluded.station_host, station_port = excluded.station_port,"
+                     " owner = excluded.owner, reserved_at = excluded.reserved_at,"
+                     " ended_at = excluded.ended_at, image_sha256 = excluded.image_sha256,"
+                     " seconds = excluded.seconds");
+    if (upsert.Bind(address)
+            .Bind(AddressText(address))
+            .Bind(station.host)
+            .Bind(station.port)
+            .Bind(m_ownerId)
+            .Bind(now)
+            .Bind(now)
+            .Bind(Lower(imageSha256))
+            .Bind(seconds)
+            .Step() != SQLITE_DONE) {
+        return SqlFail();
+    }
+    if (!Exec("COMMIT")) {
+        return false;
+    }
+    transaction.Committed();
+    return true;
+}
+
+bool SqliteRecord::StateOf(uint64_t address, RecordState& state) {
+    Statement select(m_db, "SELECT state FROM record_address WHERE address = ?");
+    const int rc = select.Bind(address).Step();
+    if (rc == SQLITE_ROW) {
+        state = StateFromName(select.Text(0));
+        return true;
+    }
+    if (rc != SQLITE_DONE) {
+        SqlFail();
+    }
+    return false;
+}
+
 bool SqliteRecord::Rows(std::vector<RecordRow>& rows) {
     rows.clear();
     Statement select(m_db,

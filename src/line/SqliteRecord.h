@@ -39,6 +39,9 @@ public:
     bool Reserve(const Station& station, uint64_t& address) override;
     bool MarkVerified(uint64_t address, const std::string& imageSha256, double seconds) override;
     bool MarkFailed(uint64_t address, bool reusable) override;
+    bool RecordBurn(uint64_t address, const Station& station, const std::string& imageSha256,
+                    double seconds) override;
+    bool StateOf(uint64_t address, RecordState& state) override;
     bool Rows(std::vector<RecordRow>& rows) override;
     bool Summary(RecordSummary& summary) override;
     const std::string& LastError() const override { return m_strError; }
