@@ -12,8 +12,13 @@ function(nvds_add_test)
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 300)
   endif()
-  set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT}
-    ENVIRONMENT "NVDS_TEST_DATA=${CMAKE_SOURCE_DIR}/tests/data;QT_QPA_PLATFORM=offscreen")
+  # Tests labelled xvfb drive real X input: they keep the platform of the X server they run
+  # under (scripts/test runs them inside xvfb-run); all others draw offscreen.
+  set(T_ENV "NVDS_TEST_DATA=${CMAKE_SOURCE_DIR}/tests/data")
+  if(NOT "xvfb" IN_LIST T_LABELS)
+    list(APPEND T_ENV "QT_QPA_PLATFORM=offscreen")
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${T_ENV}")
   if(T_LABELS)
     set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}")
   endif()
