@@ -52,13 +52,16 @@ bool LengthFits(uint8_t command, uint32_t length) {
 }  // namespace
 
 std::vector<uint8_t> BuildAnswerFrame(uint8_t command, const uint8_t* data, uint32_t length) {
-    std::vector<uint8_t> frame = {FRAME_START, command, static_cast<uint8_t>(length),
-                                  static_cast<uint8_t>(length >> 8),
-                                  static_cast<uint8_t>(length >> 16)};
-    frame.insert(frame.end(), data, data + length);
-    uint16_t crc = ChipCrc(frame.data() + 1, frame.size() - 1);
-    frame.push_back(static_cast<uint8_t>(crc));
-    frame.push_back(static_cast<uint8_t>(crc >> 8));
+    std::vector<uint8_t> frame(length + FRAME_OVERHEAD);
+    frame[0] = FRAME_START;
+    frame[1] = command;
+    frame[2] = static_cast<uint8_t>(length);
+    frame[3] = static_cast<uint8_t>(length >> 8);
+    frame[4] = static_cast<uint8_t>(length >> 16);
+    std::copy(data, data + length, frame.begin() + FRAME_HEADER_SIZE);
+    uint16_t crc = ChipCrc(frame.data() + 1, length + 4);
+    frame[FRAME_HEADER_SIZE + length] = static_cast<uint8_t>(crc);
+    frame[FRAME_HEADER_SIZE + length + 1] = static_cast<uint8_t>(crc >> 8);
     return frame;
 }
 
