@@ -1,6 +1,8 @@
 // Feeds arbitrary bytes to the tag database reader as a file. When a file loads and defines
 // user tags that the writer accepts, the written database must read back to the same
 // definitions: anything else aborts.
+#include "FuzzTargets.h"
+
 #include <unistd.h>
 
 #include <cstdint>
@@ -51,7 +53,7 @@ void CheckRoundTrip(nvds::CNvdsConfig& config, const nvds::TagTable& loaded) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+int nvds::fuzz::TagDbInput(const uint8_t* data, size_t size) {
     static const std::string inputPath = ScratchPath(".xml");
     if (!WriteAll(inputPath, data, size)) {
         return 0;

@@ -1,6 +1,8 @@
 // Feeds arbitrary images to CheckImage and arbitrary put/compact sequences to the storage
 // layer. The image lives in its own heap block of exactly 4096 bytes, so the sanitizer sees
 // any access outside the area; after every put the stored value must read back.
+#include "FuzzTargets.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -92,7 +94,7 @@ void FuzzPut(const uint8_t* data, size_t size) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+int nvds::fuzz::ImageInput(const uint8_t* data, size_t size) {
     if (size == 0) {
         return 0;
     }

@@ -1,5 +1,7 @@
 // Feeds arbitrary received bytes to the frame parser, then asks for frames of the sizes the
 // host uses. The parser must never write past its frame buffer whatever the length fields say.
+#include "FuzzTargets.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -7,7 +9,7 @@
 #include "link/ProgstarDlg.h"
 #include "platform/Prompter.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+int nvds::fuzz::LinkParserInput(const uint8_t* data, size_t size) {
     static nvds::RecordingPrompter prompter;
     nvds::CProgstarDlg engine(prompter);
     // The first byte splits the input into two feeds, as the reader hands over chunks.

@@ -2,6 +2,8 @@
 // descriptor from the first 18 bytes, everything else (language list, strings, configurations)
 // from the rest, cut to what was asked. Whatever the bytes say about their own lengths, the
 // bridge must never read past what the driver returned nor keep more than its limits.
+#include "FuzzTargets.h"
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -53,7 +55,7 @@ private:
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+int nvds::fuzz::UsbDescriptorInput(const uint8_t* data, size_t size) {
     nvds::UsbConfiguration config;
     nvds::ParseConfiguration(data, size, nullptr, 1, 64, config);
     if (config.m_interfaces.size() > nvds::USB_MAX_INTERFACES) {

@@ -3,8 +3,6 @@
 #include <algorithm>
 
 #include "link/BaudTable.h"
-#include "link/Crc16.h"
-#include "link/Frame.h"
 #include "link/LinkConstants.h"
 
 namespace nvds {
@@ -22,10 +20,49 @@ SimAnswer Status(uint8_t value, uint32_t busyMs = 0) {
     return answer;
 }
 
+// The boot loader's CRC-16 (polynomial 0x1021, initial 0, MSB first), bit by bit. Deliberately
+// not the host's table-driven one: the chip must not agree with a broken host.
+uint16_t ChipCrc(const uint8_t* data, size_t size) {
+    uint16_t crc = 0;
+    for (size_t i = 0; i < size; ++i) {
+        crc = static_cast<uint16_t>(crc ^ data[i] << 8);
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = static_cast<uint16_t>(crc & 0x8000 ? crc << 1 ^ 0x1021 : crc << 1);
+        }
+    }
+    return crc;
+}
+
+// The payload length each command takes; a program takes 1 to 256 bytes.
+bool LengthFits(uint8_t command, uint32_t length) {
+    switch (command) {
+        case CMD_PROGRAM:
+            return length >= 1 && length <= NVDS_PAGE_SIZE;
+        case CMD_SET_BAUDRATE:
+        case CMD_SET_MEMORY_TYPE:
+        case CMD_SET_ADDRESS:
+        case CMD_SECTOR_ERASE:
+        case CMD_READ:
+            return length == 4;
+        default:
+            return false;
+    }
+}
+
 }  // namespace
 
 std::vector<uint8_t> BuildAnswerFrame(uint8_t command, const uint8_t* data, uint32_t length) {
-    return BuildFrame(command, data, length);
+    std::vector<uint8_t> frame(length + FRAME_OVERHEAD);
+    frame[0] = FRAME_START;
+    frame[1] = command;
+    frame[2] = static_cast<uint8_t>(length);
+    frame[3] = static_cast<uint8_t>(length >> 8);
+    frame[4] = static_cast<uint8_t>(length >> 16);
+    std::copy(data, data + length, frame.begin() + FRAME_HEADER_SIZE);
+    uint16_t crc = ChipCrc(frame.data() + 1, length + 4);
+    frame[FRAME_HEADER_SIZE + length] = static_cast<uint8_t>(crc);
+    frame[FRAME_HEADER_SIZE + length + 1] = static_cast<uint8_t>(crc >> 8);
+    return frame;
 }
 
 CSimChip::CSimChip(int crystal)
@@ -51,19 +88,21 @@ SimAnswer CSimChip::HandleFrame(const uint8_t* frame, size_t size) {
     if (size < length + FRAME_OVERHEAD) {
         return {};
     }
-    uint16_t crc = Crc16(frame + 1, length + 4);
+    uint16_t crc = ChipCrc(frame + 1, length + 4);
     if (crc != (frame[5 + length] | frame[6 + length] << 8)) {
+        return {};
+    }
+    if (!LengthFits(frame[1], length)) {
         return {};
     }
     return Execute(frame[1], frame + FRAME_HEADER_SIZE, length);
 }
 
 SimAnswer CSimChip::Execute(uint8_t command, const uint8_t* payload, uint32_t length) {
-    bool word = length == 4;
     switch (command) {
         case CMD_SET_BAUDRATE: {
-            if (!word || m_nRefuseBaud > 0) {
-                m_nRefuseBaud = std::max(0, m_nRefuseBaud - 1);
+            if (m_nRefuseBaud > 0) {
+                --m_nRefuseBaud;
                 return {};
             }
             SimAnswer answer = Status(STATUS_ACK);
@@ -71,21 +110,19 @@ SimAnswer CSimChip::Execute(uint8_t command, const uint8_t* payload, uint32_t le
             return answer;
         }
         case CMD_SET_MEMORY_TYPE:
-            if (!word) {
-                return {};
-            }
             m_nMemoryType = payload[0];
             return Status(STATUS_ACK);
         case CMD_SET_ADDRESS:
-            if (!word || Le32(payload) >= m_flash.size()) {
+            if (Le32(payload) >= m_flash.size()) {
                 return {};
             }
             m_nAddress = Le32(payload);
             return Status(STATUS_ACK);
         case CMD_SECTOR_ERASE: {
+            // Erasing is a flash command of its own: it works whatever memory type is selected.
             uint32_t start = m_nAddress / FLASH_SECTOR_SIZE * FLASH_SECTOR_SIZE;
             uint32_t end = start + payload[0] * FLASH_SECTOR_SIZE;
-            if (!word || end > m_flash.size()) {
+            if (end > m_flash.size()) {
                 return {};
             }
             std::fill(m_flash.begin() + start, m_flash.begin() + end, 0xFF);
@@ -94,22 +131,27 @@ SimAnswer CSimChip::Execute(uint8_t command, const uint8_t* payload, uint32_t le
             return answer;
         }
         case CMD_PROGRAM: {
-            if (length == 0 || length > NVDS_PAGE_SIZE || m_nAddress + length > m_flash.size()) {
+            if (m_nAddress + length > m_flash.size()) {
                 return {};
             }
-            // Flash cells only go from 1 to 0 when programmed.
-            for (uint32_t i = 0; i < length; ++i) {
-                m_flash[m_nAddress + i] &= payload[i];
+            // With another memory type selected the bytes go elsewhere: the chip still takes its
+            // time, answers and advances, but the flash keeps what it had.
+            bool toFlash = m_nMemoryType == MEMORY_TYPE_FLASH;
+            if (toFlash) {
+                // Flash cells only go from 1 to 0 when programmed.
+                for (uint32_t i = 0; i < length; ++i) {
+                    m_flash[m_nAddress + i] &= payload[i];
+                }
             }
             SimAnswer answer = Status(STATUS_DONE, m_nProgramMs);
             answer.pageOp = true;
-            answer.wrote = true;
+            answer.wrote = toFlash;
             answer.address = m_nAddress;
             m_nAddress += length;
             return answer;
         }
         case CMD_READ: {
-            uint32_t count = word ? Le32(payload) : 0;
+            uint32_t count = Le32(payload);
             if (count == 0 || count > NVDS_PAGE_SIZE || m_nAddress + count > m_flash.size()) {
                 return {};
             }

@@ -20,6 +20,8 @@ struct SimAnswer {
 /// The chip side of the boot loader without any wire: a flash whose first 4 KB sector is the
 /// NVDS area, erase to 0xFF, programming that only clears bits, an address that advances with
 /// each read or program, CRC-checked frames. Frames can be fed from a serial line or a bridge.
+/// The chip checks frames with its own CRC and builds its answers itself, so a fault in the
+/// host's frame builder shows up as a chip that does not answer.
 class CSimChip {
 public:
     static constexpr size_t FLASH_SIZE = 64 * 1024;
@@ -27,13 +29,17 @@ public:
     explicit CSimChip(int crystal = 0);
 
     /// Handles one complete command frame (0x71 .. CRC high; a USB count after it is ignored).
-    /// A frame with a bad CRC, an unknown command or an address off the flash gets no answer.
+    /// A frame with a bad CRC, an unknown command, a payload length the command does not take
+    /// (4 bytes for all but a program, 1 to 256 for a program) or an address off the flash gets
+    /// no answer. A program while the memory type is not flash is answered as usual but leaves
+    /// the flash as it was: the boot loader writes to the memory it was told to.
     SimAnswer HandleFrame(const uint8_t* frame, size_t size);
 
     /// The answer to a sync byte: STATUS_ACK.
     uint8_t HandleSync() const;
 
-    /// Back to the boot state after a reset: listening at the sync rate, address 0.
+    /// Back to the boot state after a reset: listening at the sync rate, address 0, no memory
+    /// type selected.
     void Reset();
 
     /// The rate the chip's UART runs at now.
@@ -43,10 +49,16 @@ public:
     std::vector<uint8_t>& Flash() { return m_flash; }
     const std::vector<uint8_t>& Flash() const { return m_flash; }
     uint32_t Address() const { return m_nAddress; }
+    /// The memory type the last CMD_SET_MEMORY_TYPE selected; 0 (none) after a reset.
+    uint8_t MemoryType() const { return m_nMemoryType; }
+
+    /// Flash busy times of a real part; tests that want an instant flash set them to 0.
+    static constexpr uint32_t DEFAULT_ERASE_MS = 40;   // per 4 KB sector
+    static constexpr uint32_t DEFAULT_PROGRAM_MS = 2;  // per page of up to 256 bytes
 
     // Behaviour knobs.
-    uint32_t m_nEraseMs = 0;
-    uint32_t m_nProgramMs = 0;
+    uint32_t m_nEraseMs = DEFAULT_ERASE_MS;
+    uint32_t m_nProgramMs = DEFAULT_PROGRAM_MS;
     int m_nRefuseBaud = 0;  // number of baud commands still to be ignored
 
 private:

@@ -14,6 +14,16 @@ ToolRun RunTags(const std::string& args) {
     return test::RunNvds("tags " + args);
 }
 
+<<<<<<< HEAD
+=======
+// Built by appending: GCC 12 at -O3 reports a false -Wrestrict for "'" + std::string(...).
+std::string Sample(const std::string& name) {
+    std::string quoted = "'";
+    quoted.append(std::getenv("NVDS_TEST_DATA")).append("/catalogue/").append(name).append("'");
+    return quoted;
+}
+
+>>>>>>> ci
 std::vector<std::string> Lines(const std::string& text) {
     std::vector<std::string> lines;
     std::istringstream in(text);

@@ -24,9 +24,14 @@ Bytes Word(uint32_t value) {
     return bytes;
 }
 
+Bytes Flash(const CSimChip& chip, uint32_t from, uint32_t count) {
+    return Bytes(chip.Flash().begin() + from, chip.Flash().begin() + from + count);
+}
+
 TEST(SimChip, FlashErasesSectorsProgramsOnlyClearBitsAndAdvances) {
     CSimChip chip;
     chip.Flash()[0x1000] = 0x5A;
+    EXPECT_EQ(Send(chip, CMD_SET_MEMORY_TYPE, Word(MEMORY_TYPE_FLASH)).bytes, Bytes{STATUS_ACK});
     EXPECT_EQ(Send(chip, CMD_SET_ADDRESS, Word(0x0100)).bytes, Bytes{STATUS_ACK});
     SimAnswer erase = Send(chip, CMD_SECTOR_ERASE, Word(1));
     EXPECT_EQ(erase.bytes, Bytes{STATUS_DONE});
@@ -61,6 +66,98 @@ TEST(SimChip, IgnoresBadFramesAndSwitchesRateOnlyWhenTold) {
     SimAnswer answer = Send(chip, CMD_SET_BAUDRATE, Bytes(payload.begin(), payload.end()));
     EXPECT_EQ(answer.bytes, Bytes{STATUS_ACK});
     EXPECT_NEAR(answer.newBaud, 115200, 115200 * 0.01);
+}
+
+TEST(SimChip, ProgramsTheFlashOnlyWhileFlashIsTheMemoryType) {
+    CSimChip chip;
+    // Not selected yet, then another memory: answered and advanced as usual, flash untouched.
+    for (uint32_t type : {0u, 2u}) {
+        if (type != 0) {
+            EXPECT_EQ(Send(chip, CMD_SET_MEMORY_TYPE, Word(type)).bytes, Bytes{STATUS_ACK});
+        }
+        EXPECT_EQ(chip.MemoryType(), type);
+        Send(chip, CMD_SET_ADDRESS, Word(0x0100));
+        SimAnswer answer = Send(chip, CMD_PROGRAM, Bytes(256, 0x00));
+        EXPECT_EQ(answer.bytes, Bytes{STATUS_DONE}) << "type " << type;
+        EXPECT_FALSE(answer.wrote) << "type " << type;
+        EXPECT_EQ(chip.Address(), 0x0200u) << "type " << type;
+        EXPECT_EQ(Flash(chip, 0x0100, 256), Bytes(256, 0xFF)) << "type " << type;
+    }
+    Send(chip, CMD_SET_MEMORY_TYPE, Word(MEMORY_TYPE_FLASH));
+    Send(chip, CMD_SET_ADDRESS, Word(0x0100));
+    EXPECT_TRUE(Send(chip, CMD_PROGRAM, Bytes(256, 0x00)).wrote);
+    EXPECT_EQ(Flash(chip, 0x0100, 256), Bytes(256, 0x00));
+
+    // A reset forgets the memory type (and the address) like a chip coming out of reset.
+    Send(chip, CMD_SET_ADDRESS, Word(0x0200));
+    chip.Reset();
+    EXPECT_EQ(chip.MemoryType(), 0);
+    EXPECT_EQ(chip.Address(), 0u);
+    Send(chip, CMD_SET_ADDRESS, Word(0x0200));
+    EXPECT_FALSE(Send(chip, CMD_PROGRAM, Bytes(256, 0x00)).wrote);
+    EXPECT_EQ(Flash(chip, 0x0200, 256), Bytes(256, 0xFF));
+}
+
+TEST(SimChip, RefusesPayloadLengthsTheCommandDoesNotTake) {
+    struct Case {
+        uint8_t command;
+        uint32_t length;
+        bool answered;
+    };
+    const Case cases[] = {
+        {CMD_SET_BAUDRATE, 3, false},
+        {CMD_SET_BAUDRATE, 5, false},
+        {CMD_SET_BAUDRATE, 4, true},
+        {CMD_SET_MEMORY_TYPE, 0, false},
+        {CMD_SET_MEMORY_TYPE, 5, false},
+        {CMD_SET_MEMORY_TYPE, 4, true},
+        {CMD_SET_ADDRESS, 3, false},
+        {CMD_SET_ADDRESS, 8, false},
+        {CMD_SET_ADDRESS, 4, true},
+        {CMD_SECTOR_ERASE, 1, false},
+        {CMD_SECTOR_ERASE, 5, false},
+        {CMD_SECTOR_ERASE, 4, true},
+        {CMD_READ, 2, false},
+        {CMD_READ, 5, false},
+        {CMD_READ, 4, true},
+        {CMD_PROGRAM, 0, false},
+        {CMD_PROGRAM, 257, false},
+        {CMD_PROGRAM, 1, true},
+        {CMD_PROGRAM, 256, true},
+    };
+    for (const Case& c : cases) {
+        CSimChip chip;
+        chip.m_nRefuseBaud = 0;
+        chip.Flash()[0x0100] = 0x00;
+        Send(chip, CMD_SET_ADDRESS, Word(0x0100));
+        // 1, 0, 0, ...: a value every command takes (one sector, one byte, flash, ...).
+        Bytes payload(c.length, 0x00);
+        if (c.length > 0) {
+            payload[0] = 0x01;
+        }
+        SimAnswer answer = Send(chip, c.command, payload);
+        const char* name = c.answered ? "taken" : "refused";
+        EXPECT_EQ(answer.bytes.empty(), !c.answered)
+            << name << ": command " << int(c.command) << ", " << c.length << " bytes";
+        if (!c.answered) {
+            EXPECT_EQ(chip.Address(), 0x0100u) << "command " << int(c.command);
+            EXPECT_EQ(chip.MemoryType(), 0) << "command " << int(c.command);
+            EXPECT_EQ(chip.Flash()[0x0100], 0x00) << "command " << int(c.command);
+        }
+    }
+}
+
+TEST(SimChip, FlashIsBusyAsLongAsARealPartsUnlessToldOtherwise) {
+    CSimChip chip;
+    Send(chip, CMD_SET_MEMORY_TYPE, Word(MEMORY_TYPE_FLASH));
+    Send(chip, CMD_SET_ADDRESS, Word(0));
+    EXPECT_EQ(Send(chip, CMD_SECTOR_ERASE, Word(1)).busyMs, 40u);
+    EXPECT_EQ(Send(chip, CMD_SECTOR_ERASE, Word(2)).busyMs, 80u);
+    EXPECT_EQ(Send(chip, CMD_PROGRAM, Bytes(256, 0x00)).busyMs, 2u);
+    chip.m_nEraseMs = 0;
+    chip.m_nProgramMs = 0;
+    EXPECT_EQ(Send(chip, CMD_SECTOR_ERASE, Word(1)).busyMs, 0u);
+    EXPECT_EQ(Send(chip, CMD_PROGRAM, Bytes(256, 0x00)).busyMs, 0u);
 }
 
 }  // namespace
