@@ -21,6 +21,7 @@
 #include "common/NvdsRun.h"
 #include "link/BaudTable.h"
 #include "link/Frame.h"
+#include "platform/LittleEndian.h"
 #include "link/LinkConstants.h"
 #include "sim/SimChip.h"
 
