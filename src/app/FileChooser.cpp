@@ -46,7 +46,10 @@ std::optional<QString> FileChooser::RecordTarget(QWidget* parent, const QString&
             target->setText(path);
         }
     });
-    QObject::connect(off, &QPushButton::clicked, target, &QLineEdit::clear);
+    QObject::connect(off, &QPushButton::clicked, &dialog, [&] {
+        target->clear();
+        dialog.accept();
+    });
     QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
     QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
     if (dialog.exec() != QDialog::Accepted) {

@@ -1,7 +1,12 @@
 // The production record of the main window's burns, against the simulated chip: the record
 // is chosen through the window's file chooser, checked before every burn and written after it.
 #include <QAction>
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QSysInfo>
+#include <QTimer>
 #include <fstream>
 #include <iterator>
 #include <optional>
@@ -164,6 +169,51 @@ TEST_F(RecordWindowTest, RecordIsKeptInTheSettingsWhileSet) {
     OpenWindow();
     ChooseRecord(std::nullopt);
     EXPECT_EQ(m_records.shownWith, "");
+}
+
+// The dialog itself: the field starts with the record set, Browse fills it from the save
+// dialog, a text typed by hand is taken as typed, Off empties it and Cancel changes nothing.
+TEST(RecordDialog, BrowseTypeOffAndCancel) {
+    struct Browsing : NoChooser {
+        QString SavePath(QWidget*, const QString&) override { return "/srv/line/bench.db"; }
+    } chooser;
+    const struct {
+        const char* button;  // pressed after Browse
+        const char* typed;   // replaces the field before the button, when not null
+        std::optional<QString> expected;
+    } cases[] = {
+        {"OK", nullptr, QString("/srv/line/bench.db")},
+        {"OK", " postgresql://line@db/records ", QString("postgresql://line@db/records")},
+        {"Off", nullptr, QString()},
+        {"Cancel", nullptr, std::nullopt},
+    };
+    for (const auto& c : cases) {
+        QString startedWith;
+        QTimer::singleShot(0, [&] {
+            QWidget* dialog = QApplication::activeModalWidget();
+            ASSERT_NE(dialog, nullptr);
+            auto* field = dialog->findChild<QLineEdit*>("recordTarget");
+            startedWith = field->text();
+            for (QPushButton* button : dialog->findChildren<QPushButton*>()) {
+                if (button->text().remove('&') == "Browse...") {
+                    button->click();
+                }
+            }
+            if (c.typed != nullptr) {
+                field->setText(c.typed);
+            }
+            for (QPushButton* button : dialog->findChildren<QPushButton*>()) {
+                if (button->text().remove('&') == c.button) {
+                    button->click();
+                }
+            }
+            if (QApplication::activeModalWidget() == dialog) {
+                dialog->close();  // the button was not found: end the case
+            }
+        });
+        EXPECT_EQ(chooser.RecordTarget(nullptr, "old.db"), c.expected) << c.button;
+        EXPECT_EQ(startedWith, "old.db");
+    }
 }
 
 }  // namespace
