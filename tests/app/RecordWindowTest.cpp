@@ -12,7 +12,7 @@
 #include <optional>
 
 #include "connect/ChipFixture.h"
-#include "line/ProductionRecord.h"
+#include "line/RecordScratch.h"
 #include "platform/Sha256.h"
 
 namespace nvds::test {
@@ -125,6 +125,11 @@ TEST_F(RecordWindowTest, RecordThatCannotBeOpenedBurnsNothing) {
     const std::string notRecord = (m_dir / "notes.txt").string();
     std::ofstream(notRecord) << "not a database, but long enough to be read as a file header\n";
     const std::string missing = (m_dir / "missing" / "line.db").string();
+    // A record that opens but whose look-up fails.
+    const std::string broken = (m_dir / "broken.db").string();
+    std::string error;
+    ASSERT_TRUE(line::OpenProductionRecord(broken, {}, error)) << error;
+    Sql(broken, "DROP TABLE record_address");
     const struct {
         std::string target;
         std::string message;
@@ -134,6 +139,8 @@ TEST_F(RecordWindowTest, RecordThatCannotBeOpenedBurnsNothing) {
         {notRecord, notRecord +
                         " is not a production record (not an SQLite database)\nThe chip was "
                         "not burned."},
+        {broken, "production record " + broken +
+                     ": no such table: record_address\nThe chip was not burned."},
     };
     SetValue(3, "0x20");
     const std::vector<uint8_t> before = NvdsArea();
