@@ -154,6 +154,30 @@ TEST_F(RecordWindowTest, RecordThatCannotBeOpenedBurnsNothing) {
     EXPECT_FALSE(fs::exists(m_dir / "missing"));
 }
 
+// A burn that cannot be written to the record has still happened: the message says so, and
+// the address steps on as after any burn, since this chip now carries it.
+TEST_F(RecordWindowTest, BurnThatCannotBeRecordedIsReportedAndTheAddressStepsOn) {
+    StartUpConnect();
+    const std::string path = (m_dir / "line.db").string();
+    std::string error;
+    ASSERT_TRUE(line::OpenProductionRecord(path, {}, error)) << error;
+    Sql(path,
+        "CREATE TRIGGER refuse BEFORE INSERT ON record_address"
+        " BEGIN SELECT RAISE(ABORT, 'disk says no'); END");
+    ChooseRecord(QString::fromStdString(path));
+    m_window->Action(ID_BDADDR_INCREASE)->trigger();
+    SetValue(1, "C0 11 22 33 44 FF");
+    SetValue(3, "0x20");
+    m_window->OnBurn();
+    EXPECT_EQ(m_prompter.Texts(),
+              Texts{"The chip was burned with C0 11 22 33 44 FF, but the burn could not be "
+                    "recorded: production record " +
+                    path + ": disk says no"});
+    EXPECT_EQ(NvdsArea(), Image());
+    EXPECT_EQ(Value(1), "C0 11 22 33 45 00");
+    EXPECT_EQ(Rows(path).size(), 0u);
+}
+
 // The record is kept under its own key after the six, and only while one is set.
 TEST_F(RecordWindowTest, RecordIsKeptInTheSettingsWhileSet) {
     const QString url = "postgresql://line@db.example/records?sslmode=require";
