@@ -190,6 +190,9 @@ void CConfigNVDS::CreateMenus() {
                &CConfigNVDS::OnUserProperties);
     AddCommand(operate, "&Import user properties", ID_IMPORT_USER, &CConfigNVDS::OnImportUser);
     AddCommand(operate, "E&xport user properties", ID_EXPORT_USER, &CConfigNVDS::OnExportUser);
+    operate->addSeparator();
+    AddCommand(operate, "&Production record...", ID_PRODUCTION_RECORD,
+               &CConfigNVDS::OnProductionRecord);
 
     QMenu* help = m_pMainMenu->addMenu("&Help");
     AddCommand(help, "&Contents...", ID_HELP_CONTENTS, &CConfigNVDS::OnHelpContents);
@@ -305,17 +308,25 @@ void CConfigNVDS::LoadSettings() {
     m_connectDlg->m_bRemember = m_ini.IniGetBool("REMEBER_CONNECT");
     m_connectDlg->m_bAutoConnect = m_ini.IniGetBool("AUTO_CONNECT");
     m_nBdAddrMode = m_ini.IniGetInt("BDADDR_TYPE", 0);
+    m_strRecordTarget = m_ini.IniGetString("PRODUCTION_RECORD", "");
 }
 
 void CConfigNVDS::SaveSettings() {
     // Everything else the file held (hand-added keys, other sections) is dropped.
     auto flag = [](bool on) { return std::string(on ? "True" : "False"); };
-    m_ini.IniWriteSection({{"OSC", m_connectDlg->m_strCrystal},
-                           {"INTERFACE", m_connectDlg->m_strInterface},
-                           {"BAUDRATE", m_connectDlg->m_strBaud},
-                           {"REMEBER_CONNECT", flag(m_connectDlg->m_bRemember)},
-                           {"AUTO_CONNECT", flag(m_connectDlg->m_bAutoConnect)},
-                           {"BDADDR_TYPE", std::to_string(m_nBdAddrMode)}});
+    std::vector<std::pair<std::string, std::string>> keys = {
+        {"OSC", m_connectDlg->m_strCrystal},
+        {"INTERFACE", m_connectDlg->m_strInterface},
+        {"BAUDRATE", m_connectDlg->m_strBaud},
+        {"REMEBER_CONNECT", flag(m_connectDlg->m_bRemember)},
+        {"AUTO_CONNECT", flag(m_connectDlg->m_bAutoConnect)},
+        {"BDADDR_TYPE", std::to_string(m_nBdAddrMode)}};
+    // Written only while a record is set, so the file of a user who never chose one keeps
+    // its six lines.
+    if (!m_strRecordTarget.empty()) {
+        keys.emplace_back("PRODUCTION_RECORD", m_strRecordTarget);
+    }
+    m_ini.IniWriteSection(keys);
 }
 
 bool CConfigNVDS::eventFilter(QObject* watched, QEvent* event) {

@@ -30,6 +30,10 @@ namespace nvds {
 class CChoiceEdit;
 class CNewTag;
 
+namespace line {
+class ProductionRecord;
+}
+
 /// Command ids of the menu items and buttons.
 enum CommandId : int {
     ID_FILE_OPEN = 32775,
@@ -48,6 +52,7 @@ enum CommandId : int {
     ID_USER_PROPERTIES = 32800,
     ID_IMPORT_USER = 32801,
     ID_EXPORT_USER = 32802,
+    ID_PRODUCTION_RECORD = 32810,
     ID_HELP_CONTENTS = 32804,
     ID_ABOUT = 32782,
 };
@@ -135,6 +140,10 @@ public:
     void StartConnectTimer();
     void OnTimer(int timerId);
 
+    // Production record.
+    /// Chooses the record every successful burn is written to, or turns it off.
+    void OnProductionRecord();
+
     // User tags and help.
     void OnUserProperties();
     void OnImportUser();
@@ -164,6 +173,8 @@ public:
     QMenuBar* m_pMainMenu = nullptr;
     CIniOp m_ini;
     int m_nBdAddrMode = 0;
+    /// The production record (SQLite file or server connection text); empty: none.
+    std::string m_strRecordTarget;
     /// The connect dialog with the protocol engine, for the window's whole life.
     std::unique_ptr<CConnectInterface> m_connectDlg;
     int m_nTimerId = 0;
@@ -197,6 +208,9 @@ private:
     int BurnBuiltImage(const NvdsImage& image);
     int RepeatWhileLost(const std::function<int()>& transfer);
     void ShowPageCount(int pagesDone);
+    std::unique_ptr<line::ProductionRecord> OpenRecordForBurn(uint64_t& address);
+    void RecordBurned(line::ProductionRecord& record, uint64_t address, const NvdsImage& image,
+                      double seconds);
 
     FileChooser& m_chooser;
     QWidget* m_client = nullptr;

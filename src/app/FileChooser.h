@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QWidget>
+#include <optional>
 
 namespace nvds {
 
@@ -14,6 +15,10 @@ public:
     virtual QString OpenPath(QWidget* parent, const QString& filter) = 0;
     /// A file to write (it need not exist).
     virtual QString SavePath(QWidget* parent, const QString& filter) = 0;
+    /// The production record to keep, starting from `current`: a file path (browsed through
+    /// SavePath) or a server connection text typed by hand; an empty text turns the record
+    /// off. No value when the user cancelled. Shows a small dialog unless overridden.
+    virtual std::optional<QString> RecordTarget(QWidget* parent, const QString& current);
 };
 
 /// The platform's open and save dialogs.

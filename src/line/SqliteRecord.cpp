@@ -549,7 +549,10 @@ bool SqliteRecord::RecordBurn(uint64_t address, const Station& station,
     return true;
 }
 
+// False both for an address without a row and for a failed look-up; LastError() is empty in
+// the first case only, so that a caller never takes a broken record for a fresh address.
 bool SqliteRecord::StateOf(uint64_t address, RecordState& state) {
+    m_strError.clear();
     Statement select(m_db, "SELECT state FROM record_address WHERE address = ?");
     const int rc = select.Bind(address).Step();
     if (rc == SQLITE_ROW) {
