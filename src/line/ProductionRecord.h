@@ -81,7 +81,8 @@ public:
     virtual bool RecordBurn(uint64_t address, const Station& station,
                             const std::string& imageSha256, double seconds) = 0;
 
-    /// The state of `address` in the record; false when the record holds no row for it.
+    /// The state of `address` in the record. False when the record holds no row for it (then
+    /// LastError() is empty) or the look-up failed (LastError() says why).
     virtual bool StateOf(uint64_t address, RecordState& state) = 0;
 
     /// Every row, in the order the addresses were reserved.
