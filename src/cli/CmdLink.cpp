@@ -111,6 +111,8 @@ public:
         std::fprintf(stderr, "%s\n", text.c_str());
         m_failure += (m_failure.empty() ? "" : "\n") + text;
     }
+    /// Drops the lines kept so far: the run went on after them, so they explain no failure.
+    void Forget() { m_failure.clear(); }
     /// Ends a failed run: the error event, and `code` to exit with.
     int Fail(int code) {
         Emit("error", {{"code", code}, {"message", m_failure}});
@@ -203,6 +205,7 @@ int Connect(CProgstarDlg& engine, const LinkOptions& opt, Prompter& prompter, Ru
         return EXIT_USAGE;
     }
     SetUpLink(engine, opt.port, crystal, row);
+    out.Forget();
     out.Emit("connecting");
     std::fprintf(stderr, "%s\n", StatusText(STATUS_RESET_TARGET));
     if (!ConnectTarget(engine, prompter)) {
