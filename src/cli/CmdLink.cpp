@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -9,12 +10,14 @@
 
 #include "catalogue/NvdsConfig.h"
 #include "cli/Commands.h"
+#include "cli/JsonEvents.h"
 #include "image/CheckImage.h"
 #include "image/ImageFile.h"
 #include "image/NvdsImage.h"
 #include "image/StatusText.h"
 #include "link/AreaTransfer.h"
 #include "link/BaudTable.h"
+#include "link/BurnOptions.h"
 #include "link/ComPorts.h"
 #include "link/ConnectTarget.h"
 #include "link/LinkFlows.h"
@@ -29,11 +32,16 @@ namespace nvds::cli {
 
 namespace {
 
+// A burn whose read-back differs from the image.
+constexpr int EXIT_VERIFY_FAILED = 4;
+
 struct LinkOptions {
     std::string port;
     std::string crystal = "16MHz";
     uint32_t baud = 115200;
     std::string file;
+    bool json = false;
+    BurnOptions burn;
 };
 
 int CrystalIndex(const std::string& text) {
@@ -47,6 +55,8 @@ void AddLinkOptions(CLI::App* sub, LinkOptions& opt) {
     sub->add_option("--crystal", opt.crystal, "Crystal of the chip")
         ->check(CLI::IsMember({"16MHz", "32MHz"}));
     sub->add_option("--baud", opt.baud, "Working baud rate (default 115200)");
+    sub->add_flag("--json", opt.json,
+                  "Events on stdout, one JSON object per line (human text stays on stderr)");
 }
 
 void EnableTrace(const CliContext& ctx) {
@@ -83,6 +93,53 @@ public:
 private:
     bool m_bTty;
     bool m_bCounting = false;
+};
+
+// What a dump or burn tells: human lines on stderr as always, and with --json its events on
+// stdout. The lines that explain a failure are kept, so the error event carries the same text.
+class RunOutput {
+public:
+    RunOutput(const std::string& port, bool json)
+        : m_strPort(port), m_events(json), m_tStart(std::chrono::steady_clock::now()) {}
+
+    void Emit(const std::string& event,
+              const nlohmann::ordered_json& fields = nlohmann::ordered_json::object()) {
+        m_events.Emit(event, m_strPort, fields);
+    }
+    /// Prints a line that explains a failure.
+    void FailureLine(const std::string& text) {
+        std::fprintf(stderr, "%s\n", text.c_str());
+        m_failure += (m_failure.empty() ? "" : "\n") + text;
+    }
+    /// Drops the lines kept so far: the run went on after them, so they explain no failure.
+    void Forget() { m_failure.clear(); }
+    /// Ends a failed run: the error event, and `code` to exit with.
+    int Fail(int code) {
+        Emit("error", {{"code", code}, {"message", m_failure}});
+        return code;
+    }
+    /// Ends a successful run.
+    int Done() {
+        std::chrono::duration<double> took = std::chrono::steady_clock::now() - m_tStart;
+        Emit("done", {{"seconds", took.count()}});
+        return EXIT_OK;
+    }
+
+private:
+    std::string m_strPort;
+    JsonEvents m_events;
+    std::chrono::steady_clock::time_point m_tStart;
+    std::string m_failure;
+};
+
+// Messages to the user on stderr, kept as failure lines of the run.
+class RunPrompter : public StderrPrompter {
+public:
+    explicit RunPrompter(RunOutput& out) : m_out(out) {}
+    void Message(const std::string& text) override { m_out.FailureLine(text); }
+
+private:
+    RunOutput& m_out;
 };
 
 // Ctrl-C or SIGTERM during a dump or burn stops the transfer through the engine's cancel, so
@@ -134,7 +191,7 @@ private:
 };
 
 // Connects the engine to the chip on the options' port. EXIT_OK, EXIT_FAIL or EXIT_USAGE.
-int Connect(CProgstarDlg& engine, const LinkOptions& opt, Prompter& prompter) {
+int Connect(CProgstarDlg& engine, const LinkOptions& opt, Prompter& prompter, RunOutput& out) {
     int crystal = CrystalIndex(opt.crystal);
     bool usb = opt.port == SPI_ENTRY;
     int row = usb ? 0 : FindBaudRow(opt.baud, crystal);
@@ -143,66 +200,90 @@ int Connect(CProgstarDlg& engine, const LinkOptions& opt, Prompter& prompter) {
         for (int i = 0; i < BAUD_ROW_COUNT; ++i) {
             rates += " " + std::to_string(BaudOfRow(i, crystal));
         }
-        std::fprintf(stderr, "--baud %u is not a rate of a %s chip; one of:%s\n", opt.baud,
-                     opt.crystal.c_str(), rates.c_str());
+        out.FailureLine("--baud " + std::to_string(opt.baud) + " is not a rate of a " +
+                        opt.crystal + " chip; one of:" + rates);
         return EXIT_USAGE;
     }
     SetUpLink(engine, opt.port, crystal, row);
+    out.Forget();
+    out.Emit("connecting");
     std::fprintf(stderr, "%s\n", StatusText(STATUS_RESET_TARGET));
     if (!ConnectTarget(engine, prompter)) {
         std::string why = engine.Transport().LastError();
         if (!why.empty()) {
-            std::fprintf(stderr, "%s\n", why.c_str());
+            out.FailureLine(why);
         }
-        std::fprintf(stderr, "%s\n", StatusText(STATUS_DISCONNECTED));
+        out.FailureLine(StatusText(STATUS_DISCONNECTED));
         return EXIT_FAIL;
     }
     std::fprintf(stderr, "%s\n", StatusText(STATUS_CONNECTED));
+    out.Emit("connected");
     return EXIT_OK;
 }
 
 // After a failed transfer: the page and the kind of fault, below the fixed status text.
-void PrintFailureCause(const CProgstarDlg& engine) {
+void PrintFailureCause(const CProgstarDlg& engine, RunOutput& out) {
     std::string cause = engine.FailureCause();
     if (!cause.empty()) {
-        std::fprintf(stderr, "%s\n", cause.c_str());
+        out.FailureLine(cause);
     }
 }
 
+// Status texts on stderr (the error texts kept as failure lines), pages on the counter and
+// as events.
+TransferStatus ShowStatus(ProgressPrinter& progress, RunOutput& out) {
+    return [&progress, &out](int code) {
+        if (code == STATUS_DUMP_ERROR || code == STATUS_BURN_ERROR) {
+            progress.EndCounter();
+            out.FailureLine(StatusText(code));
+        } else {
+            progress.Status(code);
+        }
+    };
+}
+
+PageProgress ShowPages(ProgressPrinter& progress, RunOutput& out) {
+    return [&progress, &out](int done) {
+        progress.Page(done);
+        out.Emit("page", {{"page", done}, {"of", NVDS_PAGE_COUNT}});
+    };
+}
+
 int RunDump(CliContext& ctx, const LinkOptions& opt) {
-    StderrPrompter prompter;
+    RunOutput out(opt.port, opt.json);
+    RunPrompter prompter(out);
     // The catalogue is loaded first: a damaged database stops the command before the chip
     // is touched.
     CNvdsConfig config(prompter);
     TagTable table;
     if (!LoadCatalogue(ctx, config, table)) {
-        return EXIT_FAIL;
+        return out.Fail(EXIT_FAIL);
     }
     EnableTrace(ctx);
     CProgstarDlg engine(prompter);
     SignalStop signals(engine);
-    if (int rc = Connect(engine, opt, prompter); rc != EXIT_OK) {
-        return rc;
+    if (int rc = Connect(engine, opt, prompter, out); rc != EXIT_OK) {
+        return out.Fail(rc);
     }
     ProgressPrinter progress;
     NvdsImage image = ErasedImage();
-    int r = DumpImage(
-        engine, engine.m_bConnected != 0, image, prompter, [&](int code) { progress.Status(code); },
-        [&](int done) { progress.Page(done); });
+    int r = DumpImage(engine, engine.m_bConnected != 0, image, prompter, ShowStatus(progress, out),
+                      ShowPages(progress, out));
     progress.EndCounter();
     if (r < 0 || signals.Caught()) {
-        PrintFailureCause(engine);
-        return EXIT_FAIL;
+        PrintFailureCause(engine, out);
+        return out.Fail(EXIT_FAIL);
     }
     std::string error;
     if (!WriteFileAtomically(opt.file, image.data(), image.size(), &error)) {
-        std::fprintf(stderr, "%s: %s\n", opt.file.c_str(), error.c_str());
-        return EXIT_FAIL;
+        out.FailureLine(opt.file + ": " + error);
+        return out.Fail(EXIT_FAIL);
     }
     // The file holds the area as read; the check only reports what the window would show.
     NvdsImage checked = image;
-    CheckDumpedImage(config, table, checked, prompter);
-    return EXIT_OK;
+    StderrPrompter report;
+    CheckDumpedImage(config, table, checked, report);
+    return out.Done();
 }
 
 // The file's bytes over an erased image, refused as "Open..." refuses a file that is no image:
@@ -213,27 +294,39 @@ bool ReadBurnFile(const std::string& path, NvdsImage& image, Prompter& prompter)
 }
 
 int RunBurn(const CliContext& ctx, const LinkOptions& opt) {
-    StderrPrompter prompter;
+    RunOutput out(opt.port, opt.json);
+    RunPrompter prompter(out);
     NvdsImage image;
     if (!ReadBurnFile(opt.file, image, prompter)) {
-        return EXIT_FAIL;
+        return out.Fail(EXIT_FAIL);
     }
     EnableTrace(ctx);
     CProgstarDlg engine(prompter);
     SignalStop signals(engine);
-    if (int rc = Connect(engine, opt, prompter); rc != EXIT_OK) {
-        return rc;
+    if (int rc = Connect(engine, opt, prompter, out); rc != EXIT_OK) {
+        return out.Fail(rc);
     }
     ProgressPrinter progress;
-    int r = BurnImage(
-        engine, engine.m_bConnected != 0, image, prompter, [&](int code) { progress.Status(code); },
-        [&](int done) { progress.Page(done); });
+    BurnEvents events;
+    events.status = ShowStatus(progress, out);
+    events.pages = ShowPages(progress, out);
+    events.verified = [&] { out.Emit("verified"); };
+    events.skipped = [&] { out.Emit("skipped"); };
+    BurnOutcome outcome =
+        BurnImageWithOptions(engine, engine.m_bConnected != 0, image, prompter, opt.burn, events);
     progress.EndCounter();
-    if (r < 0 || signals.Caught()) {
-        PrintFailureCause(engine);
-        return EXIT_FAIL;
+    if (outcome.result == BurnResult::Failed || signals.Caught()) {
+        PrintFailureCause(engine, out);
+        return out.Fail(EXIT_FAIL);
     }
-    return EXIT_OK;
+    if (outcome.result == BurnResult::VerifyFailed) {
+        out.FailureLine(VerifyFailedText(outcome.firstDifference));
+        return out.Fail(EXIT_VERIFY_FAILED);
+    }
+    if (outcome.result == BurnResult::Identical) {
+        std::fprintf(stderr, "identical\n");
+    }
+    return out.Done();
 }
 
 int RunPorts() {
@@ -296,6 +389,9 @@ void AddSimCommand(CLI::App& app, CliContext& ctx) {
     sub->add_option("--hangup-after-pages", opt->hangupAfterPages,
                     "Hang the line up after N page reads or programs")
         ->check(CLI::NonNegativeNumber);
+    sub->add_option("--weak-page", opt->weakPage,
+                    "Acknowledge programs of this page but keep one of its bytes wrong")
+        ->check(CLI::Range(0, static_cast<int>(NVDS_PAGE_COUNT) - 1));
     sub->callback([&ctx, opt, crystal, refuse] {
         ctx.run = [opt, crystal, refuse] {
             SimOptions o = *opt;
@@ -325,6 +421,12 @@ void AddLinkCommands(CLI::App& app, CliContext& ctx) {
     CLI::App* burn = app.add_subcommand("burn", "Write an image file to the NVDS area of a chip");
     AddLinkOptions(burn, *burnOpt);
     burn->add_option("image", burnOpt->file, "Image file (.nvds) to burn")->required();
+    burn->add_flag("--verify", burnOpt->burn.verify,
+                   "Read the area back after the last page and compare (exit 4 on a mismatch)");
+    burn->add_flag("--skip-identical", burnOpt->burn.skipIdentical,
+                   "Read the area first and write nothing when the chip already holds the image");
+    burn->add_flag("--safe-order", burnOpt->burn.safeOrder,
+                   "Program page 0, which holds the magic, last, so a cut burn never looks valid");
     burn->callback(
         [&ctx, burnOpt] { ctx.run = [&ctx, burnOpt] { return RunBurn(ctx, *burnOpt); }; });
 
