@@ -21,8 +21,8 @@
 #include "common/NvdsRun.h"
 #include "link/BaudTable.h"
 #include "link/Frame.h"
-#include "platform/LittleEndian.h"
 #include "link/LinkConstants.h"
+#include "platform/LittleEndian.h"
 #include "sim/SimChip.h"
 
 extern char** environ;
@@ -202,11 +202,13 @@ TEST(WireOracle, BurnSendsTheseFramesInThisOrder) {
     const std::string link = base + ".chip";
     const std::string flash = base + ".flash";
     const std::string image = base + ".nvds";
-    // Page p holds p * 0x11 in every byte, so each program frame has its own CRC.
+    // Page p holds p * 0x11 in every byte, so each program frame has its own CRC; page 0
+    // starts with the magic, since burn takes nothing but an image.
     std::string bytes;
     for (int p = 0; p < 16; ++p) {
         bytes.append(NVDS_PAGE_SIZE, static_cast<char>(p * 0x11));
     }
+    bytes.replace(0, 4, "NVDS");
     std::ofstream(image, std::ios::binary) << bytes;
 
     const pid_t sim = Spawn({"nvds", "sim", "--link", link, "--flash", flash});
@@ -220,7 +222,7 @@ TEST(WireOracle, BurnSendsTheseFramesInThisOrder) {
     waitpid(sim, nullptr, 0);
     EXPECT_EQ(run.exitCode, 0) << run.err;
 
-    const char* pageCrc[16] = {"6D 0E", "B4 0C", "DF 0B", "06 09", "09 05", "D0 07",
+    const char* pageCrc[16] = {"CC 42", "B4 0C", "DF 0B", "06 09", "09 05", "D0 07",
                                "BB 00", "62 02", "A5 18", "7C 1A", "17 1D", "CE 1F",
                                "C1 13", "18 11", "73 16", "AA 14"};
     std::vector<std::string> expected = {
@@ -239,7 +241,8 @@ TEST(WireOracle, BurnSendsTheseFramesInThisOrder) {
         char cell[4];
         std::snprintf(cell, sizeof cell, " %02X", p * 0x11);
         for (uint32_t i = 0; i < NVDS_PAGE_SIZE; ++i) {
-            line += cell;
+            line += p == 0 && i < 4 ? std::string(" ") + "4E564453"[2 * i] + "4E564453"[2 * i + 1]
+                                    : std::string(cell);
         }
         expected.push_back(line + " " + pageCrc[p]);
     }
