@@ -78,6 +78,11 @@ std::vector<uint8_t> CSimLine::Flash() {
     return m_chip.Flash();
 }
 
+std::vector<uint32_t> CSimLine::ProgramAddresses() {
+    std::lock_guard<std::mutex> lock(m_chipMutex);
+    return m_programs;
+}
+
 void CSimLine::SetFlash(const std::vector<uint8_t>& flash) {
     std::lock_guard<std::mutex> lock(m_chipMutex);
     std::copy_n(flash.begin(), std::min(flash.size(), m_chip.Flash().size()),
@@ -308,6 +313,19 @@ void CSimLine::HandleFrame() {
     {
         std::lock_guard<std::mutex> lock(m_chipMutex);
         answer = m_chip.HandleFrame(m_rx.data(), m_rx.size());
+        bool handled = !answer.bytes.empty();
+        if (handled && m_rx[1] == CMD_SECTOR_ERASE) {
+            ++m_nErases;
+        }
+        if (handled && m_rx[1] == CMD_PROGRAM) {
+            m_programs.push_back(answer.address);
+            if (m_opt.weakPage >= 0 &&
+                answer.address == static_cast<uint32_t>(m_opt.weakPage) * NVDS_PAGE_SIZE) {
+                // A weak page: the chip acknowledges the program, yet one cell holds the
+                // wrong value, which only reading the page back reveals.
+                m_chip.Flash()[answer.address + NVDS_PAGE_SIZE / 2] ^= 0x01;
+            }
+        }
     }
     ++m_nFrames;
     if (m_opt.pace) {

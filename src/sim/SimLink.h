@@ -27,6 +27,8 @@ struct SimOptions {
     int hangupAfterPages = -1;  // hang the line up on this many-th page read/program, unanswered
     int dropPage = -1;          // answers to reads/programs of this page are lost ...
     int dropPageTimes = 0;      // ... this many times
+    int weakPage = -1;          // programs of this page are acknowledged, but its middle byte
+                                // (offset 0x80 in the page) keeps its lowest bit inverted
     std::string flashFile;      // flash kept here across runs
     std::string linkPath;       // symlink made to the pty
 };
@@ -76,6 +78,10 @@ public:
     double FloorSeconds() const { return m_dFloor.load(); }
     void ResetFloor() { m_dFloor = 0; }
     TimePoint ReadySince() const { return m_tReady; }
+    /// Sector erase frames handled.
+    int ErasesHandled() const { return m_nErases; }
+    /// Flash addresses of the program frames handled, in the order they came.
+    std::vector<uint32_t> ProgramAddresses();
 
 private:
     void OnByte(uint8_t byte, uint32_t hostBaud, TimePoint readAt);
@@ -105,6 +111,8 @@ private:
 
     std::atomic<int> m_nFrames{0};
     std::atomic<int> m_nSyncs{0};
+    std::atomic<int> m_nErases{0};
+    std::vector<uint32_t> m_programs;  // guarded by m_chipMutex
     int m_nAnswers = 0;
     int m_nDataFrames = 0;
     int m_nPages = 0;
