@@ -1,0 +1,1 @@
+int LineCliPlaceholder = 0;
