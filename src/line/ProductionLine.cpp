@@ -90,7 +90,7 @@ bool ProductionLine::Run() {
 }
 
 void ProductionLine::Stop() {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_stopMutex);
     m_bStop = true;
     for (auto& unit : m_units) {
         unit->engine.Cancel();
@@ -109,7 +109,7 @@ std::vector<StationStatus> ProductionLine::Statuses() const {
 bool ProductionLine::Prepare(Unit& unit) {
     // Under the lock with the stop flag: a Stop() that came before must not have its cancel
     // cleared by the reset, and one that comes after finds the flag cleared already.
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<std::mutex> lock(m_stopMutex);
     if (m_bStop) {
         return false;
     }
@@ -161,7 +161,7 @@ void ProductionLine::Report(Unit& unit, StationEvent event) {
 void ProductionLine::RunStation(Unit& unit) {
     const std::string& port = unit.status.port;
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<std::mutex> lock(m_stopMutex);
         if (m_transports) {
             unit.engine.SetLink(m_transports(port), m_settings.crystal, m_settings.baudRow);
             unit.engine.StartReceiveDispatchThread();

@@ -47,8 +47,9 @@ public:
     /// because it reached the count.
     bool Run();
 
-    /// Stops every station from any thread (a signal watcher): every wait ends at once, a
-    /// burn in progress is recorded as failed (reusable only when page 0 was not programmed).
+    /// Stops every station from any thread (a signal watcher, the listener): every wait ends at
+    /// once, a burn in progress is recorded as failed (reusable only when page 0 was not
+    /// programmed).
     void Stop();
 
     /// A copy of every station's status, in the order of the ports.
@@ -69,8 +70,9 @@ private:
     LineListener m_listener;
     TransportFactory m_transports;
     std::vector<std::unique_ptr<Unit>> m_units;
-    mutable std::mutex m_mutex;  // the stop flag, statuses and listener calls
+    mutable std::mutex m_mutex;  // statuses and listener calls
     std::mutex m_recordMutex;    // one record call at a time
+    std::mutex m_stopMutex;      // the stop flag against the engines' connect resets
     bool m_bStop = false;
 };
 

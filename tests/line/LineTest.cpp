@@ -78,10 +78,19 @@ public:
                 if ((event.kind == StationEvent::Done || event.kind == StationEvent::Error) &&
                     event.hasAddress && !chip.Absent()) {
                     m_burned[event.port].push_back(chip.Flash());
-                    chip.TakeOut();
+                    if (m_takeOutAfter.count() == 0) {
+                        chip.TakeOut();
+                    } else {
+                        // The operator is slow: the station must keep seeing this chip.
+                        m_operators.emplace_back([&chip, after = m_takeOutAfter] {
+                            std::this_thread::sleep_for(after);
+                            chip.TakeOut();
+                        });
+                    }
                 }
                 if (event.kind == StationEvent::Connecting && chip.Absent() && m_bSwap) {
                     chip.PutIn();
+                    ++m_putIn[event.port];
                 }
             },
             [&](const std::string& port) {
@@ -89,6 +98,9 @@ public:
             });
         m_line = &productionLine;
         bool all = productionLine.Run();
+        for (std::thread& slow : m_operators) {
+            slow.join();
+        }
         m_statuses = productionLine.Statuses();
         m_line = nullptr;
         return all;
@@ -126,6 +138,8 @@ public:
     std::map<std::string, std::vector<std::vector<uint8_t>>> m_burned;
     std::vector<line::StationStatus> m_statuses;
     bool m_bSwap = true;
+    std::chrono::milliseconds m_takeOutAfter{0};
+    std::map<std::string, int> m_putIn;  // fresh chips put in per port
 
 private:
     test::ScratchFolder m_scratch;
@@ -137,13 +151,26 @@ private:
     std::map<std::string, std::shared_ptr<CSimLine>> m_chips;
     line::LineSettings m_settings;
     std::vector<Seen> m_seen;
+    std::vector<std::thread> m_operators;
     line::ProductionLine* m_line = nullptr;
 };
 
 TEST(LineTest, TwoStationsBurnSixChipsEachWithItsOwnAddress) {
     LineBench bench({"A", "B"}, test::Pool("C0 11 22 00 00 01"));
     bench.Settings().count = 3;
-    EXPECT_TRUE(bench.Run());
+    bench.m_takeOutAfter = std::chrono::milliseconds(60);
+    std::map<std::string, int> looks;
+    EXPECT_TRUE(bench.Run([&](const StationEvent& event, line::ProductionLine& productionLine) {
+        // Looking for the next chip while the last one is still in, or a failure, ends the run.
+        bool early = event.kind == StationEvent::Connecting && looks[event.port]++ > 0 &&
+                     !bench.Chip(event.port).Absent();
+        if (early || event.kind == StationEvent::Error) {
+            productionLine.Stop();
+        }
+    }));
+    EXPECT_TRUE(bench.Events(StationEvent::Error).empty());
+    // Three chips each: the first and two put in after the one before was taken out.
+    EXPECT_EQ(bench.m_putIn, (std::map<std::string, int>{{"A", 2}, {"B", 2}}));
 
     std::vector<line::RecordRow> rows = bench.Rows();
     ASSERT_EQ(rows.size(), 6u);
@@ -156,10 +183,10 @@ TEST(LineTest, TwoStationsBurnSixChipsEachWithItsOwnAddress) {
     EXPECT_EQ(addresses, (std::set<uint64_t>{0xC01122000001, 0xC01122000002, 0xC01122000003,
                                              0xC01122000004, 0xC01122000005, 0xC01122000006}));
     // Each chip holds the address its station reported for it.
-    std::vector<Seen> done = bench.Events(StationEvent::Done);
-    ASSERT_EQ(done.size(), 6u);
+    std::vector<Seen> verified = bench.Events(StationEvent::Done);
+    ASSERT_EQ(verified.size(), 6u);
     std::map<std::string, size_t> nth;
-    for (const Seen& seen : done) {
+    for (const Seen& seen : verified) {
         const auto& flash = bench.m_burned[seen.port].at(nth[seen.port]++);
         EXPECT_EQ(bench.AddressOnChip(flash), line::AddressText(seen.address));
     }
@@ -180,10 +207,16 @@ TEST(LineTest, WeakPageFailsEveryChipUntilTheRangeRunsOut) {
     SimOptions weak;
     weak.weakPage = 5;
     LineBench bench({"A"}, test::Pool("C0 11 22 00 00 01", 1, "C0 11 22 00 00 02"), weak);
-    EXPECT_FALSE(bench.Run());
+    int failures = 0;
+    EXPECT_FALSE(bench.Run([&](const StationEvent& event, line::ProductionLine& productionLine) {
+        // An address handed out again would keep the station going for ever.
+        if (event.kind == StationEvent::Error && ++failures > 3) {
+            productionLine.Stop();
+        }
+    }));
 
     std::vector<Seen> errors = bench.Events(StationEvent::Error);
-    ASSERT_EQ(errors.size(), 3u);
+    ASSERT_EQ(errors.size(), 3u) << errors.back().message;
     EXPECT_EQ(errors[0].message, "Verify failed: page 5, offset 0x0580");
     EXPECT_EQ(errors[0].address, 0xC01122000001u);
     EXPECT_EQ(errors[1].message, "Verify failed: page 5, offset 0x0580");
