@@ -154,5 +154,42 @@ TEST(LineCliTest, KilledMidBurnThenRestartedNeverReusesAnAddress) {
     chip.Stop();
 }
 
+// A socket whose chip never answers: the station waits past any connect limit until SIGTERM,
+// then the tool exits 1 with nothing reserved.
+TEST(LineCliTest, TerminatedWhileWaitingForAChip) {
+    test::ScratchFolder scratch;
+    const std::string golden = scratch.Path("golden.nvds");
+    const std::string record = scratch.Path("record.db");
+    ASSERT_EQ(test::RunNvds("build -o '" + golden + "'").exitCode, 0);
+    SimOptions options;
+    options.bootDelayMs = 3600 * 1000;  // silent for the whole test
+    CSimLink chip(options);
+    std::string error;
+    ASSERT_TRUE(chip.Start(&error)) << error;
+    const std::string out = scratch.Path("out");
+    const std::string err = scratch.Path("err");
+    pid_t pid = SpawnNvds({"line", "--port", chip.SlavePath(), "--image", golden, "--first-address",
+                           "C0 11 22 00 00 01", "--record", record, "--json"},
+                          out, err);
+    for (int i = 0; i < 3000 && test::ReadFile(out).empty(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    kill(pid, SIGTERM);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(Kinds(EventLines(test::ReadFile(out))), std::vector<std::string>{"connecting"});
+    EXPECT_EQ(test::ReadFile(err), chip.SlavePath() + ": stopped: Stopped\n");
+    std::string openError;
+    auto reader = line::OpenProductionRecordToRead(record, openError);
+    ASSERT_TRUE(reader) << openError;
+    std::vector<line::RecordRow> rows;
+    ASSERT_TRUE(reader->Rows(rows));
+    EXPECT_TRUE(rows.empty());
+    chip.Stop();
+}
+
 }  // namespace
 }  // namespace nvds
