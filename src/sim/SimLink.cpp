@@ -89,8 +89,30 @@ void CSimLine::SetFlash(const std::vector<uint8_t>& flash) {
                 m_chip.Flash().begin());
 }
 
+void CSimLine::TakeOut() {
+    m_bAbsent = true;
+}
+
+void CSimLine::PutIn() {
+    {
+        std::lock_guard<std::mutex> lock(m_chipMutex);
+        std::fill(m_chip.Flash().begin(), m_chip.Flash().end(), 0xFF);
+        m_chip.Reset();
+    }
+    // Only the serving thread touches the frame assembler; a chip that was pulled out halfway
+    // through a frame leaves a partial one, which the next frame start must not continue.
+    m_bDiscardPartial = true;
+    m_bAbsent = false;
+}
+
 void CSimLine::Feed(const uint8_t* data, size_t size, uint32_t hostBaud, TimePoint readAt) {
-    for (size_t i = 0; i < size && !m_bHungUp && !m_bStop; ++i) {
+    if (m_bAbsent) {
+        return;
+    }
+    if (m_bDiscardPartial.exchange(false)) {
+        m_rx.clear();
+    }
+    for (size_t i = 0; i < size && !m_bHungUp && !m_bStop && !m_bAbsent; ++i) {
         OnByte(data[i], hostBaud, readAt);
     }
 }
@@ -353,7 +375,7 @@ void CSimLine::Send(const std::vector<uint8_t>& bytes) {
         // The last byte leaves the chip's UART one wire time after the first.
         SleepUntil(Clock::now() + Seconds(wire));
     }
-    if (m_output && !m_bStop) {
+    if (m_output && !m_bStop && !m_bAbsent) {
         m_output(bytes.data(), bytes.size());
     }
 }

@@ -63,6 +63,14 @@ public:
     void SetFlash(const std::vector<uint8_t>& flash);
     const SimOptions& Options() const { return m_opt; }
 
+    /// Takes the chip out of its socket: every byte sent is lost and nothing answers, but the
+    /// line itself stays usable (unlike a hang-up), as a socket without a chip does.
+    void TakeOut();
+    /// Puts a fresh chip in: erased flash, boot state, answering again.
+    void PutIn();
+    /// True while no chip is in the socket.
+    bool Absent() const { return m_bAbsent; }
+
     int FramesHandled() const { return m_nFrames; }
     int SyncsAnswered() const { return m_nSyncs; }
     /// True once the simulated hang-up happened; the line stays dead.
@@ -90,6 +98,8 @@ private:
     Output m_output;
     std::atomic<bool> m_bStop{false};
     std::atomic<bool> m_bHungUp{false};
+    std::atomic<bool> m_bAbsent{false};
+    std::atomic<bool> m_bDiscardPartial{false};
     std::mutex m_sleepMutex;
     std::condition_variable m_sleepCv;
 
