@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/NvdsRun.h"
 #include "common/PgServer.h"
 #include "line/PostgresRecord.h"
 #include "line/RecordScratch.h"
@@ -344,6 +345,41 @@ TEST(PostgresRecord, LostServerStopsTheStationAndTheRecordGoesOn) {
     EXPECT_EQ(ReserveText(*again), "C0 11 22 00 00 01");
     EXPECT_EQ(backend.StatesOf(target), (std::vector<std::string>{"C0 11 22 00 00 00 abandoned",
                                                                   "C0 11 22 00 00 01 reserved"}));
+}
+
+// `nvds record` reads a server record like a file: every row in the order reserved, and a
+// database that holds no record is refused with the server named.
+TEST(PostgresRecord, RecordCommandReadsTheServer) {
+    Backend backend(true);
+    const std::string target = backend.NewTarget();
+    ASSERT_FALSE(target.empty());
+    const ToolRun empty = RunNvds("record '" + target + "'");
+    EXPECT_EQ(empty.exitCode, 1);
+    EXPECT_EQ(empty.err,
+              backend.Name(target) + " is not a production record (no schema version)\n");
+    {
+        auto record = Open(target, Pool("C0 11 22 00 00 00"));
+        ASSERT_NE(record, nullptr);
+        uint64_t a[2] = {};
+        for (uint64_t& address : a) {
+            ASSERT_TRUE(record->Reserve(STATION, address));
+        }
+        ASSERT_TRUE(record->MarkVerified(a[0], DIGEST, 12.5));
+        ASSERT_TRUE(record->MarkFailed(a[1], true));
+    }
+    backend.Query(target,
+                  "UPDATE record_address SET reserved_at = 1765000000000 + address % 2,"
+                  " ended_at = 1765000030000");
+    const ToolRun run = RunNvds("record '" + target + "'");
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.out,
+              "C0 11 22 00 00 00\tverified\tbench1:/dev/ttyUSB0\t2025-12-06T05:46:40Z\t"
+              "2025-12-06T05:47:10Z\t" +
+                  DIGEST +
+                  "\t12.50\n"
+                  "C0 11 22 00 00 01\tfailed (reusable)\tbench1:/dev/ttyUSB0\t"
+                  "2025-12-06T05:46:40Z\t2025-12-06T05:47:10Z\t\t\n"
+                  "summary\tverified 1\tfailed 1\tabandoned 0\treserved 0\t120.0 chips per hour\n");
 }
 
 }  // namespace
