@@ -296,6 +296,9 @@ void AddSimCommand(CLI::App& app, CliContext& ctx) {
     sub->add_option("--hangup-after-pages", opt->hangupAfterPages,
                     "Hang the line up after N page reads or programs")
         ->check(CLI::NonNegativeNumber);
+    sub->add_option("--weak-page", opt->weakPage,
+                    "Acknowledge programs of this page but keep one of its bytes wrong")
+        ->check(CLI::Range(0, static_cast<int>(NVDS_PAGE_COUNT) - 1));
     sub->callback([&ctx, opt, crystal, refuse] {
         ctx.run = [opt, crystal, refuse] {
             SimOptions o = *opt;

@@ -42,5 +42,6 @@ void AddTagsCommand(CLI::App& app, CliContext& ctx);
 void AddImageCommands(CLI::App& app, CliContext& ctx);
 void AddLinkCommands(CLI::App& app, CliContext& ctx);
 void AddRecordCommand(CLI::App& app, CliContext& ctx);
+void AddLineCommand(CLI::App& app, CliContext& ctx);
 
 }  // namespace nvds::cli

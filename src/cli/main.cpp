@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
     AddImageCommands(app, ctx);
     AddLinkCommands(app, ctx);
     AddRecordCommand(app, ctx);
+    AddLineCommand(app, ctx);
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {

@@ -33,6 +33,8 @@ bool PageWithRetries(CProgstarDlg& engine, uint32_t page, TryPage tryPage) {
     return false;
 }
 
+}  // namespace
+
 bool ReadPages(CProgstarDlg& engine, NvdsImage& buffer, const PageProgress& pages) {
     if (!engine.SetAddress(0)) {
         return false;
@@ -54,7 +56,7 @@ bool ReadPages(CProgstarDlg& engine, NvdsImage& buffer, const PageProgress& page
     return true;
 }
 
-bool WritePages(CProgstarDlg& engine, const NvdsImage& source, const PageProgress& pages) {
+bool EraseArea(CProgstarDlg& engine) {
     uint8_t one[4] = {0x01, 0x00, 0x00, 0x00};
     if (!engine.SetAddress(0)) {
         return false;
@@ -63,26 +65,44 @@ bool WritePages(CProgstarDlg& engine, const NvdsImage& source, const PageProgres
         !engine.WaitStatus(STATUS_DONE, ERASE_TIMEOUT.count())) {
         return false;
     }
-    if (!engine.SendFrame(CMD_SET_MEMORY_TYPE, one, 0, 4, 1) || !engine.SetAddress(0)) {
-        return false;
-    }
-    for (uint32_t p = 0; p < NVDS_PAGE_COUNT; ++p) {
+    return engine.SendFrame(CMD_SET_MEMORY_TYPE, one, 0, 4, 1) != 0;
+}
+
+bool ProgramPages(CProgstarDlg& engine, const NvdsImage& source, const std::vector<uint32_t>& order,
+                  const PageProgress& pages, const PageStart& starting) {
+    int done = 0;
+    // The page the chip's address points at; none before the first page.
+    uint32_t next = NVDS_PAGE_COUNT;
+    for (uint32_t p : order) {
+        if (p != next && !engine.SetAddress(p * NVDS_PAGE_SIZE)) {
+            return false;
+        }
         const uint8_t* data = source.data() + p * NVDS_PAGE_SIZE;
         bool ok = PageWithRetries(engine, p, [&] {
+            if (starting) {
+                starting(p);
+            }
             return engine.SendFrame(CMD_PROGRAM, data, 0, NVDS_PAGE_SIZE, 0) &&
                    engine.WaitStatus(STATUS_DONE, PROGRAM_TIMEOUT.count());
         });
         if (!ok) {
             return false;
         }
+        next = p + 1;
         if (pages) {
-            pages(static_cast<int>(p + 1));
+            pages(++done);
         }
     }
     return true;
 }
 
-}  // namespace
+std::vector<uint32_t> PlainPageOrder() {
+    std::vector<uint32_t> order;
+    for (uint32_t p = 0; p < NVDS_PAGE_COUNT; ++p) {
+        order.push_back(p);
+    }
+    return order;
+}
 
 int DumpImage(CProgstarDlg& engine, bool connected, NvdsImage& dest, Prompter& prompter,
               const TransferStatus& status, const PageProgress& pages) {
@@ -111,7 +131,7 @@ int BurnImage(CProgstarDlg& engine, bool connected, const NvdsImage& source, Pro
     }
     Report(status, STATUS_BURN_BUSY);
     engine.ClearFailure();
-    if (!WritePages(engine, source, pages)) {
+    if (!EraseArea(engine) || !ProgramPages(engine, source, PlainPageOrder(), pages)) {
         Report(status, STATUS_BURN_ERROR);
         return -1;
     }

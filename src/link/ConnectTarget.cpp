@@ -119,7 +119,10 @@ std::unique_ptr<SyncStep> MakeBridgeSync(UsbTransport& usb) {
     return std::make_unique<BridgeSync>(usb);
 }
 
-int ConnectTarget(CProgstarDlg& engine, Prompter& prompter, const ConnectProgress& progress) {
+namespace {
+
+// The connect loop; `prompter` null: no time limit, only a cancel ends it.
+int RunConnect(CProgstarDlg& engine, Prompter* prompter, const ConnectProgress& progress) {
     std::unique_ptr<SyncStep> step = engine.Transport().MakeSyncStep();
     if (!step->Begin(engine)) {
         return 0;
@@ -133,10 +136,40 @@ int ConnectTarget(CProgstarDlg& engine, Prompter& prompter, const ConnectProgres
         }
         // A chip that answers every sync byte but never confirms the rate must not keep the
         // loop from looking at the clock either.
-        if (MustStop(engine, prompter, clock)) {
+        if (prompter == nullptr ? engine.Cancelled() : MustStop(engine, *prompter, clock)) {
             return 0;
         }
     }
+}
+
+}  // namespace
+
+int ConnectTarget(CProgstarDlg& engine, Prompter& prompter, const ConnectProgress& progress) {
+    return RunConnect(engine, &prompter, progress);
+}
+
+int ConnectTargetUntilCancelled(CProgstarDlg& engine, const ConnectProgress& progress) {
+    return RunConnect(engine, nullptr, progress);
+}
+
+int WaitChipGone(CProgstarDlg& engine, std::chrono::milliseconds period, int misses) {
+    engine.m_bConnected = 0;
+    int unanswered = 0;
+    while (!engine.Cancelled()) {
+        // A fresh step each time: it reopens the link at the sync rate and its first attempt
+        // pulses the reset line, so a chip left at the working rate answers as well.
+        std::unique_ptr<SyncStep> step = engine.Transport().MakeSyncStep();
+        bool answered = step->Begin(engine) && step->Attempt(engine);
+        unanswered = answered ? 0 : unanswered + 1;
+        if (unanswered >= misses) {
+            return engine.Cancelled() ? 0 : 1;
+        }
+        // WaitAck returns early on a cancel; no status byte is expected in between.
+        engine.ResetReceiveState();
+        engine.WaitAck(period);
+        engine.ClearStatus();
+    }
+    return 0;
 }
 
 }  // namespace nvds

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -12,6 +13,11 @@ class CProgstarDlg;
 class Prompter;
 class UsbTransport;
 
+/// How often a station looks whether its chip was taken out, and how many unanswered sync
+/// attempts in a row mean it is gone (a single lost answer is line noise).
+inline constexpr std::chrono::milliseconds CHIP_GONE_PERIOD{50};
+inline constexpr int CHIP_GONE_MISSES = 3;
+
 /// Progress of a connect: a position 0..99 that wraps.
 using ConnectProgress = std::function<void(int position)>;
 
@@ -19,6 +25,18 @@ using ConnectProgress = std::function<void(int position)>;
 /// the engine's link until it succeeds, engine.Cancel() is called (quietly) or 20 s have
 /// passed (with the overtime message). Returns 1 (engine's connected flag set) or 0.
 int ConnectTarget(CProgstarDlg& engine, Prompter& prompter, const ConnectProgress& progress = {});
+
+/// ConnectTarget without the 20 s limit, for a station that waits for the next chip: the same
+/// sync steps (reset pulses included) until a chip answers (1) or engine.Cancel() is called
+/// (0, quietly).
+int ConnectTargetUntilCancelled(CProgstarDlg& engine, const ConnectProgress& progress = {});
+
+/// Waits until the chip on the engine's link no longer answers: every `period` a fresh sync
+/// step (the link reopened at the sync rate, a reset pulse, one sync byte) tries to reach it;
+/// `misses` attempts in a row without an answer mean it was taken out (1). 0 when
+/// engine.Cancel() was called first. The engine's connected flag is cleared either way.
+int WaitChipGone(CProgstarDlg& engine, std::chrono::milliseconds period = CHIP_GONE_PERIOD,
+                 int misses = CHIP_GONE_MISSES);
 
 /// The sync step of a UART link: the port opened at the sync rate first; each attempt pulses
 /// the reset line every 21st time, sends a sync byte and waits 10 ms for STATUS_ACK; an answer

@@ -78,14 +78,41 @@ std::vector<uint8_t> CSimLine::Flash() {
     return m_chip.Flash();
 }
 
+std::vector<uint32_t> CSimLine::ProgramAddresses() {
+    std::lock_guard<std::mutex> lock(m_chipMutex);
+    return m_programs;
+}
+
 void CSimLine::SetFlash(const std::vector<uint8_t>& flash) {
     std::lock_guard<std::mutex> lock(m_chipMutex);
     std::copy_n(flash.begin(), std::min(flash.size(), m_chip.Flash().size()),
                 m_chip.Flash().begin());
 }
 
+void CSimLine::TakeOut() {
+    m_bAbsent = true;
+}
+
+void CSimLine::PutIn() {
+    {
+        std::lock_guard<std::mutex> lock(m_chipMutex);
+        std::fill(m_chip.Flash().begin(), m_chip.Flash().end(), 0xFF);
+        m_chip.Reset();
+    }
+    // Only the serving thread touches the frame assembler; a chip that was pulled out halfway
+    // through a frame leaves a partial one, which the next frame start must not continue.
+    m_bDiscardPartial = true;
+    m_bAbsent = false;
+}
+
 void CSimLine::Feed(const uint8_t* data, size_t size, uint32_t hostBaud, TimePoint readAt) {
-    for (size_t i = 0; i < size && !m_bHungUp && !m_bStop; ++i) {
+    if (m_bAbsent) {
+        return;
+    }
+    if (m_bDiscardPartial.exchange(false)) {
+        m_rx.clear();
+    }
+    for (size_t i = 0; i < size && !m_bHungUp && !m_bStop && !m_bAbsent; ++i) {
         OnByte(data[i], hostBaud, readAt);
     }
 }
@@ -286,6 +313,19 @@ void CSimLine::HandleFrame() {
     {
         std::lock_guard<std::mutex> lock(m_chipMutex);
         answer = m_chip.HandleFrame(m_rx.data(), m_rx.size());
+        bool handled = !answer.bytes.empty();
+        if (handled && m_rx[1] == CMD_SECTOR_ERASE) {
+            ++m_nErases;
+        }
+        if (handled && m_rx[1] == CMD_PROGRAM) {
+            m_programs.push_back(answer.address);
+            if (m_opt.weakPage >= 0 &&
+                answer.address == static_cast<uint32_t>(m_opt.weakPage) * NVDS_PAGE_SIZE) {
+                // A weak page: the chip acknowledges the program, yet one cell holds the
+                // wrong value, which only reading the page back reveals.
+                m_chip.Flash()[answer.address + NVDS_PAGE_SIZE / 2] ^= 0x01;
+            }
+        }
     }
     ++m_nFrames;
     if (m_opt.pace) {
@@ -335,7 +375,7 @@ void CSimLine::Send(const std::vector<uint8_t>& bytes) {
         // The last byte leaves the chip's UART one wire time after the first.
         SleepUntil(Clock::now() + Seconds(wire));
     }
-    if (m_output && !m_bStop) {
+    if (m_output && !m_bStop && !m_bAbsent) {
         m_output(bytes.data(), bytes.size());
     }
 }

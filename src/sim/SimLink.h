@@ -27,6 +27,8 @@ struct SimOptions {
     int hangupAfterPages = -1;  // hang the line up on this many-th page read/program, unanswered
     int dropPage = -1;          // answers to reads/programs of this page are lost ...
     int dropPageTimes = 0;      // ... this many times
+    int weakPage = -1;          // programs of this page are acknowledged, but its middle byte
+                                // (offset 0x80 in the page) keeps its lowest bit inverted
     std::string flashFile;      // flash kept here across runs
     std::string linkPath;       // symlink made to the pty
 };
@@ -61,6 +63,14 @@ public:
     void SetFlash(const std::vector<uint8_t>& flash);
     const SimOptions& Options() const { return m_opt; }
 
+    /// Takes the chip out of its socket: every byte sent is lost and nothing answers, but the
+    /// line itself stays usable (unlike a hang-up), as a socket without a chip does.
+    void TakeOut();
+    /// Puts a fresh chip in: erased flash, boot state, answering again.
+    void PutIn();
+    /// True while no chip is in the socket.
+    bool Absent() const { return m_bAbsent; }
+
     int FramesHandled() const { return m_nFrames; }
     int SyncsAnswered() const { return m_nSyncs; }
     /// True once the simulated hang-up happened; the line stays dead.
@@ -68,6 +78,10 @@ public:
     double FloorSeconds() const { return m_dFloor.load(); }
     void ResetFloor() { m_dFloor = 0; }
     TimePoint ReadySince() const { return m_tReady; }
+    /// Sector erase frames handled.
+    int ErasesHandled() const { return m_nErases; }
+    /// Flash addresses of the program frames handled, in the order they came.
+    std::vector<uint32_t> ProgramAddresses();
 
 private:
     void OnByte(uint8_t byte, uint32_t hostBaud, TimePoint readAt);
@@ -84,6 +98,8 @@ private:
     Output m_output;
     std::atomic<bool> m_bStop{false};
     std::atomic<bool> m_bHungUp{false};
+    std::atomic<bool> m_bAbsent{false};
+    std::atomic<bool> m_bDiscardPartial{false};
     std::mutex m_sleepMutex;
     std::condition_variable m_sleepCv;
 
@@ -95,6 +111,8 @@ private:
 
     std::atomic<int> m_nFrames{0};
     std::atomic<int> m_nSyncs{0};
+    std::atomic<int> m_nErases{0};
+    std::vector<uint32_t> m_programs;  // guarded by m_chipMutex
     int m_nAnswers = 0;
     int m_nDataFrames = 0;
     int m_nPages = 0;
