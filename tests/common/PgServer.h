@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -154,5 +155,26 @@ private:
     std::string m_dir;
     std::string m_runAs;
 };
+
+/// One scratch server for the whole test binary: started on first use, stopped at exit. Null,
+/// with `error`, when it cannot start.
+inline PgServer* SharedPgServer(std::string& error) {
+    static std::string startError;
+    static std::unique_ptr<PgServer> server = [] {
+        auto s = std::make_unique<PgServer>();
+        if (!s->Start(startError)) {
+            s.reset();
+        }
+        return s;
+    }();
+    error = startError;
+    return server.get();
+}
+
+/// A database name not used before in this test binary.
+inline std::string NewDatabaseName() {
+    static int databases = 0;
+    return "record" + std::to_string(++databases);
+}
 
 }  // namespace nvds::test

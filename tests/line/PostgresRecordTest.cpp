@@ -20,20 +20,6 @@ namespace {
 using line::AddressText;
 using line::AddressValue;
 
-// One scratch server for the whole test binary: started on first use, stopped at exit.
-PgServer* SharedServer(std::string& error) {
-    static std::string startError;
-    static std::unique_ptr<PgServer> server = [] {
-        auto s = std::make_unique<PgServer>();
-        if (!s->Start(startError)) {
-            s.reset();
-        }
-        return s;
-    }();
-    error = startError;
-    return server.get();
-}
-
 // Where a test's record lives, for both kinds of record: a fresh SQLite file or a fresh
 // database on the shared server.
 class Backend {
@@ -48,13 +34,12 @@ public:
             return m_scratch.Path("line" + std::to_string(++m_count) + ".db");
         }
         std::string error;
-        m_server = SharedServer(error);
+        m_server = SharedPgServer(error);
         if (!m_server) {
             ADD_FAILURE() << error;
             return "";
         }
-        static int databases = 0;
-        m_db = "record" + std::to_string(++databases);
+        m_db = NewDatabaseName();
         EXPECT_EQ(m_server->Sql("postgres", "CREATE DATABASE " + m_db), std::vector<std::string>{});
         return m_server->Uri(m_db);
     }
