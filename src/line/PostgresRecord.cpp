@@ -504,7 +504,11 @@ bool PostgresRecord::RecordBurn(uint64_t address, const Station& station,
     });
 }
 
+// False both for an address without a row and for a failed look-up (a lost server); LastError()
+// is empty in the first case only, so that a caller never takes a lost record for a fresh
+// address.
 bool PostgresRecord::StateOf(uint64_t address, RecordState& state) {
+    m_strError.clear();
     Result select;
     if (!Run(select, "SELECT state FROM record_address WHERE address = $1", {Text(address)}) ||
         select.Rows() == 0) {

@@ -135,6 +135,9 @@ TEST_P(RecordBackends, AllocationOrderAndReusableFirst) {
         EXPECT_TRUE(record->StateOf(AddressValue("C0 00 00 00 01 00"), state));
         EXPECT_EQ(state, line::RECORD_VERIFIED);
         EXPECT_FALSE(record->StateOf(AddressValue("C0 00 00 00 01 04"), state));
+        if (backend.Postgres()) {
+            EXPECT_EQ(record->LastError(), "");  // no row: not a failure
+        }
         ASSERT_TRUE(record->RecordBurn(AddressValue("C0 00 00 00 00 FE"), STATION, DIGEST, 2));
     }
     auto record = Open(target, Pool("C0 00 00 00 00 FE"));
@@ -324,6 +327,9 @@ TEST(PostgresRecord, LostServerStopsTheStationAndTheRecordGoesOn) {
 
     ASSERT_TRUE(backend.Server()->StartAgain());
     EXPECT_FALSE(record->MarkVerified(reserved, DIGEST, 1));
+    EXPECT_EQ(record->LastError().substr(0, lost.size()), lost) << record->LastError();
+    line::RecordState state{};
+    EXPECT_FALSE(record->StateOf(reserved, state));
     EXPECT_EQ(record->LastError().substr(0, lost.size()), lost) << record->LastError();
     auto again = Open(target, Pool("C0 11 22 00 00 00"));
     ASSERT_NE(again, nullptr);
