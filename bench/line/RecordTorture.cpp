@@ -1,9 +1,12 @@
 // Record torture: worker processes share one production record and are killed with SIGKILL at
 // random moments and started again, until the allocations are done. Prints how many addresses
 // were ever verified twice (must be 0), the distinct addresses, the abandoned rows and the
-// allocations per second.
+// allocations per second. With --postgres it starts a scratch PostgreSQL server (a Unix socket
+// in a scratch folder, fsync on), runs the same torture on an SQLite file and on the server, and
+// prints the two side by side.
 //
-//   record_torture [--allocations N] [--workers W] [--record FILE] [--kill-ms MAX]
+//   record_torture [--allocations N] [--workers W] [--record FILE|URI] [--kill-ms MAX]
+//   record_torture --postgres [--allocations N] [--workers W (default 4)] [--kill-ms MAX]
 
 #include <signal.h>
 #include <stdlib.h>
@@ -23,6 +26,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/PgServer.h"
 #include "line/ProductionRecord.h"
 
 namespace {
@@ -35,6 +39,20 @@ struct Options {
     int workers = 2;
     std::string record;  // default: a scratch folder
     int killMs = 100;    // a worker is killed every 0..killMs milliseconds
+    bool postgres = false;
+    bool workersGiven = false;
+};
+
+// What one torture run found.
+struct Figures {
+    long allocations = 0;
+    long kills = 0;
+    int failures = 0;
+    long verifiedTwice = 0;
+    long loggedButNotVerified = 0;
+    size_t distinct = 0;
+    nvds::line::RecordSummary summary;
+    double seconds = 0;
 };
 
 // Counted by the workers in memory shared with the parent, so a killed worker's work counts.
@@ -89,6 +107,10 @@ const AddressPool POOL{0xC01122000000ull, std::nullopt, 1};
 bool ParseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--postgres") {
+            options.postgres = true;
+            continue;
+        }
         if (i + 1 >= argc) {
             return false;
         }
@@ -97,6 +119,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             options.allocations = std::atol(value);
         } else if (arg == "--workers") {
             options.workers = std::atoi(value);
+            options.workersGiven = true;
         } else if (arg == "--record") {
             options.record = value;
         } else if (arg == "--kill-ms") {
@@ -108,21 +131,9 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     return options.allocations > 0 && options.workers > 0 && options.killMs > 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Options options;
-    if (!ParseOptions(argc, argv, options)) {
-        std::fprintf(stderr,
-                     "usage: record_torture [--allocations N] [--workers W] [--record FILE] "
-                     "[--kill-ms MAX]\n");
-        return 2;
-    }
-    char pattern[] = "/tmp/nvds_torture.XXXXXX";
-    const std::string scratch = mkdtemp(pattern);
-    if (options.record.empty()) {
-        options.record = scratch + "/torture.db";
-    }
+// Runs the workers against `options.record` until the allocations are done, then reads the
+// record back. False, with a message on stderr, when the record cannot be read.
+bool Torture(const Options& options, const std::string& scratch, Figures& figures) {
     auto* shared = static_cast<Shared*>(
         mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
     new (shared) Shared;
@@ -201,7 +212,8 @@ int main(int argc, char** argv) {
     nvds::line::RecordSummary summary;
     if (!record || !record->Rows(rows) || !record->Summary(summary)) {
         std::fprintf(stderr, "%s\n", record ? record->LastError().c_str() : error.c_str());
-        return 1;
+        munmap(shared, sizeof(Shared));
+        return false;
     }
     long loggedButNotVerified = 0;
     std::map<uint64_t, nvds::line::RecordState> states;
@@ -212,22 +224,107 @@ int main(int argc, char** argv) {
         loggedButNotVerified += states[address] != nvds::line::RECORD_VERIFIED ? 1 : 0;
     }
 
-    const long allocations = shared->allocations.load();
-    std::printf("allocations              %ld (%d workers, %ld kills, %d worker errors)\n",
-                allocations, options.workers, kills, failures);
-    std::printf("verified twice           %ld\n", verifiedTwice);
-    std::printf("logged, not verified     %ld\n", loggedButNotVerified);
-    std::printf("distinct addresses       %zu\n", rows.size());
-    std::printf("verified rows            %lld\n", static_cast<long long>(summary.verified));
-    std::printf("failed rows              %lld\n", static_cast<long long>(summary.failed));
-    std::printf("abandoned rows           %lld\n", static_cast<long long>(summary.abandoned));
-    std::printf("reserved rows            %lld\n", static_cast<long long>(summary.reserved));
-    std::printf("allocations per second   %.0f (%.1f s)\n", allocations / seconds, seconds);
-    if (options.record.rfind(scratch, 0) == 0) {
-        std::filesystem::remove_all(scratch);
-    } else {
-        std::printf("record                   %s\n", options.record.c_str());
-        std::filesystem::remove_all(scratch);
+    figures.allocations = shared->allocations.load();
+    figures.kills = kills;
+    figures.failures = failures;
+    figures.verifiedTwice = verifiedTwice;
+    figures.loggedButNotVerified = loggedButNotVerified;
+    figures.distinct = rows.size();
+    figures.summary = summary;
+    figures.seconds = seconds;
+    munmap(shared, sizeof(Shared));
+    return true;
+}
+
+void Print(const std::vector<std::pair<std::string, Figures>>& runs, int workers) {
+    auto line = [&](const char* label, auto value) {
+        std::printf("%-26s", label);
+        for (const auto& run : runs) {
+            std::printf("%16s", value(run.second).c_str());
+        }
+        std::printf("\n");
+    };
+    auto count = [](auto n) { return std::to_string(static_cast<long long>(n)); };
+    std::printf("%-26s", "");
+    for (const auto& run : runs) {
+        std::printf("%16s", run.first.c_str());
     }
-    return verifiedTwice == 0 && loggedButNotVerified == 0 ? 0 : 1;
+    std::printf("\n");
+    line("workers", [&](const Figures&) { return std::to_string(workers); });
+    line("allocations", [&](const Figures& f) { return count(f.allocations); });
+    line("kills", [&](const Figures& f) { return count(f.kills); });
+    line("worker errors", [&](const Figures& f) { return count(f.failures); });
+    line("verified twice", [&](const Figures& f) { return count(f.verifiedTwice); });
+    line("logged, not verified", [&](const Figures& f) { return count(f.loggedButNotVerified); });
+    line("distinct addresses", [&](const Figures& f) { return count(f.distinct); });
+    line("verified rows", [&](const Figures& f) { return count(f.summary.verified); });
+    line("failed rows", [&](const Figures& f) { return count(f.summary.failed); });
+    line("abandoned rows", [&](const Figures& f) { return count(f.summary.abandoned); });
+    line("reserved rows", [&](const Figures& f) { return count(f.summary.reserved); });
+    line("seconds", [&](const Figures& f) {
+        char text[32];
+        std::snprintf(text, sizeof(text), "%.1f", f.seconds);
+        return std::string(text);
+    });
+    line("allocations per second", [&](const Figures& f) {
+        return count(static_cast<long long>(f.allocations / f.seconds));
+    });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!ParseOptions(argc, argv, options)) {
+        std::fprintf(stderr,
+                     "usage: record_torture [--allocations N] [--workers W] [--record FILE|URI] "
+                     "[--kill-ms MAX] [--postgres]\n");
+        return 2;
+    }
+    char pattern[] = "/tmp/nvds_torture.XXXXXX";
+    const std::string scratch = mkdtemp(pattern);
+    if (options.record.empty()) {
+        options.record = scratch + "/torture.db";
+    }
+    std::vector<std::pair<std::string, Options>> runs;
+    nvds::test::PgServer server;
+    if (options.postgres) {
+        options.workers = options.workersGiven ? options.workers : 4;
+        std::string error;
+        if (!server.Start(error, true)) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return 1;
+        }
+        const std::vector<std::string> created = server.Sql("postgres", "CREATE DATABASE torture");
+        if (!created.empty()) {
+            std::fprintf(stderr, "%s\n", created[0].c_str());
+            return 1;
+        }
+        Options sqlite = options;
+        sqlite.record = scratch + "/torture.db";
+        Options postgres = options;
+        postgres.record = server.Uri("torture");
+        runs = {{"SQLite", sqlite}, {"PostgreSQL", postgres}};
+    } else {
+        runs = {{options.record.rfind(scratch, 0) == 0 ? "SQLite" : "record", options}};
+    }
+    std::vector<std::pair<std::string, Figures>> results;
+    bool clean = true;
+    for (const auto& [name, runOptions] : runs) {
+        const std::string runScratch = scratch + "/" + name;
+        std::filesystem::create_directory(runScratch);
+        Figures figures;
+        if (!Torture(runOptions, runScratch, figures)) {
+            std::filesystem::remove_all(scratch);
+            return 1;
+        }
+        clean = clean && figures.verifiedTwice == 0 && figures.loggedButNotVerified == 0;
+        results.emplace_back(name, figures);
+    }
+    Print(results, options.workers);
+    if (!options.postgres && options.record.rfind(scratch, 0) != 0) {
+        std::printf("record                    %s\n", options.record.c_str());
+    }
+    std::filesystem::remove_all(scratch);
+    return clean ? 0 : 1;
 }

@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "catalogue/BdAddr.h"
+#include "line/PostgresRecord.h"
 #include "line/SqliteRecord.h"
 
 namespace nvds::line {
@@ -27,14 +28,6 @@ bool IsServerTarget(const std::string& target) {
         ++i;
     }
     return i > keyStart && i < target.size() && target[i] == '=';
-}
-
-bool RefuseServer(const std::string& target, std::string& error) {
-    if (!IsServerTarget(target)) {
-        return false;
-    }
-    error = "production record on a PostgreSQL server is not supported yet: " + target;
-    return true;
 }
 
 }  // namespace
@@ -65,8 +58,13 @@ std::string AddressText(uint64_t address) {
 std::unique_ptr<ProductionRecord> OpenProductionRecord(const std::string& target,
                                                        const AddressPool& pool,
                                                        std::string& error) {
-    if (RefuseServer(target, error)) {
-        return nullptr;
+    if (IsServerTarget(target)) {
+        auto record = std::make_unique<PostgresRecord>();
+        if (!record->OpenForAllocation(target, pool)) {
+            error = record->LastError();
+            return nullptr;
+        }
+        return record;
     }
     auto record = std::make_unique<SqliteRecord>();
     if (!record->OpenForAllocation(target, pool)) {
@@ -78,8 +76,13 @@ std::unique_ptr<ProductionRecord> OpenProductionRecord(const std::string& target
 
 std::unique_ptr<ProductionRecord> OpenProductionRecordToRead(const std::string& target,
                                                              std::string& error) {
-    if (RefuseServer(target, error)) {
-        return nullptr;
+    if (IsServerTarget(target)) {
+        auto record = std::make_unique<PostgresRecord>();
+        if (!record->OpenToRead(target)) {
+            error = record->LastError();
+            return nullptr;
+        }
+        return record;
     }
     auto record = std::make_unique<SqliteRecord>();
     if (!record->OpenToRead(target)) {

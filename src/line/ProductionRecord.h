@@ -96,9 +96,9 @@ public:
 };
 
 /// Opens the record at `target` for allocation from `pool`, creating it on first use, and
-/// abandons the reservations left by dead processes of this host. A path is an SQLite file; a
-/// PostgreSQL URL or key=value connection string is refused for now. Null, with `error`, on
-/// failure.
+/// abandons the reservations left by dead owners. A path is an SQLite file; a "postgresql://"
+/// or "postgres://" URI or a key=value connection string is a PostgreSQL database shared by
+/// several machines. Null, with `error`, on failure.
 std::unique_ptr<ProductionRecord> OpenProductionRecord(const std::string& target,
                                                        const AddressPool& pool, std::string& error);
 

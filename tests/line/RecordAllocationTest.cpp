@@ -109,8 +109,18 @@ TEST(RecordAllocation, ReusableAddressesStayInTheirPool) {
     EXPECT_EQ(ReserveText(*down), "C0 00 00 00 00 0D");
 }
 
-// The record keeps one schema version row; a file of another version, another SQLite
-// database and a server target are refused with a clear text, and nothing is changed.
+// What a server target that cannot be reached reports: the database and the server.
+std::string Unreachable(const std::string& db, const std::string& port) {
+    return "cannot reach the production record server (database \"" + db +
+           "\" on /nonexistent:" + port +
+           "): connection to server on socket \"/nonexistent/.s.PGSQL." + port +
+           "\" failed: No such file or directory \tIs the server running locally and accepting "
+           "connections on that socket?";
+}
+
+// The record keeps one schema version row; a file of another version and another SQLite
+// database are refused with a clear text, and nothing is changed; a server target goes to the
+// server, never to a file of that name.
 TEST(RecordAllocation, SchemaVersionAndForeignTargets) {
     ScratchFolder scratch;
     const std::string path = scratch.Path("line.db");
@@ -129,13 +139,9 @@ TEST(RecordAllocation, SchemaVersionAndForeignTargets) {
     const Case cases[] = {
         {path, path + " is a production record of schema version 2; this program knows version 1"},
         {foreign, foreign + " is not a production record (no schema version)"},
-        {"postgresql://line@db/record",
-         "production record on a PostgreSQL server is not supported yet: "
-         "postgresql://line@db/record"},
-        {"postgres://db/record",
-         "production record on a PostgreSQL server is not supported yet: postgres://db/record"},
-        {"host=db dbname=record",
-         "production record on a PostgreSQL server is not supported yet: host=db dbname=record"},
+        {"postgresql:///record?host=/nonexistent", Unreachable("record", "5432")},
+        {"postgres:///other?host=/nonexistent&port=5999", Unreachable("other", "5999")},
+        {"host=/nonexistent dbname=record", Unreachable("record", "5432")},
     };
     for (const Case& c : cases) {
         std::string error;
@@ -146,7 +152,7 @@ TEST(RecordAllocation, SchemaVersionAndForeignTargets) {
         EXPECT_EQ(error, c.error);
     }
     EXPECT_EQ(Sql(foreign, "SELECT name FROM sqlite_master"), std::vector<std::string>{"parts"});
-    EXPECT_FALSE(std::filesystem::exists("host=db dbname=record"));
+    EXPECT_FALSE(std::filesystem::exists("host=/nonexistent dbname=record"));
 }
 
 // A last address that the lower-half step can never reach is refused when the pool is opened.

@@ -1,0 +1,245 @@
+// Two `nvds line` processes, standing in for two machines with two stations each, share one
+// record on the scratch server and burn simulated chips on ptys: run side by side, one killed
+// mid-burn and started again, and the server restarted mid-run.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "common/NvdsRun.h"
+#include "common/PgServer.h"
+#include "line/RecordScratch.h"
+#include "platform/AppFolder.h"
+#include "sim/SimLink.h"
+
+extern char** environ;
+
+namespace nvds::test {
+namespace {
+
+// One machine: an `nvds line` process over two simulated chips.
+class Machine {
+public:
+    Machine(const ScratchFolder& scratch, const std::string& name)
+        : m_scratch(scratch), m_name(name) {
+        SimOptions options;
+        options.pace = true;
+        options.programMs = 40;  // a burn long enough to be cut into
+        for (auto& chip : m_chips) {
+            chip = std::make_unique<CSimLink>(options);
+            std::string error;
+            EXPECT_TRUE(chip->Start(&error)) << error;
+        }
+    }
+
+    /// Puts fresh chips in and starts `nvds line` for one chip per station.
+    void Start(const std::string& golden, const std::string& record) {
+        for (auto& chip : m_chips) {
+            chip->SetFlash(std::vector<uint8_t>(chip->Flash().size(), 0xFF));
+        }
+        const std::string tool = GetAppFolder() + "/nvds";
+        std::vector<std::string> args{tool,
+                                      "line",
+                                      "--port",
+                                      m_chips[0]->SlavePath(),
+                                      "--port",
+                                      m_chips[1]->SlavePath(),
+                                      "--image",
+                                      golden,
+                                      "--first-address",
+                                      "C0 11 22 00 00 00",
+                                      "--record",
+                                      record,
+                                      "--count",
+                                      "1",
+                                      "--json"};
+        std::vector<char*> argv;
+        for (std::string& arg : args) {
+            argv.push_back(arg.data());
+        }
+        argv.push_back(nullptr);
+        const std::string out = m_scratch.Path(m_name + "." + std::to_string(m_runs.size()));
+        m_runs.push_back(out);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        posix_spawn_file_actions_addopen(&actions, 2, (out + ".err").c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn(&m_pid, tool.c_str(), &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+    }
+
+    /// Waits until the current run has printed `text` (true) or has ended (false).
+    bool AwaitOutput(const std::string& text) {
+        for (int i = 0; i < 3000; ++i) {
+            if (ReadFile(Out()).find(text) != std::string::npos) {
+                return true;
+            }
+            if (waitpid(m_pid, &m_status, WNOHANG) == m_pid) {
+                m_pid = 0;
+                return ReadFile(Out()).find(text) != std::string::npos;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+    void Kill() { kill(m_pid, SIGKILL); }
+
+    /// The exit code of the current run, -1 when a signal ended it.
+    int Wait() {
+        if (m_pid != 0) {
+            waitpid(m_pid, &m_status, 0);
+            m_pid = 0;
+        }
+        return WIFEXITED(m_status) ? WEXITSTATUS(m_status) : -1;
+    }
+
+    std::string Errors() const { return ReadFile(Out() + ".err"); }
+
+    /// The addresses of every "done" event of every run.
+    std::vector<std::string> Burned() const {
+        std::vector<std::string> addresses;
+        for (const std::string& run : m_runs) {
+            const std::string out = ReadFile(run);
+            size_t start = 0;
+            for (size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
+                const auto event = nlohmann::json::parse(out.substr(start, end - start));
+                if (event["event"] == "done") {
+                    addresses.push_back(event["address"]);
+                }
+            }
+        }
+        return addresses;
+    }
+
+private:
+    std::string Out() const { return m_runs.empty() ? "" : m_runs.back(); }
+
+    const ScratchFolder& m_scratch;
+    std::string m_name;
+    std::unique_ptr<CSimLink> m_chips[2];
+    std::vector<std::string> m_runs;
+    pid_t m_pid = 0;
+    int m_status = 0;
+};
+
+// Every chip that a station reported done carries an address of its own, and the record holds
+// it as verified; nothing stays reserved once the processes are gone.
+// Before that, the sessions of killed processes are awaited and the record opened once, which
+// abandons what they held.
+void ExpectOneVerifiedRowPerChip(const PgServer& server, const std::string& db,
+                                 const std::vector<std::string>& burned, size_t chips) {
+    for (int i = 0;
+         i < 1000 && server.Sql(db,
+                                "SELECT COUNT(*) FROM record_owner o WHERE EXISTS"
+                                " (SELECT 1 FROM pg_stat_activity a"
+                                " WHERE a.pid = o.backend_pid)") != std::vector<std::string>{"0"};
+         ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::string error;
+    EXPECT_NE(line::OpenProductionRecord(server.Uri(db), Pool("C0 11 22 00 00 00"), error), nullptr)
+        << error;
+    EXPECT_EQ(burned.size(), chips);
+    EXPECT_EQ(std::set<std::string>(burned.begin(), burned.end()).size(), burned.size());
+    std::vector<std::string> verified =
+        server.Sql(db,
+                   "SELECT address_text FROM record_address WHERE state = 'verified'"
+                   " ORDER BY address");
+    std::vector<std::string> expected = burned;
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(verified, expected);
+    EXPECT_EQ(server.Sql(db, "SELECT COUNT(*) FROM record_address WHERE state = 'reserved'"),
+              std::vector<std::string>{"0"});
+}
+
+TEST(PostgresLine, TwoMachinesShareOneServer) {
+    std::string error;
+    PgServer* server = SharedPgServer(error);
+    ASSERT_NE(server, nullptr) << error;
+    ScratchFolder scratch;
+    const std::string golden = scratch.Path("golden.nvds");
+    ASSERT_EQ(RunNvds("build -o '" + golden + "'").exitCode, 0);
+    Machine a(scratch, "a"), b(scratch, "b");
+
+    // Side by side, twice: four stations, eight chips.
+    const std::string db1 = NewDatabaseName();
+    ASSERT_EQ(server->Sql("postgres", "CREATE DATABASE " + db1), std::vector<std::string>{});
+    for (int round = 0; round < 2; ++round) {
+        a.Start(golden, server->Uri(db1));
+        b.Start(golden, server->Uri(db1));
+        EXPECT_EQ(a.Wait(), 0) << a.Errors();
+        EXPECT_EQ(b.Wait(), 0) << b.Errors();
+    }
+    std::vector<std::string> burned = a.Burned();
+    for (const std::string& address : b.Burned()) {
+        burned.push_back(address);
+    }
+    ExpectOneVerifiedRowPerChip(*server, db1, burned, 8);
+    EXPECT_EQ(server->Sql(db1, "SELECT COUNT(*) FROM record_address"),
+              std::vector<std::string>{"8"});
+
+    // One machine killed mid-burn and started again: its cut burn's address is abandoned.
+    Machine c(scratch, "c"), d(scratch, "d");
+    const std::string db2 = NewDatabaseName();
+    ASSERT_EQ(server->Sql("postgres", "CREATE DATABASE " + db2), std::vector<std::string>{});
+    c.Start(golden, server->Uri(db2));
+    d.Start(golden, server->Uri(db2));
+    ASSERT_TRUE(c.AwaitOutput("\"page\":4,")) << c.Errors();
+    c.Kill();
+    EXPECT_EQ(c.Wait(), -1);
+    c.Start(golden, server->Uri(db2));
+    EXPECT_EQ(c.Wait(), 0) << c.Errors();
+    EXPECT_EQ(d.Wait(), 0) << d.Errors();
+    burned = c.Burned();
+    for (const std::string& address : d.Burned()) {
+        burned.push_back(address);
+    }
+    ExpectOneVerifiedRowPerChip(*server, db2, burned, 4);
+    EXPECT_NE(server->Sql(db2, "SELECT COUNT(*) FROM record_address WHERE state = 'abandoned'"),
+              std::vector<std::string>{"0"});
+
+    // The server restarted mid-burn: the cut stations stop, and the next runs go on.
+    Machine e(scratch, "e"), f(scratch, "f");
+    const std::string db3 = NewDatabaseName();
+    ASSERT_EQ(server->Sql("postgres", "CREATE DATABASE " + db3), std::vector<std::string>{});
+    e.Start(golden, server->Uri(db3));
+    f.Start(golden, server->Uri(db3));
+    ASSERT_TRUE(e.AwaitOutput("\"page\":4,")) << e.Errors();
+    ASSERT_TRUE(server->Stop("fast"));
+    ASSERT_TRUE(server->StartAgain());
+    EXPECT_EQ(e.Wait(), 1);
+    EXPECT_NE(e.Errors().find("lost the connection to the production record server"),
+              std::string::npos)
+        << e.Errors();
+    f.Wait();
+    e.Start(golden, server->Uri(db3));
+    f.Start(golden, server->Uri(db3));
+    EXPECT_EQ(e.Wait(), 0) << e.Errors();
+    EXPECT_EQ(f.Wait(), 0) << f.Errors();
+    burned = e.Burned();
+    for (const std::string& address : f.Burned()) {
+        burned.push_back(address);
+    }
+    ExpectOneVerifiedRowPerChip(*server, db3, burned, burned.size());
+    EXPECT_GE(burned.size(), 4u);
+}
+
+}  // namespace
+}  // namespace nvds::test
