@@ -7,13 +7,13 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "line/RecordShared.h"
+
 namespace nvds::line {
 
 namespace {
 
 constexpr int64_t SCHEMA_VERSION = 1;
-constexpr uint64_t LOWER_HALF_MASK = 0xFFFFFF;
-constexpr uint64_t ADDRESS_MASK = 0xFFFFFFFFFFFFull;
 // The key of the transaction-level advisory lock that every allocation, every creation of the
 // tables and every sweep of dead owners holds: two allocators never read the same "next".
 constexpr const char* ALLOCATION_LOCK = "SELECT pg_advisory_xact_lock(1314276435)";
@@ -47,12 +47,6 @@ const char* const SCHEMA_SQL[] = {
     "CREATE INDEX record_address_state ON record_address (state, owner)",
 };
 
-int64_t NowMs() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 std::string Text(int64_t value) {
     return std::to_string(value);
 }
@@ -64,34 +58,6 @@ std::string Text(uint64_t value) {
 std::string Text(double value) {
     char text[32];
     std::snprintf(text, sizeof(text), "%.17g", value);
-    return text;
-}
-
-RecordState StateFromName(const std::string& name) {
-    for (RecordState state : {RECORD_RESERVED, RECORD_VERIFIED, RECORD_FAILED, RECORD_ABANDONED}) {
-        if (name == RecordStateName(state)) {
-            return state;
-        }
-    }
-    return RECORD_ABANDONED;
-}
-
-bool IsHexDigest(const std::string& text) {
-    if (text.size() != 64) {
-        return false;
-    }
-    for (char c : text) {
-        if (!std::isxdigit(static_cast<unsigned char>(c))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::string Lower(std::string text) {
-    for (char& c : text) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
     return text;
 }
 
@@ -256,23 +222,14 @@ bool PostgresRecord::OpenToRead(const std::string& target) {
 }
 
 bool PostgresRecord::OpenForAllocation(const std::string& target, const AddressPool& pool) {
-    const uint64_t upper = pool.first & ~LOWER_HALF_MASK;
-    if (pool.first > ADDRESS_MASK || (pool.step != 1 && pool.step != -1)) {
-        return Fail("address pool: the first address must have six pairs and the step be +1 or -1");
+    PoolBounds bounds;
+    std::string error;
+    if (!PoolBoundsOf(pool, bounds, error)) {
+        return Fail(error);
     }
     m_pool = pool;
-    m_poolLow = pool.step > 0 ? pool.first : upper;
-    m_poolHigh = pool.step > 0 ? upper | LOWER_HALF_MASK : pool.first;
-    if (pool.last) {
-        const bool sameUpper = (*pool.last & ~LOWER_HALF_MASK) == upper;
-        const bool ahead = pool.step > 0 ? *pool.last >= pool.first : *pool.last <= pool.first;
-        if (!sameUpper || !ahead) {
-            return Fail("address pool: the last address " + AddressText(*pool.last) +
-                        " cannot be reached from " + AddressText(pool.first) +
-                        " by stepping the lower three pairs " + (pool.step > 0 ? "up" : "down"));
-        }
-        (pool.step > 0 ? m_poolHigh : m_poolLow) = *pool.last;
-    }
+    m_poolLow = bounds.low;
+    m_poolHigh = bounds.high;
     if (!Connect(target)) {
         return false;
     }
@@ -458,7 +415,7 @@ bool PostgresRecord::EndReservation(uint64_t address, const char* sql,
 
 bool PostgresRecord::MarkVerified(uint64_t address, const std::string& imageSha256,
                                   double seconds) {
-    if (!IsHexDigest(imageSha256)) {
+    if (!IsSha256Hex(imageSha256)) {
         return Fail("image hash must be 64 hex digits: \"" + imageSha256 + "\"");
     }
     return EndReservation(
@@ -466,7 +423,8 @@ bool PostgresRecord::MarkVerified(uint64_t address, const std::string& imageSha2
         "UPDATE record_address SET state = 'verified', ended_at = $1,"
         " image_sha256 = $2, seconds = $3"
         " WHERE address = $4 AND state = 'reserved' AND owner = $5",
-        {Text(NowMs()), Lower(imageSha256), Text(seconds), Text(address), Text(m_ownerId)}, true);
+        {Text(NowMs()), LowerHex(imageSha256), Text(seconds), Text(address), Text(m_ownerId)},
+        true);
 }
 
 bool PostgresRecord::MarkFailed(uint64_t address, bool reusable) {
@@ -481,7 +439,7 @@ bool PostgresRecord::MarkFailed(uint64_t address, bool reusable) {
 // before, since the chip now holds that address.
 bool PostgresRecord::RecordBurn(uint64_t address, const Station& station,
                                 const std::string& imageSha256, double seconds) {
-    if (!IsHexDigest(imageSha256)) {
+    if (!IsSha256Hex(imageSha256)) {
         return Fail("image hash must be 64 hex digits: \"" + imageSha256 + "\"");
     }
     if (m_ownerId == 0) {
@@ -500,7 +458,7 @@ bool PostgresRecord::RecordBurn(uint64_t address, const Station& station,
                    " ended_at = excluded.ended_at, image_sha256 = excluded.image_sha256,"
                    " seconds = excluded.seconds",
                    {Text(address), AddressText(address), station.host, station.port,
-                    Text(m_ownerId), now, now, Lower(imageSha256), Text(seconds)});
+                    Text(m_ownerId), now, now, LowerHex(imageSha256), Text(seconds)});
     });
 }
 
@@ -514,7 +472,7 @@ bool PostgresRecord::StateOf(uint64_t address, RecordState& state) {
         select.Rows() == 0) {
         return false;
     }
-    state = StateFromName(select.Str(0, 0));
+    state = RecordStateFromName(select.Str(0, 0));
     return true;
 }
 
@@ -530,7 +488,7 @@ bool PostgresRecord::Rows(std::vector<RecordRow>& rows) {
     for (int i = 0; i < select.Rows(); ++i) {
         RecordRow row;
         row.address = static_cast<uint64_t>(select.Int(i, 0));
-        row.state = StateFromName(select.Str(i, 1));
+        row.state = RecordStateFromName(select.Str(i, 1));
         row.reusable = select.Int(i, 2) != 0;
         row.station = {select.Str(i, 3), select.Str(i, 4)};
         row.reservedAtMs = select.Int(i, 5);
@@ -550,7 +508,7 @@ bool PostgresRecord::Summary(RecordSummary& summary) {
     }
     for (int i = 0; i < counts.Rows(); ++i) {
         const int64_t count = counts.Int(i, 1);
-        switch (StateFromName(counts.Str(i, 0))) {
+        switch (RecordStateFromName(counts.Str(i, 0))) {
             case RECORD_RESERVED:
                 summary.reserved = count;
                 break;

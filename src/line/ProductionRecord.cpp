@@ -1,9 +1,11 @@
 #include "line/ProductionRecord.h"
 
 #include <cctype>
+#include <ctime>
 
 #include "catalogue/BdAddr.h"
 #include "line/PostgresRecord.h"
+#include "line/RecordShared.h"
 #include "line/SqliteRecord.h"
 
 namespace nvds::line {
@@ -90,6 +92,64 @@ std::unique_ptr<ProductionRecord> OpenProductionRecordToRead(const std::string& 
         return nullptr;
     }
     return record;
+}
+
+bool PoolBoundsOf(const AddressPool& pool, PoolBounds& bounds, std::string& error) {
+    constexpr uint64_t LOWER_HALF_MASK = 0xFFFFFF;
+    constexpr uint64_t ADDRESS_MASK = 0xFFFFFFFFFFFFull;
+    const uint64_t upper = pool.first & ~LOWER_HALF_MASK;
+    if (pool.first > ADDRESS_MASK || (pool.step != 1 && pool.step != -1)) {
+        error = "address pool: the first address must have six pairs and the step be +1 or -1";
+        return false;
+    }
+    bounds.low = pool.step > 0 ? pool.first : upper;
+    bounds.high = pool.step > 0 ? upper | LOWER_HALF_MASK : pool.first;
+    if (pool.last) {
+        const bool sameUpper = (*pool.last & ~LOWER_HALF_MASK) == upper;
+        const bool ahead = pool.step > 0 ? *pool.last >= pool.first : *pool.last <= pool.first;
+        if (!sameUpper || !ahead) {
+            error = "address pool: the last address " + AddressText(*pool.last) +
+                    " cannot be reached from " + AddressText(pool.first) +
+                    " by stepping the lower three pairs " + (pool.step > 0 ? "up" : "down");
+            return false;
+        }
+        (pool.step > 0 ? bounds.high : bounds.low) = *pool.last;
+    }
+    return true;
+}
+
+int64_t NowMs() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+RecordState RecordStateFromName(const std::string& name) {
+    for (RecordState state : {RECORD_RESERVED, RECORD_VERIFIED, RECORD_FAILED, RECORD_ABANDONED}) {
+        if (name == RecordStateName(state)) {
+            return state;
+        }
+    }
+    return RECORD_ABANDONED;
+}
+
+bool IsSha256Hex(const std::string& text) {
+    if (text.size() != 64) {
+        return false;
+    }
+    for (char c : text) {
+        if (!std::isxdigit(static_cast<unsigned char>(c))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string LowerHex(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
 }
 
 }  // namespace nvds::line

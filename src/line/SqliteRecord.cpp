@@ -6,6 +6,8 @@
 #include <cctype>
 #include <ctime>
 
+#include "line/RecordShared.h"
+
 namespace nvds::line {
 
 namespace {
@@ -14,8 +16,6 @@ constexpr int64_t SCHEMA_VERSION = 1;
 // Long enough to outwait the other stations' transactions (each a few fsyncs), short enough
 // that a hung writer shows up as an error rather than a station that hangs with it.
 constexpr int BUSY_TIMEOUT_MS = 30000;
-constexpr uint64_t LOWER_HALF_MASK = 0xFFFFFF;
-constexpr uint64_t ADDRESS_MASK = 0xFFFFFFFFFFFFull;
 
 // Plain SQL, so that the same tables can live in a server database too.
 const char* const SCHEMA_SQL[] = {
@@ -42,12 +42,6 @@ const char* const SCHEMA_SQL[] = {
     " seconds DOUBLE PRECISION)",
     "CREATE INDEX record_address_state ON record_address (state, owner)",
 };
-
-int64_t NowMs() {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 // A prepared statement whose values are bound in order; a failed prepare or bind makes
 // every later call a no-op that reports the first error.
@@ -116,34 +110,6 @@ private:
     sqlite3* m_db;
     bool m_done = false;
 };
-
-RecordState StateFromName(const std::string& name) {
-    for (RecordState state : {RECORD_RESERVED, RECORD_VERIFIED, RECORD_FAILED, RECORD_ABANDONED}) {
-        if (name == RecordStateName(state)) {
-            return state;
-        }
-    }
-    return RECORD_ABANDONED;
-}
-
-bool IsHexDigest(const std::string& text) {
-    if (text.size() != 64) {
-        return false;
-    }
-    for (char c : text) {
-        if (!std::isxdigit(static_cast<unsigned char>(c))) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::string Lower(std::string text) {
-    for (char& c : text) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return text;
-}
 
 }  // namespace
 
@@ -225,23 +191,14 @@ bool SqliteRecord::OpenToRead(const std::string& path) {
 }
 
 bool SqliteRecord::OpenForAllocation(const std::string& path, const AddressPool& pool) {
-    const uint64_t upper = pool.first & ~LOWER_HALF_MASK;
-    if (pool.first > ADDRESS_MASK || (pool.step != 1 && pool.step != -1)) {
-        return Fail("address pool: the first address must have six pairs and the step be +1 or -1");
+    PoolBounds bounds;
+    std::string error;
+    if (!PoolBoundsOf(pool, bounds, error)) {
+        return Fail(error);
     }
     m_pool = pool;
-    m_poolLow = pool.step > 0 ? pool.first : upper;
-    m_poolHigh = pool.step > 0 ? upper | LOWER_HALF_MASK : pool.first;
-    if (pool.last) {
-        const bool sameUpper = (*pool.last & ~LOWER_HALF_MASK) == upper;
-        const bool ahead = pool.step > 0 ? *pool.last >= pool.first : *pool.last <= pool.first;
-        if (!sameUpper || !ahead) {
-            return Fail("address pool: the last address " + AddressText(*pool.last) +
-                        " cannot be reached from " + AddressText(pool.first) +
-                        " by stepping the lower three pairs " + (pool.step > 0 ? "up" : "down"));
-        }
-        (pool.step > 0 ? m_poolHigh : m_poolLow) = *pool.last;
-    }
+    m_poolLow = bounds.low;
+    m_poolHigh = bounds.high;
     if (!OpenFile(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE)) {
         return false;
     }
@@ -468,10 +425,10 @@ bool SqliteRecord::EndReservation(uint64_t address, const std::function<int(sqli
 }
 
 bool SqliteRecord::MarkVerified(uint64_t address, const std::string& imageSha256, double seconds) {
-    if (!IsHexDigest(imageSha256)) {
+    if (!IsSha256Hex(imageSha256)) {
         return Fail("image hash must be 64 hex digits: \"" + imageSha256 + "\"");
     }
-    const std::string digest = Lower(imageSha256);
+    const std::string digest = LowerHex(imageSha256);
     return EndReservation(
         address,
         [&](sqlite3* db) {
@@ -510,7 +467,7 @@ bool SqliteRecord::MarkFailed(uint64_t address, bool reusable) {
 // before, since the chip now holds that address.
 bool SqliteRecord::RecordBurn(uint64_t address, const Station& station,
                               const std::string& imageSha256, double seconds) {
-    if (!IsHexDigest(imageSha256)) {
+    if (!IsSha256Hex(imageSha256)) {
         return Fail("image hash must be 64 hex digits: \"" + imageSha256 + "\"");
     }
     if (m_ownerId == 0) {
@@ -537,7 +494,7 @@ bool SqliteRecord::RecordBurn(uint64_t address, const Station& station,
             .Bind(m_ownerId)
             .Bind(now)
             .Bind(now)
-            .Bind(Lower(imageSha256))
+            .Bind(LowerHex(imageSha256))
             .Bind(seconds)
             .Step() != SQLITE_DONE) {
         return SqlFail();
@@ -556,7 +513,7 @@ bool SqliteRecord::StateOf(uint64_t address, RecordState& state) {
     Statement select(m_db, "SELECT state FROM record_address WHERE address = ?");
     const int rc = select.Bind(address).Step();
     if (rc == SQLITE_ROW) {
-        state = StateFromName(select.Text(0));
+        state = RecordStateFromName(select.Text(0));
         return true;
     }
     if (rc != SQLITE_DONE) {
@@ -575,7 +532,7 @@ bool SqliteRecord::Rows(std::vector<RecordRow>& rows) {
     while ((rc = select.Step()) == SQLITE_ROW) {
         RecordRow row;
         row.address = static_cast<uint64_t>(select.Int(0));
-        row.state = StateFromName(select.Text(1));
+        row.state = RecordStateFromName(select.Text(1));
         row.reusable = select.Int(2) != 0;
         row.station = {select.Text(3), select.Text(4)};
         row.reservedAtMs = select.Int(5);
@@ -593,7 +550,7 @@ bool SqliteRecord::Summary(RecordSummary& summary) {
     int rc;
     while ((rc = counts.Step()) == SQLITE_ROW) {
         const int64_t count = counts.Int(1);
-        switch (StateFromName(counts.Text(0))) {
+        switch (RecordStateFromName(counts.Text(0))) {
             case RECORD_RESERVED:
                 summary.reserved = count;
                 break;
