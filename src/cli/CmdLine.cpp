@@ -291,7 +291,9 @@ void AddLineCommand(CLI::App& app, CliContext& ctx) {
     sub->add_option("--last-address", opt->last, "Last device address of the range");
     sub->add_option("--step", opt->step, "1 to increase, -1 to decrease the address")
         ->check(CLI::IsMember({1, -1}));
-    sub->add_option("--record", opt->record, "Production record file")->required();
+    sub->add_option("--record", opt->record,
+                    "Production record: an SQLite file or a PostgreSQL connection string")
+        ->required();
     sub->add_option("--count", opt->count, "Stop each station after N verified chips")
         ->check(CLI::PositiveNumber);
     sub->add_flag("--json", opt->json, "Events on stdout, one JSON object per line");

@@ -123,7 +123,8 @@ void AddRecordCommand(CLI::App& app, CliContext& ctx) {
         "record", "List the production record: one line per address handed out, then a summary");
     auto file = std::make_shared<std::string>();
     auto json = std::make_shared<bool>(false);
-    sub->add_option("FILE", *file, "The record (an SQLite file)")->required();
+    sub->add_option("FILE", *file, "The record: an SQLite file or a PostgreSQL connection string")
+        ->required();
     sub->add_flag("--json", *json, "Print one JSON object per line, the summary last");
     sub->callback(
         [&ctx, file, json] { ctx.run = [file, json] { return RunRecord(*file, *json); }; });
