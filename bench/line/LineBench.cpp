@@ -63,7 +63,9 @@ Figures RunLine(int stations, const std::string& folder, const line::GoldenImage
     std::map<std::string, std::shared_ptr<CSimLine>> chips;
     line::LineSettings settings;
     for (int i = 0; i < stations; ++i) {
-        std::string port = "S" + std::to_string(i + 1);
+        // Appended, not "S" + ...: GCC 12 at -O3 reports a false -Wrestrict for the latter.
+        std::string port = "S";
+        port += std::to_string(i + 1);
         chips[port] = std::make_shared<CSimLine>(options);
         settings.ports.push_back(port);
     }
