@@ -31,20 +31,8 @@ const char* const SCHEMA_SQL[] = {
     " opened_at BIGINT NOT NULL,"
     " backend_pid INTEGER NOT NULL,"
     " server_started TEXT NOT NULL)",
-    "CREATE TABLE record_address ("
-    " address BIGINT NOT NULL UNIQUE,"
-    " address_text CHAR(17) NOT NULL,"
-    " state VARCHAR(10) NOT NULL"
-    "  CHECK (state IN ('reserved', 'verified', 'failed', 'abandoned')),"
-    " reusable SMALLINT NOT NULL DEFAULT 0,"
-    " station_host VARCHAR(255) NOT NULL,"
-    " station_port VARCHAR(255) NOT NULL,"
-    " owner BIGINT,"
-    " reserved_at BIGINT NOT NULL,"
-    " ended_at BIGINT,"
-    " image_sha256 CHAR(64),"
-    " seconds DOUBLE PRECISION)",
-    "CREATE INDEX record_address_state ON record_address (state, owner)",
+    ADDRESS_TABLE_SQL,
+    ADDRESS_INDEX_SQL,
 };
 
 std::string Text(int64_t value) {

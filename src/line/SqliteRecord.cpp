@@ -27,20 +27,8 @@ const char* const SCHEMA_SQL[] = {
     " boot_id VARCHAR(64) NOT NULL,"
     " start_ticks BIGINT NOT NULL,"
     " opened_at BIGINT NOT NULL)",
-    "CREATE TABLE record_address ("
-    " address BIGINT NOT NULL UNIQUE,"
-    " address_text CHAR(17) NOT NULL,"
-    " state VARCHAR(10) NOT NULL"
-    "  CHECK (state IN ('reserved', 'verified', 'failed', 'abandoned')),"
-    " reusable SMALLINT NOT NULL DEFAULT 0,"
-    " station_host VARCHAR(255) NOT NULL,"
-    " station_port VARCHAR(255) NOT NULL,"
-    " owner BIGINT,"
-    " reserved_at BIGINT NOT NULL,"
-    " ended_at BIGINT,"
-    " image_sha256 CHAR(64),"
-    " seconds DOUBLE PRECISION)",
-    "CREATE INDEX record_address_state ON record_address (state, owner)",
+    ADDRESS_TABLE_SQL,
+    ADDRESS_INDEX_SQL,
 };
 
 // A prepared statement whose values are bound in order; a failed prepare or bind makes
