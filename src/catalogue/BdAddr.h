@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 namespace nvds {
@@ -64,6 +65,46 @@ inline std::string FormatBdAddr(uint32_t upper, uint32_t lower) {
                   (upper >> 8) & 0xFF, upper & 0xFF, (lower >> 16) & 0xFF, (lower >> 8) & 0xFF,
                   lower & 0xFF);
     return text;
+}
+
+/// The 48-bit value of a device address text: twelve hex digits, most significant pair first,
+/// with spaces anywhere ("C0 11 22 00 00 01", "C0112200 0001") or in the colon form
+/// "C0:11:22:00:00:01". Nothing for any other text, the empty text included. The one parser
+/// the command line, the line and the window share.
+inline std::optional<uint64_t> ParseAddress(const std::string& text) {
+    std::string digits;
+    if (text.find(':') != std::string::npos) {
+        // Exactly "XX:XX:XX:XX:XX:XX".
+        if (text.size() != 17) {
+            return std::nullopt;
+        }
+        for (size_t i = 0; i < text.size(); ++i) {
+            const bool colon = i % 3 == 2;
+            if (colon ? text[i] != ':' : !std::isxdigit(static_cast<unsigned char>(text[i]))) {
+                return std::nullopt;
+            }
+            if (!colon) {
+                digits += text[i];
+            }
+        }
+    } else {
+        for (char c : text) {
+            if (std::isxdigit(static_cast<unsigned char>(c))) {
+                digits += c;
+            } else if (c != ' ') {
+                return std::nullopt;
+            }
+        }
+    }
+    if (digits.size() != 12) {
+        return std::nullopt;
+    }
+    return std::strtoull(digits.c_str(), nullptr, 16);
+}
+
+/// The canonical text of a 48-bit address value, "C0 11 22 00 00 01".
+inline std::string AddressText(uint64_t address) {
+    return FormatBdAddr(uint32_t(address >> 24), uint32_t(address & 0xFFFFFF));
 }
 
 /// A 15-bit pseudo-random number (0..32767) from a generator seeded with `seed`.

@@ -158,8 +158,7 @@ void EmitJson(JsonEvents& json, const line::StationEvent& event) {
             }
             json.Emit("error", event.port, fields);
             break;
-        case line::StationEvent::ChipGone:
-        case line::StationEvent::Stopped:
+        default:
             break;
     }
 }

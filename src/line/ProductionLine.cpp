@@ -135,16 +135,23 @@ void ProductionLine::Report(Unit& unit, StationEvent event) {
             break;
         case StationEvent::Done:
             ++status.done;
-            status.state = StationState::Removing;
+            status.state = StationState::Pass;
+            status.lastResult = ChipResult::Pass;
             break;
         case StationEvent::Error:
             status.message = event.message;
             if (event.hasAddress) {
                 ++status.failures;
-                status.state = StationState::Removing;
+                status.state = StationState::Fail;
+                status.lastResult = ChipResult::Fail;
             }
             break;
         case StationEvent::ChipGone:
+        case StationEvent::Skipped:
+        case StationEvent::StationLost:
+        case StationEvent::StationBack:
+        case StationEvent::RecordUnavailable:
+        case StationEvent::RecordBack:
             break;
         case StationEvent::Stopped:
             status.state = StationState::Stopped;

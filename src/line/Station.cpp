@@ -26,10 +26,22 @@ const char* StationStateName(StationState state) {
     switch (state) {
         case StationState::Waiting:
             return "waiting";
+        case StationState::Checking:
+            return "checking";
         case StationState::Burning:
             return "burning";
-        case StationState::Removing:
-            return "remove chip";
+        case StationState::Verifying:
+            return "verifying";
+        case StationState::Pass:
+            return "PASS";
+        case StationState::Fail:
+            return "FAIL";
+        case StationState::Skipped:
+            return "skipped";
+        case StationState::PortLost:
+            return "port lost";
+        case StationState::RecordUnavailable:
+            return "record unavailable";
         case StationState::Stopped:
             return "stopped";
     }

@@ -10,44 +10,78 @@
 
 namespace nvds::line {
 
-/// Where a station stands in its loop.
+/// Where a station stands in its loop; what its tile or table row shows.
 enum class StationState {
-    Waiting,   // looking for a chip (no time limit)
-    Burning,   // an address is reserved and the burn (with its read-back) runs
-    Removing,  // the outcome is recorded; waiting until the chip is taken out
-    Stopped,   // done: the count was reached, the range ran out, or the line was stopped
+    Waiting,            // looking for a chip (no time limit); PASS/FAIL of the last chip
+                        // stay shown (StationStatus::lastResult) until the next is detected
+    Checking,           // a chip answered: reading its NVDS area before erasing it
+    Burning,            // an address is reserved and the pages are being programmed
+    Verifying,          // the pages are read back and compared
+    Pass,               // the chip is good; waiting until it is taken out
+    Fail,               // the chip failed (reason in StationStatus::message); waiting for removal
+    Skipped,            // the chip already carries an address; not burned; waiting for removal
+    PortLost,           // the port disappeared; reopened when it comes back
+    RecordUnavailable,  // the record does not answer; paused, retrying with a back-off
+    Stopped,            // done: the count was reached, the range ran out, too many failures
+                        // in a row, or the line was stopped
 };
 
-/// "waiting", "burning", "remove chip", "stopped".
+/// "waiting", "checking", "burning", "verifying", "PASS", "FAIL", "skipped", "port lost",
+/// "record unavailable", "stopped".
 const char* StationStateName(StationState state);
 
-/// What a station shows in the live table.
+/// The outcome of a station's last chip, kept until the next chip is detected.
+enum class ChipResult { None, Pass, Fail, Skipped };
+
+/// What a station shows on the board or in the live table.
 struct StationStatus {
-    std::string port;
+    std::string name;  // the station's name (`--port NAME=PATH`), else the port
+    std::string port;  // the device path
     StationState state = StationState::Waiting;
-    int page = 0;  // the last page event of the burn in progress, 1..16
+    std::string phase;  // "program" or "verify" while a page event is current
+    int page = 0;       // the last page event of the burn in progress, 1..16
     bool hasAddress = false;
     uint64_t lastAddress = 0;  // the address of the last chip burned or being burned
-    int done = 0;              // chips verified
-    int failures = 0;          // burns that failed
+    ChipResult lastResult = ChipResult::None;
+    int done = 0;      // chips verified (PASS)
+    int failures = 0;  // chips failed (FAIL)
+    int skipped = 0;   // chips already programmed, left alone
+    int consecutiveFailures = 0;
     bool reachedCount = false;
-    std::string message;  // why the station stopped, or the last failure
+    std::string message;  // the FAIL reason, why the station stopped, or what it waits for
 };
 
 /// One event of a station; the kinds follow the machine-readable events of the tool.
 struct StationEvent {
-    enum Kind { Connecting, Connected, Page, Verified, Done, Error, ChipGone, Stopped };
+    enum Kind {
+        Connecting,         // waiting for a chip
+        Connected,          // a chip answered
+        Page,               // page `page` of 16, `phase` "program" or "verify"
+        Verified,           // the read-back matched
+        Done,               // PASS: recorded verified (address, seconds)
+        Error,              // FAIL of a chip (hasAddress) or a station error (message, cause)
+        Skipped,            // the chip already carries `address`; not burned
+        ChipGone,           // the chip was taken out ("removed")
+        StationLost,        // the port disappeared
+        StationBack,        // the port came back and was reopened
+        RecordUnavailable,  // the record failed (message); the station pauses
+        RecordBack,         // the record answers again; journalled outcomes written
+        Stopped,            // the station ended (message says why)
+    };
     StationEvent() = default;
     StationEvent(Kind k) : kind(k) {}  // NOLINT: implicit, so a bare kind reads as an event
     Kind kind = Connecting;
-    std::string port;
-    int page = 0;  // Page: 1..16
+    std::string name;   // the station's name
+    std::string port;   // its device path
+    int page = 0;       // Page: 1..16
+    std::string phase;  // Page: "program" or "verify"
     bool hasAddress = false;
     uint64_t address = 0;
     double seconds = 0;  // Done: the burn's duration
     int code = 0;        // Error: the exit code the failure stands for (4 verify, 1 otherwise)
     std::string message;
-    std::string cause;  // Error: the link's one-line cause of a failed transfer, may be empty
+    std::string cause;   // Error: the one-line cause (verify page/offset, time-out, hang-up)
+    int64_t timeMs = 0;  // when it happened, ms since 1970 UTC
 };
 
 /// The golden image taken into a table as "Open..." takes a file, from which every station
