@@ -67,7 +67,7 @@ Figures RunLine(int stations, const std::string& folder, const line::GoldenImage
         std::string port = "S";
         port += std::to_string(i + 1);
         chips[port] = std::make_shared<CSimLine>(options);
-        settings.ports.push_back(port);
+        settings.stations.push_back({port, port});
     }
     settings.crystal = 0;
     settings.baudRow = FindBaudRow(BAUD, 0);

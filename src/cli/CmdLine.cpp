@@ -251,7 +251,9 @@ int RunLine(CliContext& ctx, const LineOptions& opt) {
     }
 
     line::LineSettings settings;
-    settings.ports = opt.ports;
+    for (const std::string& port : opt.ports) {
+        settings.stations.push_back({port, port});
+    }
     settings.crystal = crystal;
     settings.baudRow = std::max(row, 0);
     settings.count = opt.count;

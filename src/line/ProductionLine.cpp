@@ -62,8 +62,8 @@ ProductionLine::ProductionLine(LineSettings settings, ProductionRecord& record,
       m_golden(golden),
       m_listener(std::move(listener)),
       m_transports(std::move(transports)) {
-    for (const std::string& port : m_settings.ports) {
-        m_units.push_back(std::make_unique<Unit>(port));
+    for (const StationPort& station : m_settings.stations) {
+        m_units.push_back(std::make_unique<Unit>(station.path));
     }
 }
 
@@ -87,6 +87,11 @@ bool ProductionLine::Run() {
         all = all && unit->status.reachedCount;
     }
     return all && !m_units.empty();
+}
+
+void ProductionLine::Finish() {
+    // Until stations learn to finish a chip first, finishing stops them at once.
+    Stop();
 }
 
 void ProductionLine::Stop() {

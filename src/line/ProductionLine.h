@@ -21,14 +21,30 @@ using TransportFactory = std::function<std::unique_ptr<LinkTransport>(const std:
 /// Receives every station's events with the station's status after it; calls never overlap.
 using LineListener = std::function<void(const StationEvent& event, const StationStatus& status)>;
 
+/// One station: a name the operator and the record know it by, and the device it burns on.
+struct StationPort {
+    std::string name;  // from `--port NAME=PATH`; the path itself when not given
+    std::string path;  // a device path (by-id and by-path links are kept as given), or SPI
+};
+
 struct LineSettings {
-    std::vector<std::string> ports;  // one station each
+    std::vector<StationPort> stations;  // one station each
     int crystal = 0;
     int baudRow = 0;
     int count = 0;     // verified chips after which a station stops; 0: no limit
     std::string host;  // recorded with each reservation
+    std::string lot;   // the run's label, recorded with each burn
+    /// Consecutive failed chips after which a station stops; 0: no limit.
+    int maxFailures = 3;
+    /// Burn a chip that already carries an address again, with that address.
+    bool reburnProgrammed = false;
     /// How often a station looks whether its chip was taken out.
     std::chrono::milliseconds gonePeriod{50};
+    /// How often a station whose port disappeared looks whether it came back.
+    std::chrono::milliseconds portPeriod{500};
+    /// Where outcomes wait while the record does not answer; empty: a file in the user's
+    /// state folder.
+    std::string journalPath;
 };
 
 /// Several stations in one process, each on its own thread with its own engine and link,
@@ -48,8 +64,12 @@ public:
     /// because it reached the count.
     bool Run();
 
-    /// Stops every station from any thread (a signal watcher, the listener): every wait ends at
-    /// once, a burn in progress is recorded as failed (reusable only when page 0 was not
+    /// Lets every station finish the chip it is burning (bounded) and then stop; from any
+    /// thread (the first SIGINT, the board's Stop button).
+    void Finish();
+
+    /// Stops every station from any thread (a second signal, closing the board): every wait
+    /// ends at once, a burn in progress is recorded as failed (reusable only when page 0 was not
     /// programmed).
     void Stop();
 

@@ -4,6 +4,7 @@
 #include "image/ImageFile.h"
 #include "line/ProductionRecord.h"
 #include "platform/Prompter.h"
+#include "platform/Sha256.h"
 
 namespace nvds::line {
 
@@ -59,6 +60,8 @@ bool GoldenImage::Load(const std::string& path, CNvdsConfig& config, const TagTa
         error = path + ": " + Joined(refusal);
         return false;
     }
+    m_strName = path.substr(path.find_last_of('/') + 1);
+    m_strSha256 = Sha256Hex(image.data(), image.size());
     if (!m_table[TAG_DEVICE_ADDRESS].IsDefined() ||
         m_table[TAG_DEVICE_ADDRESS].def.coding != CODING_BD_ADDR) {
         error = "The catalogue defines no device address (tag 1)";

@@ -97,7 +97,14 @@ public:
     /// edited value. False with the check's or the build's message.
     bool Build(uint64_t address, NvdsImage& image, std::string& error) const;
 
+    /// The golden file's name (without its folder) and the SHA-256 of its bytes, in hex, as the
+    /// start banner and the record show them.
+    const std::string& Name() const { return m_strName; }
+    const std::string& Sha256() const { return m_strSha256; }
+
 private:
+    std::string m_strName;
+    std::string m_strSha256;
     CNvdsConfig* m_pConfig = nullptr;
     TagTable m_table{};
     mutable std::mutex m_mutex;  // CheckValue keeps its message in the shared config

@@ -56,7 +56,9 @@ public:
         for (const std::string& port : ports) {
             m_chips[port] = std::make_shared<CSimLine>(chip);
         }
-        m_settings.ports = ports;
+        for (const std::string& port : ports) {
+            m_settings.stations.push_back({port, port});
+        }
         m_settings.host = "bench";
         m_settings.gonePeriod = std::chrono::milliseconds(5);
     }
