@@ -1,19 +1,27 @@
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
+#include <chrono>
+#include <climits>
 #include <cstdio>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "catalogue/BdAddr.h"
 #include "catalogue/NvdsConfig.h"
 #include "cli/Commands.h"
 #include "cli/JsonEvents.h"
-#include "image/NvdsImage.h"
+#include "cli/LineJson.h"
+#include "cli/LineReport.h"
+#include "cli/LineSetup.h"
+#include "cli/LineView.h"
 #include "line/ProcessOwner.h"
 #include "line/ProductionLine.h"
 #include "line/ProductionRecord.h"
@@ -21,10 +29,17 @@
 #include "link/ComPorts.h"
 #include "link/LinkConstants.h"
 #include "platform/Prompter.h"
+#include "platform/TextEscape.h"
 
 namespace nvds::cli {
 
 namespace {
+
+constexpr int DEFAULT_WIDTH = 80;
+constexpr const char* TEXT_FINISHING =
+    "Finishing: each station completes the chip in its socket, then stops (Ctrl-C again stops "
+    "at once)";
+constexpr const char* TEXT_STOPPING = "Stopping now";
 
 struct LineOptions {
     std::vector<std::string> ports;
@@ -33,144 +48,45 @@ struct LineOptions {
     std::string image;
     std::string first;
     std::string last;
+    bool lastGiven = false;
     int step = 1;
     std::string record;
-    int count = 0;
+    std::string count;
+    std::string maxFailures;
+    std::string lot;
+    bool reburnProgrammed = false;
     bool json = false;
 };
 
-// Six pairs of hex digits, spaces anywhere.
-bool IsAddressText(const std::string& text) {
-    int digits = 0;
-    for (char c : text) {
-        if (std::isxdigit(static_cast<unsigned char>(c))) {
-            ++digits;
-        } else if (c != ' ') {
-            return false;
-        }
-    }
-    return digits == 12;
+int64_t NowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
-// Stations' progress on stderr: on a terminal a table redrawn in place (one row per station
-// and the totals), otherwise one plain line per outcome.
-class LineView {
-public:
-    explicit LineView(const std::vector<std::string>& ports) : m_bTty(isatty(STDERR_FILENO) != 0) {
-        for (const std::string& port : ports) {
-            line::StationStatus status;
-            status.port = port;
-            m_rows.push_back(status);
-        }
+int TerminalWidth() {
+    winsize size{};
+    if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) {
+        return size.ws_col;
     }
-
-    void Show(const line::StationEvent& event, const line::StationStatus& status) {
-        for (auto& row : m_rows) {
-            if (row.port == status.port) {
-                row = status;
-            }
-        }
-        if (m_bTty) {
-            Redraw();
-            return;
-        }
-        const char* port = event.port.c_str();
-        switch (event.kind) {
-            case line::StationEvent::Connected:
-                std::fprintf(stderr, "%s: chip found\n", port);
-                break;
-            case line::StationEvent::Done:
-                std::fprintf(stderr, "%s: %s verified (%.2f s)\n", port,
-                             line::AddressText(event.address).c_str(), event.seconds);
-                break;
-            case line::StationEvent::Error:
-                std::fprintf(stderr, "%s: %s\n", port, event.message.c_str());
-                if (!event.cause.empty()) {
-                    std::fprintf(stderr, "%s: %s\n", port, event.cause.c_str());
-                }
-                break;
-            case line::StationEvent::ChipGone:
-                std::fprintf(stderr, "%s: chip taken out\n", port);
-                break;
-            case line::StationEvent::Stopped:
-                std::fprintf(stderr, "%s: stopped: %s\n", port, status.message.c_str());
-                break;
-            default:
-                break;
-        }
-    }
-
-private:
-    void Redraw() {
-        if (m_nDrawn > 0) {
-            std::fprintf(stderr, "\x1b[%dA", m_nDrawn);
-        }
-        std::fprintf(stderr, "\x1b[2K%-20s %-12s %-6s %-18s %5s %8s\n", "PORT", "STATE", "PAGE",
-                     "LAST ADDRESS", "DONE", "FAILED");
-        int done = 0;
-        int failed = 0;
-        for (const auto& row : m_rows) {
-            std::string page = std::to_string(row.page) + "/16";
-            std::string address = row.hasAddress ? line::AddressText(row.lastAddress) : "-";
-            std::fprintf(stderr, "\x1b[2K%-20s %-12s %-6s %-18s %5d %8d  %s\n", row.port.c_str(),
-                         line::StationStateName(row.state), page.c_str(), address.c_str(), row.done,
-                         row.failures, row.message.c_str());
-            done += row.done;
-            failed += row.failures;
-        }
-        std::fprintf(stderr, "\x1b[2K%-20s %-12s %-6s %-18s %5d %8d\n", "TOTAL", "", "", "", done,
-                     failed);
-        m_nDrawn = static_cast<int>(m_rows.size()) + 2;
-    }
-
-    bool m_bTty;
-    std::vector<line::StationStatus> m_rows;
-    int m_nDrawn = 0;
-};
-
-void EmitJson(JsonEvents& json, const line::StationEvent& event) {
-    nlohmann::ordered_json fields = nlohmann::ordered_json::object();
-    switch (event.kind) {
-        case line::StationEvent::Connecting:
-            json.Emit("connecting", event.port);
-            break;
-        case line::StationEvent::Connected:
-            json.Emit("connected", event.port);
-            break;
-        case line::StationEvent::Page:
-            fields["page"] = event.page;
-            fields["of"] = NVDS_PAGE_COUNT;
-            json.Emit("page", event.port, fields);
-            break;
-        case line::StationEvent::Verified:
-            json.Emit("verified", event.port);
-            break;
-        case line::StationEvent::Done:
-            fields["seconds"] = event.seconds;
-            fields["address"] = line::AddressText(event.address);
-            json.Emit("done", event.port, fields);
-            break;
-        case line::StationEvent::Error:
-            fields["code"] = event.code;
-            fields["message"] = event.message;
-            if (event.hasAddress) {
-                fields["address"] = line::AddressText(event.address);
-            }
-            json.Emit("error", event.port, fields);
-            break;
-        default:
-            break;
-    }
+    return DEFAULT_WIDTH;
 }
 
-// SIGINT and SIGTERM stop every station; they are blocked from construction on in every
-// thread started later and taken by a watcher thread.
+void Print(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+// SIGINT, SIGTERM and SIGWINCH are blocked from construction on in every thread started later
+// and taken by a watcher thread: the first SIGINT lets the stations finish their chips, a
+// second one or SIGTERM stops them at once, SIGWINCH redraws the table in the new width.
 class LineSignals {
 public:
     LineSignals() {
         sigemptyset(&m_signals);
         sigaddset(&m_signals, SIGINT);
         sigaddset(&m_signals, SIGTERM);
+        sigaddset(&m_signals, SIGWINCH);
         pthread_sigmask(SIG_BLOCK, &m_signals, &m_old);
     }
     ~LineSignals() {
@@ -187,12 +103,22 @@ public:
     LineSignals(const LineSignals&) = delete;
     LineSignals& operator=(const LineSignals&) = delete;
 
-    void Watch(line::ProductionLine& productionLine) {
-        m_watcher = std::thread([this, &productionLine] {
+    void Watch(line::ProductionLine& productionLine, LineView& view) {
+        m_watcher = std::thread([this, &productionLine, &view] {
             timespec tick{0, 20 * 1000 * 1000};
+            bool finishing = false;
             while (!m_bDone) {
-                if (sigtimedwait(&m_signals, nullptr, &tick) > 0) {
+                const int signal = sigtimedwait(&m_signals, nullptr, &tick);
+                if (signal == SIGWINCH) {
+                    view.Resize(TerminalWidth());
+                } else if (signal == SIGINT && !finishing) {
+                    finishing = true;
                     m_bCaught = true;
+                    view.Note(TEXT_FINISHING);
+                    productionLine.Finish();
+                } else if (signal > 0) {
+                    m_bCaught = true;
+                    view.Note(TEXT_STOPPING);
                     productionLine.Stop();
                 }
             }
@@ -208,28 +134,68 @@ private:
     std::atomic<bool> m_bCaught{false};
 };
 
+// Checks the options that need no file, record or port. EXIT_OK or EXIT_USAGE after a message.
+int CheckOptions(const LineOptions& opt, line::LineSettings& settings, line::AddressPool& pool) {
+    std::string error;
+    bool ok = ParseStationPorts(opt.ports, settings.stations, error);
+    if (ok && !opt.count.empty()) {
+        ok = ParseWholeNumber("--count", opt.count, 1, INT_MAX, settings.count, error);
+    }
+    if (ok && !opt.maxFailures.empty()) {
+        ok = ParseWholeNumber("--max-failures", opt.maxFailures, 0, INT_MAX, settings.maxFailures,
+                              error);
+    }
+    if (!ok) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return EXIT_USAGE;
+    }
+    std::optional<uint64_t> first = ParseAddress(opt.first);
+    std::optional<uint64_t> last = opt.lastGiven ? ParseAddress(opt.last) : std::nullopt;
+    for (const auto* text : {&opt.first, &opt.last}) {
+        const bool bad = text == &opt.first ? !first : opt.lastGiven && !last;
+        if (bad) {
+            std::fprintf(stderr, "\"%s\" is not a device address (six hex pairs)\n",
+                         EscapeControl(*text).c_str());
+            return EXIT_USAGE;
+        }
+    }
+    pool.first = *first;
+    pool.last = last;
+    pool.step = opt.step;
+    return EXIT_OK;
+}
+
+LineBanner MakeBanner(const line::GoldenImage& golden, line::ProductionRecord& record,
+                      const line::AddressPool& pool) {
+    LineBanner banner;
+    banner.goldenName = golden.Name();
+    banner.goldenSha256 = golden.Sha256();
+    uint64_t next = 0;
+    if (record.PeekNext(next, banner.left)) {
+        banner.next = next;
+    } else {
+        banner.nextError = record.LastError();
+    }
+    banner.rangeSize = RangeSize(pool);
+    banner.abandoned = record.AbandonedAtOpen();
+    return banner;
+}
+
 int RunLine(CliContext& ctx, const LineOptions& opt) {
+    line::LineSettings settings;
+    line::AddressPool pool;
+    if (int code = CheckOptions(opt, settings, pool); code != EXIT_OK) {
+        return code;
+    }
     int crystal = opt.crystal == "32MHz" ? CRYSTAL_32MHZ : CRYSTAL_16MHZ;
     int row = FindBaudRow(opt.baud, crystal);
-    bool serial = std::any_of(opt.ports.begin(), opt.ports.end(),
-                              [](const std::string& port) { return port != SPI_ENTRY; });
+    bool serial = std::any_of(settings.stations.begin(), settings.stations.end(),
+                              [](const line::StationPort& port) { return port.path != SPI_ENTRY; });
     if (serial && row < 0) {
         std::fprintf(stderr, "--baud %u is not a rate of a %s chip\n", opt.baud,
                      opt.crystal.c_str());
         return EXIT_USAGE;
     }
-    for (const std::string* text : {&opt.first, &opt.last}) {
-        if (!text->empty() && !IsAddressText(*text)) {
-            std::fprintf(stderr, "\"%s\" is not a device address (six hex pairs)\n", text->c_str());
-            return EXIT_USAGE;
-        }
-    }
-    line::AddressPool pool;
-    pool.first = line::AddressValue(opt.first);
-    if (!opt.last.empty()) {
-        pool.last = line::AddressValue(opt.last);
-    }
-    pool.step = opt.step;
 
     StderrPrompter prompter;
     CNvdsConfig config(prompter);
@@ -240,8 +206,9 @@ int RunLine(CliContext& ctx, const LineOptions& opt) {
     line::GoldenImage golden;
     std::string error;
     if (!golden.Load(opt.image, config, table, error)) {
+        // A golden image the catalogue would change is refused before anything starts.
         std::fprintf(stderr, "%s\n", error.c_str());
-        return EXIT_FAIL;
+        return EXIT_USAGE;
     }
     std::unique_ptr<line::ProductionRecord> record =
         line::OpenProductionRecord(opt.record, pool, error);
@@ -249,27 +216,56 @@ int RunLine(CliContext& ctx, const LineOptions& opt) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return EXIT_FAIL;
     }
+    Print(BannerText(MakeBanner(golden, *record, pool)));
 
-    line::LineSettings settings;
-    for (const std::string& port : opt.ports) {
-        settings.stations.push_back({port, port});
-    }
     settings.crystal = crystal;
     settings.baudRow = std::max(row, 0);
-    settings.count = opt.count;
     settings.host = line::CurrentProcessOwner().host;
+    settings.lot = opt.lot;
+    settings.reburnProgrammed = opt.reburnProgrammed;
+    std::map<std::string, std::string> names;  // station name by device path
+    for (const line::StationPort& station : settings.stations) {
+        names[station.path] = station.name;
+    }
     JsonEvents json(opt.json);
-    LineView view(opt.ports);
+    LineView view(settings.stations, isatty(STDERR_FILENO) != 0, TerminalWidth(), Print);
+    std::set<uint64_t> used;
     LineSignals signals;
     line::ProductionLine productionLine(
         settings, *record, golden,
-        [&](const line::StationEvent& event, const line::StationStatus& status) {
-            EmitJson(json, event);
-            view.Show(event, status);
+        [&](const line::StationEvent& reported, const line::StationStatus& status) {
+            line::StationEvent event = reported;
+            if (event.timeMs == 0) {
+                event.timeMs = NowMs();
+            }
+            if (event.name.empty()) {
+                event.name = status.name.empty() ? names[event.port] : status.name;
+            }
+            line::StationStatus named = status;
+            named.name = event.name;
+            if (event.hasAddress && (event.kind == line::StationEvent::Done ||
+                                     event.kind == line::StationEvent::Error)) {
+                used.insert(event.address);
+            }
+            json.Write(LineEventJson(event, event.name));
+            view.Show(event, named);
         });
-    signals.Watch(productionLine);
+    signals.Watch(productionLine, view);
     bool allCounted = productionLine.Run();
     signals.Finish();
+
+    LineSummary summary;
+    summary.stations = view.Rows();
+    summary.addressesUsed = used.size();
+    uint64_t next = 0;
+    uint64_t left = 0;
+    if (record->PeekNext(next, left)) {
+        summary.next = next;
+    } else {
+        summary.nextError = record->LastError();
+    }
+    Print(SummaryText(summary));
+    json.Write(LineSummaryJson(summary, NowMs()));
     return allCounted && !signals.Caught() ? EXIT_OK : EXIT_FAIL;
 }
 
@@ -280,7 +276,8 @@ void AddLineCommand(CLI::App& app, CliContext& ctx) {
     CLI::App* sub = app.add_subcommand(
         "line", "Burn chip after chip on several ports, each with its own address from a record");
     sub->add_option("--port", opt->ports,
-                    "Serial device of a station, or SPI for the USB bridge (repeat for more)")
+                    "A station: NAME=DEVICE, or a serial device (SPI for the USB bridge) named by "
+                    "its path; repeat for more")
         ->required();
     sub->add_option("--crystal", opt->crystal, "Crystal of the chips")
         ->check(CLI::IsMember({"16MHz", "32MHz"}));
@@ -289,17 +286,25 @@ void AddLineCommand(CLI::App& app, CliContext& ctx) {
     sub->add_option("--first-address", opt->first,
                     "First device address, e.g. \"C0 11 22 00 00 01\"")
         ->required();
-    sub->add_option("--last-address", opt->last, "Last device address of the range");
+    CLI::Option* last =
+        sub->add_option("--last-address", opt->last, "Last device address of the range");
     sub->add_option("--step", opt->step, "1 to increase, -1 to decrease the address")
         ->check(CLI::IsMember({1, -1}));
     sub->add_option("--record", opt->record,
                     "Production record: an SQLite file or a PostgreSQL connection string")
         ->required();
-    sub->add_option("--count", opt->count, "Stop each station after N verified chips")
-        ->check(CLI::PositiveNumber);
+    sub->add_option("--count", opt->count, "Stop each station after N verified chips");
+    sub->add_option("--max-failures", opt->maxFailures,
+                    "Stop a station after N failed chips in a row (default 3, 0: never)");
+    sub->add_option("--lot", opt->lot, "A label for this run, kept with every burn");
+    sub->add_flag("--reburn-programmed", opt->reburnProgrammed,
+                  "Burn a chip that already carries an address again, with that address");
     sub->add_flag("--json", opt->json, "Events on stdout, one JSON object per line");
     AddDbOptions(sub, ctx);
-    sub->callback([&ctx, opt] { ctx.run = [&ctx, opt] { return RunLine(ctx, *opt); }; });
+    sub->callback([&ctx, opt, last] {
+        opt->lastGiven = last->count() > 0;
+        ctx.run = [&ctx, opt] { return RunLine(ctx, *opt); };
+    });
 }
 
 }  // namespace nvds::cli

@@ -20,6 +20,9 @@ public:
     void Emit(const std::string& event, const std::string& port,
               const nlohmann::ordered_json& fields = nlohmann::ordered_json::object());
 
+    /// Writes `object` as one line.
+    void Write(const nlohmann::ordered_json& object);
+
 private:
     bool m_bEnabled;
     std::mutex m_mutex;
