@@ -142,7 +142,8 @@ std::string FitText(const std::string& text, int width, bool keepEnd) {
     if (!keepEnd) {
         return Head(text, room) + ELLIPSIS;
     }
-    const int front = (room + 1) / 2;
+    // Device names differ at their end (serial number, interface, port): it gets the most room.
+    const int front = room / 3;
     return Head(text, front) + ELLIPSIS + Tail(text, room - front);
 }
 

@@ -14,9 +14,9 @@ namespace nvds::cli {
 /// the emoji planes, one for any other.
 int DisplayWidth(const std::string& text);
 
-/// `text` cut to at most `width` columns; a text too long keeps its start and its end with an
-/// ellipsis between ("/dev/serial/by-id/usb-…-if00-port0"), or only its start with the
-/// ellipsis last when `keepEnd` is false. Cuts fall between code points.
+/// `text` cut to at most `width` columns; a text too long keeps a third of its start and the
+/// rest of its end with an ellipsis between ("/dev/se…ller_D-if00-port0"), or only its start with
+/// the ellipsis last when `keepEnd` is false. Cuts fall between code points.
 std::string FitText(const std::string& text, int width, bool keepEnd);
 
 /// The state column of a station: "waiting", "checking", "burning 3/16", "verifying 9/16",

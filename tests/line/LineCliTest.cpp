@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -47,7 +48,7 @@ pid_t SpawnNvds(const std::vector<std::string>& args, const std::string& outFile
     return pid;
 }
 
-// Every stdout line as JSON; each must parse and carry "event" and "port".
+// Every stdout line as JSON; each must parse and carry the fields every event has.
 std::vector<nlohmann::json> EventLines(const std::string& out) {
     std::vector<nlohmann::json> events;
     size_t start = 0;
@@ -58,7 +59,10 @@ std::vector<nlohmann::json> EventLines(const std::string& out) {
             break;
         }
         nlohmann::json event = nlohmann::json::parse(out.substr(start, end - start));
-        EXPECT_TRUE(event.contains("event") && event.contains("port")) << event.dump();
+        EXPECT_EQ(event["v"], 1) << event.dump();
+        for (const char* field : {"event", "time", "station", "port"}) {
+            EXPECT_TRUE(event.contains(field) && event[field].is_string()) << event.dump();
+        }
         events.push_back(event);
         start = end + 1;
     }
@@ -88,7 +92,7 @@ TEST(LineCliTest, KilledMidBurnThenRestartedNeverReusesAnAddress) {
     ASSERT_TRUE(chip.Start(&error)) << error;
     std::vector<std::string> args{"line",
                                   "--port",
-                                  chip.SlavePath(),
+                                  "bench-1=" + chip.SlavePath(),
                                   "--image",
                                   golden,
                                   "--first-address",
@@ -116,12 +120,32 @@ TEST(LineCliTest, KilledMidBurnThenRestartedNeverReusesAnAddress) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0) << test::ReadFile(err);
     std::vector<nlohmann::json> events = EventLines(test::ReadFile(out));
-    EXPECT_EQ(Kinds(events),
-              (std::vector<std::string>{"connecting", "connected", "verified", "done"}));
-    ASSERT_FALSE(events.empty());
-    EXPECT_EQ(events.back()["address"], "C0 11 22 00 00 02");
-    EXPECT_EQ(events.back()["port"], chip.SlavePath());
-    EXPECT_EQ(events.size(), 4u + 32u);  // 16 pages programmed, 16 read back
+    EXPECT_EQ(Kinds(events), (std::vector<std::string>{"connecting", "connected", "verified",
+                                                       "done", "stopped", "summary"}));
+    ASSERT_EQ(events.size(), 6u + 32u);  // 16 pages programmed, 16 read back
+    for (size_t i = 0; i + 1 < events.size(); ++i) {
+        EXPECT_EQ(events[i]["station"], "bench-1") << events[i].dump();
+        EXPECT_EQ(events[i]["port"], chip.SlavePath()) << events[i].dump();
+    }
+    for (size_t i = 2; i < 2 + 32; ++i) {
+        EXPECT_EQ(events[i]["event"], "page");
+        EXPECT_EQ(events[i]["page"], (i - 2) % 16 + 1) << events[i].dump();
+        EXPECT_EQ(events[i]["of"], 16) << events[i].dump();
+    }
+    const nlohmann::json& done = events[events.size() - 3];
+    EXPECT_EQ(done["address"], "C0 11 22 00 00 02");
+    EXPECT_EQ(events[events.size() - 2]["message"], "1 chip(s) done");
+    const nlohmann::json& summary = events.back();
+    EXPECT_EQ(summary["pass"], 1);
+    EXPECT_EQ(summary["fail"], 0);
+    EXPECT_EQ(summary["addresses_used"], 1);
+    ASSERT_EQ(summary["stations"].size(), 1u);
+    EXPECT_EQ(summary["stations"][0]["station"], "bench-1");
+    const std::string log = test::ReadFile(err);
+    EXPECT_NE(log.find("Golden image: golden.nvds (SHA-256 "), std::string::npos) << log;
+    EXPECT_NE(log.find("bench-1: PASS C0 11 22 00 00 02 ("), std::string::npos) << log;
+    EXPECT_NE(log.find("Addresses used: 1\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find('\x1b'), std::string::npos) << "escape sequences in a plain log";
 
     std::string openError;
     auto reader = line::OpenProductionRecordToRead(record, openError);
@@ -141,22 +165,23 @@ TEST(LineCliTest, KilledMidBurnThenRestartedNeverReusesAnAddress) {
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
     events = EventLines(test::ReadFile(out));
-    EXPECT_EQ(Kinds(events), (std::vector<std::string>{"connecting", "connected", "error"}));
-    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(Kinds(events),
+              (std::vector<std::string>{"connecting", "connected", "error", "stopped", "summary"}));
+    ASSERT_EQ(events.size(), 5u);
     EXPECT_EQ(events[2]["code"], 1);
     const std::string exhausted =
         "address range exhausted: every address from C0 11 22 00 00 01 to C0 11 22 00 00 02 has "
         "been handed out";
     EXPECT_EQ(events[2]["message"], exhausted);
-    EXPECT_NE(test::ReadFile(err).find(chip.SlavePath() + ": " + exhausted + "\n"),
-              std::string::npos)
+    EXPECT_NE(test::ReadFile(err).find("bench-1: " + exhausted + "\n"), std::string::npos)
         << test::ReadFile(err);
     chip.Stop();
 }
 
-// A socket whose chip never answers: the station waits past any connect limit until SIGTERM,
-// then the tool exits 1 with nothing reserved.
-TEST(LineCliTest, TerminatedWhileWaitingForAChip) {
+// A socket whose chip never answers: the station waits past any connect limit until a signal
+// (SIGTERM at once; SIGINT letting the station finish, which waiting needs none of), then the
+// tool exits 1 with nothing reserved.
+TEST(LineCliTest, SignalledWhileWaitingForAChip) {
     test::ScratchFolder scratch;
     const std::string golden = scratch.Path("golden.nvds");
     const std::string record = scratch.Path("record.db");
@@ -168,20 +193,29 @@ TEST(LineCliTest, TerminatedWhileWaitingForAChip) {
     ASSERT_TRUE(chip.Start(&error)) << error;
     const std::string out = scratch.Path("out");
     const std::string err = scratch.Path("err");
-    pid_t pid = SpawnNvds({"line", "--port", chip.SlavePath(), "--image", golden, "--first-address",
-                           "C0 11 22 00 00 01", "--record", record, "--json"},
-                          out, err);
-    for (int i = 0; i < 3000 && test::ReadFile(out).empty(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int signal : {SIGTERM, SIGINT}) {
+        pid_t pid =
+            SpawnNvds({"line", "--port", chip.SlavePath(), "--image", golden, "--first-address",
+                       "C0 11 22 00 00 01", "--record", record, "--json"},
+                      out, err);
+        for (int i = 0; i < 3000 && test::ReadFile(out).empty(); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        kill(pid, signal);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_EQ(Kinds(EventLines(test::ReadFile(out))),
+                  (std::vector<std::string>{"connecting", "stopped", "summary"}));
+        const std::string log = test::ReadFile(err);
+        EXPECT_NE(log.find(chip.SlavePath() + ": stopped: Stopped\n"), std::string::npos) << log;
+        const bool finishing = log.find(
+                                   "Finishing: each station completes the chip in its "
+                                   "socket, then stops") != std::string::npos;
+        EXPECT_EQ(finishing, signal == SIGINT) << log;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    kill(pid, SIGTERM);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
-    EXPECT_EQ(Kinds(EventLines(test::ReadFile(out))), std::vector<std::string>{"connecting"});
-    EXPECT_EQ(test::ReadFile(err), chip.SlavePath() + ": stopped: Stopped\n");
     std::string openError;
     auto reader = line::OpenProductionRecordToRead(record, openError);
     ASSERT_TRUE(reader) << openError;
@@ -189,6 +223,44 @@ TEST(LineCliTest, TerminatedWhileWaitingForAChip) {
     ASSERT_TRUE(reader->Rows(rows));
     EXPECT_TRUE(rows.empty());
     chip.Stop();
+}
+
+// Options refused before the record is created or a port opened: exit 2 with one line.
+TEST(LineCliTest, BadOptionsAreRefusedBeforeAnythingIsOpened) {
+    test::ScratchFolder scratch;
+    const std::string golden = scratch.Path("golden.nvds");
+    const std::string record = scratch.Path("record.db");
+    ASSERT_EQ(test::RunNvds("build -o '" + golden + "'").exitCode, 0);
+    const std::string port = scratch.Path("ttyUSB0");
+    test::RunNvds("build -o '" + port + "'");  // a file standing in for a device
+    const std::string link = scratch.Path("usb-Adapter-if00-port0");
+    ASSERT_EQ(symlink(port.c_str(), link.c_str()), 0);
+    const std::string common = "line --image '" + golden + "' --record '" + record + "' ";
+    const std::string first = "--first-address 'C0 11 22 00 00 01' ";
+    struct Case {
+        std::string args;
+        std::string message;
+    };
+    const std::vector<Case> cases{
+        {"--port 'a=" + port + "' --port 'b=" + link + "' " + first,
+         "--port \"" + port + "\" and --port \"" + link + "\" are the same device \"" + port +
+             "\"\n"},
+        {"--port 'a=" + port + "' --port 'a=/dev/null' " + first, "station \"a\" is given twice\n"},
+        {"--port '" + port + "' --first-address ''",
+         "\"\" is not a device address (six hex pairs)\n"},
+        {"--port '" + port + "' " + first + "--last-address ''",
+         "\"\" is not a device address (six hex pairs)\n"},
+        {"--port '" + port + "' " + first + "--count 0", "--count must be at least 1\n"},
+        {"--port '" + port + "' " + first + "--max-failures -1",
+         "--max-failures must be at least 0\n"},
+    };
+    for (const Case& c : cases) {
+        test::ToolRun run = test::RunNvds(common + c.args);
+        EXPECT_EQ(run.exitCode, 2) << c.args;
+        EXPECT_EQ(run.err, c.message) << c.args;
+        EXPECT_TRUE(run.out.empty());
+        EXPECT_FALSE(std::filesystem::exists(record)) << c.args;
+    }
 }
 
 }  // namespace
