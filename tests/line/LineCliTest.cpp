@@ -261,6 +261,12 @@ TEST(LineCliTest, BadOptionsAreRefusedBeforeAnythingIsOpened) {
         EXPECT_TRUE(run.out.empty());
         EXPECT_FALSE(std::filesystem::exists(record)) << c.args;
     }
+    // A golden image the line cannot burn as it stands is a usage error too.
+    test::ToolRun run = test::RunNvds("line --record '" + record + "' --port '" + port + "' " +
+                                      first + "--image '" + scratch.Path("missing.nvds") + "'");
+    EXPECT_EQ(run.exitCode, 2) << run.err;
+    EXPECT_NE(run.err.find("missing.nvds"), std::string::npos) << run.err;
+    EXPECT_FALSE(std::filesystem::exists(record));
 }
 
 }  // namespace
