@@ -143,6 +143,10 @@ TEST(LineCliTest, KilledMidBurnThenRestartedNeverReusesAnAddress) {
     EXPECT_EQ(summary["stations"][0]["station"], "bench-1");
     const std::string log = test::ReadFile(err);
     EXPECT_NE(log.find("Golden image: golden.nvds (SHA-256 "), std::string::npos) << log;
+    EXPECT_NE(log.find("First address: C0 11 22 00 00 02, "), std::string::npos) << log;
+    // The chip in the socket when the line was killed is named for rework.
+    EXPECT_NE(log.find("Rework: the chip on station "), std::string::npos) << log;
+    EXPECT_NE(log.find(" (burn of C0 11 22 00 00 01 started "), std::string::npos) << log;
     EXPECT_NE(log.find("bench-1: PASS C0 11 22 00 00 02 ("), std::string::npos) << log;
     EXPECT_NE(log.find("Addresses used: 1\n"), std::string::npos) << log;
     EXPECT_EQ(log.find('\x1b'), std::string::npos) << "escape sequences in a plain log";
@@ -175,6 +179,8 @@ TEST(LineCliTest, KilledMidBurnThenRestartedNeverReusesAnAddress) {
     EXPECT_EQ(events[2]["message"], exhausted);
     EXPECT_NE(test::ReadFile(err).find("bench-1: " + exhausted + "\n"), std::string::npos)
         << test::ReadFile(err);
+    EXPECT_EQ(test::ReadFile(err).find("Rework"), std::string::npos) << "named once only";
+    EXPECT_EQ(events[4]["next_address"], nullptr);
     chip.Stop();
 }
 
