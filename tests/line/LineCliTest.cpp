@@ -2,11 +2,15 @@
 // burn, restarted, and run until its range is used up, with every event line parsed.
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -228,6 +232,131 @@ TEST(LineCliTest, SignalledWhileWaitingForAChip) {
     std::vector<line::RecordRow> rows;
     ASSERT_TRUE(reader->Rows(rows));
     EXPECT_TRUE(rows.empty());
+    chip.Stop();
+}
+
+// Drops escape sequences (ESC [ ... letter) and carriage returns: what the operator reads.
+std::string Visible(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\x1b' && i + 1 < text.size() && text[i + 1] == '[') {
+            i += 2;
+            while (i < text.size() && !std::isalpha(static_cast<unsigned char>(text[i]))) {
+                ++i;
+            }
+        } else if (text[i] != '\r') {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// The lines the operator reads, the ellipsis counted as the one column it takes.
+std::vector<std::string> VisibleLines(const std::string& text) {
+    std::string visible = Visible(text);
+    std::vector<std::string> lines;
+    for (size_t start = 0, end; (end = visible.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+        std::string line = visible.substr(start, end - start);
+        for (size_t at; (at = line.find("\xE2\x80\xA6")) != std::string::npos;) {
+            line.replace(at, 3, ".");
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// Reads what the pty shows until `done` says so or about 30 s have passed.
+template <typename Done>
+void ReadUntil(int master, std::string& shown, Done done) {
+    for (int i = 0; i < 3000 && !done(shown); ++i) {
+        pollfd fd{master, POLLIN, 0};
+        if (poll(&fd, 1, 10) > 0) {
+            char buffer[4096];
+            ssize_t n = read(master, buffer, sizeof buffer);
+            if (n <= 0) {
+                return;
+            }
+            shown.append(buffer, static_cast<size_t>(n));
+        }
+    }
+}
+
+size_t Count(const std::string& text, const std::string& piece) {
+    size_t count = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+// On a terminal 80 columns wide the table's lines stay under 80 columns, every redraw goes back
+// over exactly the lines drawn, and a narrower window (SIGWINCH) gets a table of its width.
+TEST(LineCliTest, TableOnATerminalFitsAndFollowsItsWidth) {
+    test::ScratchFolder scratch;
+    const std::string golden = scratch.Path("golden.nvds");
+    ASSERT_EQ(test::RunNvds("build -o '" + golden + "'").exitCode, 0);
+    SimOptions options;
+    options.bootDelayMs = 3600 * 1000;  // silent: the station keeps waiting
+    CSimLink chip(options);
+    std::string error;
+    ASSERT_TRUE(chip.Start(&error)) << error;
+    const std::string link =
+        scratch.Path("usb-Prolific_Technology_Inc._USB-Serial_Controller_D_0123456789-if00-port0");
+    ASSERT_EQ(symlink(chip.SlavePath().c_str(), link.c_str()), 0);
+    const std::string tool = GetAppFolder() + "/nvds";
+    const std::string record = scratch.Path("record.db");
+    std::vector<std::string> args{tool,       "line", "--port",          link,
+                                  "--image",  golden, "--first-address", "C0 11 22 00 00 01",
+                                  "--record", record};
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    winsize size{};
+    size.ws_col = 80;
+    size.ws_row = 24;
+    int master = -1;
+    pid_t pid = forkpty(&master, nullptr, nullptr, &size);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        execv(tool.c_str(), argv.data());
+        _exit(127);
+    }
+    std::string shown;
+    ReadUntil(master, shown, [](const std::string& s) { return s.find("TOTAL") != s.npos; });
+    ASSERT_NE(shown.find("TOTAL"), std::string::npos) << shown;
+    const size_t first = shown.size();
+    size.ws_col = 50;
+    ASSERT_EQ(ioctl(master, TIOCSWINSZ, &size), 0);  // the kernel sends SIGWINCH
+    ReadUntil(master, shown, [](const std::string& s) { return Count(s, "TOTAL") >= 2; });
+    kill(pid, SIGTERM);
+    ReadUntil(master, shown, [](const std::string& s) { return s.find("Summary:") != s.npos; });
+    ReadUntil(master, shown, [](const std::string& s) { return s.find("Next address") != s.npos; });
+    int status = 0;
+    waitpid(pid, &status, 0);
+    close(master);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+
+    // Drawn after the resize: a table below the old one (never back over it); on SIGTERM a note
+    // and the table again, then the stop: each going back over the table's three lines.
+    const std::string after = shown.substr(first, shown.find("Summary:") - first);
+    EXPECT_EQ(Count(after, "TOTAL"), 3u) << after;
+    EXPECT_EQ(after.find("\x1b[2KSTATION"), 0u) << after;
+    EXPECT_EQ(Count(after, "\x1b[3A\x1b[JStopping now"), 1u) << after;
+    EXPECT_EQ(Count(after, "\x1b[3A"), 2u) << after;
+    EXPECT_EQ(Count(after, "\x1b["), Count(after, "\x1b[2K") + 3) << after;
+    for (const std::string& line : VisibleLines(after)) {
+        EXPECT_LT(line.size(), 50u) << line;
+    }
+    const std::string before = Visible(shown.substr(0, first));
+    EXPECT_NE(before.find("STATION"), std::string::npos) << before;
+    EXPECT_NE(before.find("\xE2\x80\xA6"), std::string::npos) << "the long name elided";
+    EXPECT_NE(before.find("waiting"), std::string::npos) << before;
+    for (const std::string& line : VisibleLines(before.substr(before.find("STATION")))) {
+        EXPECT_LT(line.size(), 80u) << line;
+    }
     chip.Stop();
 }
 
