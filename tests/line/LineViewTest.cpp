@@ -145,58 +145,33 @@ TEST(LineViewTest, PlainLogHasOneLinePerEventOfNoteAndNoEscapes) {
     std::string out;
     LineView view({{"A", "/dev/a"}}, false, 80, [&](const std::string& text) { out += text; });
     StationStatus status = Status("A", "/dev/a", StationState::Waiting);
-    auto show = [&](StationEvent event) {
-        event.port = "/dev/a";
-        view.Show(event, status);
-    };
-    show(StationEvent::Connecting);
-    show(StationEvent::Connected);
+    view.Show(StationEvent::Connecting, status);
     StationEvent page(StationEvent::Page);
     page.page = 1;
-    show(page);
-    show(StationEvent::Verified);
+    view.Show(page, status);
+    view.Show(StationEvent::Verified, status);
     StationEvent done(StationEvent::Done);
     done.address = 0xC01122000001;
     done.hasAddress = true;
     done.seconds = 1.234;
-    show(done);
+    view.Show(done, status);
     StationEvent fail(StationEvent::Error);
     fail.hasAddress = true;
     fail.address = 0xC01122000002;
     fail.message = "Verify failed\x1b[31m";
-    fail.cause = "page 16 offset 0xFF";
-    show(fail);
+    fail.cause = "hang-up\x1b]0;t\x07";
+    view.Show(fail, status);
     StationEvent stationError(StationEvent::Error);
     stationError.message = "address range exhausted";
-    show(stationError);
-    StationEvent skipped(StationEvent::Skipped);
-    skipped.address = 0xC01122000001;
-    skipped.message = "already programmed";
-    show(skipped);
-    show(StationEvent::ChipGone);
-    StationEvent lost(StationEvent::StationLost);
-    lost.message = "No such device";
-    show(lost);
-    show(StationEvent::StationBack);
-    StationEvent unavailable(StationEvent::RecordUnavailable);
-    unavailable.message = "database is locked";
-    show(unavailable);
-    show(StationEvent::RecordBack);
+    view.Show(stationError, status);
     status.message = "Stopped";
-    show(StationEvent::Stopped);
+    view.Show(StationEvent::Stopped, status);
     view.Note("Finishing");
     EXPECT_EQ(out,
-              "A: chip found\n"
               "A: PASS C0 11 22 00 00 01 (1.23 s)\n"
               "A: FAIL C0 11 22 00 00 02: Verify failed\\x1B[31m\n"
-              "A: page 16 offset 0xFF\n"
+              "A: hang-up\\x1B]0;t\\x07\n"
               "A: address range exhausted\n"
-              "A: skipped C0 11 22 00 00 01: already programmed\n"
-              "A: chip taken out\n"
-              "A: port lost: No such device\n"
-              "A: port back\n"
-              "A: record unavailable: database is locked\n"
-              "A: record back\n"
               "A: stopped: Stopped\n"
               "Finishing\n");
 }
