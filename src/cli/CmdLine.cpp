@@ -145,6 +145,9 @@ int CheckOptions(const LineOptions& opt, line::LineSettings& settings, line::Add
         ok = ParseWholeNumber("--max-failures", opt.maxFailures, 0, INT_MAX, settings.maxFailures,
                               error);
     }
+    // A record that would not last (empty, in memory, temporary) is refused before anything
+    // is opened, like any other bad option.
+    ok = ok && line::CheckRecordTarget(opt.record, error);
     if (!ok) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return EXIT_USAGE;

@@ -127,7 +127,7 @@ public:
         if (Run("BEGIN", {}, rows)) {
             return true;
         }
-        if (PQstatus(m_conn) == CONNECTION_OK) {
+        if (!m_lost) {
             return false;
         }
         PQreset(m_conn);
@@ -137,6 +137,7 @@ public:
             return false;
         }
         m_reconnected = true;
+        m_lost = false;
         for (const std::string& sql : m_settings) {
             if (!Run(sql, {}, rows)) {
                 return false;
@@ -267,6 +268,7 @@ private:
             state.rfind("57P", 0) == 0) {
             m_error =
                 "lost the connection to the production record server (" + m_name + "): " + message;
+            m_lost = true;
         } else {
             m_error = "production record (" + m_name + "): " + message;
         }
@@ -277,6 +279,7 @@ private:
     std::string m_error;
     std::vector<std::string> m_settings;
     bool m_reconnected = false;
+    bool m_lost = false;  // the last failure was the connection's
 };
 
 }  // namespace

@@ -396,6 +396,12 @@ TEST(LineCliTest, BadOptionsAreRefusedBeforeAnythingIsOpened) {
         EXPECT_TRUE(run.out.empty());
         EXPECT_FALSE(std::filesystem::exists(record)) << c.args;
     }
+    // A record that would not last, checked before the golden image is even read.
+    test::ToolRun memory = test::RunNvds("line --record '' --port '" + port + "' " + first +
+                                         "--image '" + scratch.Path("missing.nvds") + "'");
+    EXPECT_EQ(memory.exitCode, 2);
+    EXPECT_EQ(memory.err,
+              "the production record is named by an empty text: give a file or a server\n");
     // A golden image the line cannot burn as it stands is a usage error too.
     test::ToolRun run = test::RunNvds("line --record '" + record + "' --port '" + port + "' " +
                                       first + "--image '" + scratch.Path("missing.nvds") + "'");
