@@ -152,18 +152,17 @@ int CheckOptions(const LineOptions& opt, line::LineSettings& settings, line::Add
         std::fprintf(stderr, "%s\n", error.c_str());
         return EXIT_USAGE;
     }
-    std::optional<uint64_t> first = ParseAddress(opt.first);
-    std::optional<uint64_t> last = opt.lastGiven ? ParseAddress(opt.last) : std::nullopt;
-    for (const auto* text : {&opt.first, &opt.last}) {
-        const bool bad = text == &opt.first ? !first : opt.lastGiven && !last;
-        if (bad) {
-            std::fprintf(stderr, "\"%s\" is not a device address (six hex pairs)\n",
-                         EscapeControl(*text).c_str());
-            return EXIT_USAGE;
-        }
+    // The empty text is no address either: a script's unset variable must not burn 00 00 00 ...
+    const std::optional<uint64_t> first = ParseAddress(opt.first);
+    const std::optional<uint64_t> last = ParseAddress(opt.last);
+    const std::string* bad = !first ? &opt.first : (opt.lastGiven && !last ? &opt.last : nullptr);
+    if (bad != nullptr) {
+        std::fprintf(stderr, "\"%s\" is not a device address (six hex pairs)\n",
+                     EscapeControl(*bad).c_str());
+        return EXIT_USAGE;
     }
     pool.first = *first;
-    pool.last = last;
+    pool.last = opt.lastGiven ? last : std::nullopt;
     pool.step = opt.step;
     return EXIT_OK;
 }
