@@ -164,11 +164,11 @@ TEST_P(RecordBackends, SchemaVersion) {
     Open(target, Pool("C0 00 00 00 00 00"));
     Open(target, Pool("C0 00 00 00 00 00"));
     EXPECT_EQ(backend.Query(target, "SELECT version FROM record_schema"),
-              std::vector<std::string>{"1"});
-    backend.Query(target, "UPDATE record_schema SET version = 2");
+              std::vector<std::string>{"2"});
+    backend.Query(target, "UPDATE record_schema SET version = 3");
     const std::string refused = backend.Name(target) +
-                                " is a production record of schema version 2; this program knows "
-                                "version 1";
+                                " is a production record of schema version 3; this program knows "
+                                "version 2";
     EXPECT_EQ(line::OpenProductionRecord(target, Pool("C0 00 00 00 00 00"), error), nullptr);
     EXPECT_EQ(error, refused);
     EXPECT_EQ(line::OpenProductionRecordToRead(target, error), nullptr);
