@@ -88,6 +88,8 @@ void CConfigNVDS::OnProductionRecord() {
     std::optional<QString> chosen =
         m_chooser.RecordTarget(this, QString::fromStdString(m_strRecordTarget));
     if (chosen) {
+        // Chosen again or anew: the next burn opens it afresh.
+        DropRecord();
         m_strRecordTarget = chosen->trimmed().toStdString();
         ShowRecordPane({});
     }

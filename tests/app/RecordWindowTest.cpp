@@ -134,6 +134,13 @@ protected:
         EXPECT_TRUE(record && record->Rows(rows)) << error;
         return rows;
     }
+    std::vector<line::HistoryRow> History(const std::string& path) {
+        std::string error;
+        std::vector<line::HistoryRow> rows;
+        auto record = line::OpenProductionRecordToRead(path, error);
+        EXPECT_TRUE(record && record->History({}, rows)) << error;
+        return rows;
+    }
     std::string SettingsText() {
         std::ifstream in(m_dir / "ZB446x NVDS Configurator_config" / "config.ini");
         return std::string(std::istreambuf_iterator<char>(in), {});
@@ -152,46 +159,104 @@ protected:
     FakeRecordState m_fake;
 };
 
-// Custom mode burns the same address again and again: the first burn is recorded, the second
-// asks first; No burns nothing, Yes burns and updates the one row.
-TEST_F(RecordWindowTest, SecondBurnOfAVerifiedAddressAsksFirst) {
+// Against a real record file. Custom mode burns the same address again: the first burn is
+// a verified history row; the second asks first, No burns nothing, Yes burns and adds a row of
+// its own, the first kept as it was. An address a killed run left abandoned is asked about too,
+// and a chip that does not keep page 0 leaves a failed row with the page and offset.
+TEST_F(RecordWindowTest, EveryBurnIsAHistoryRowOfItsOwn) {
     StartUpConnect();
     const std::string path = (m_dir / "line.db").string();
     ChooseRecord(QString::fromStdString(path));
     const uint64_t address = line::AddressValue(Value(1).toStdString());
+    const std::string place =
+        " at " + QSysInfo::machineHostName().toStdString() + ", " + CHIP_ENTRY + " on ";
 
     m_window->OnBurn();
     EXPECT_EQ(m_prompter.Texts(), Texts{});
-    std::vector<line::RecordRow> rows = Rows(path);
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].state, line::RECORD_VERIFIED);
-    EXPECT_EQ(rows[0].imageSha256, Sha256Hex(NvdsArea().data(), NVDS_IMAGE_SIZE));
+    std::vector<line::HistoryRow> first = History(path);
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_EQ(first[0].address, address);
+    EXPECT_EQ(first[0].outcome, line::RECORD_VERIFIED);
+    EXPECT_EQ(first[0].context.station.host, QSysInfo::machineHostName().toStdString());
+    EXPECT_EQ(first[0].context.station.port, CHIP_ENTRY);
+    EXPECT_EQ(first[0].imageSha256, Sha256Hex(NvdsArea().data(), NVDS_IMAGE_SIZE));
 
     SetValue(3, "0x20");
     const std::vector<uint8_t> before = NvdsArea();
     const std::vector<uint8_t> imageBefore = Image();
     m_prompter.answers = {false};
     m_window->OnBurn();
-    EXPECT_EQ(m_prompter.Texts(), Texts{ALREADY_BURNED});
+    ASSERT_EQ(m_prompter.shown.size(), 1u);
+    const std::string asked = m_prompter.shown[0].text;
+    EXPECT_EQ(asked.rfind(line::AddressText(address) + " was verified on a chip" + place, 0), 0u)
+        << asked;
+    EXPECT_EQ(asked.substr(asked.size() - 14), ". Burn anyway?");
+    EXPECT_TRUE(m_prompter.shown[0].defaultNo);
     EXPECT_EQ(NvdsArea(), before);
     EXPECT_EQ(Image(), imageBefore);
-    EXPECT_EQ(Rows(path)[0].imageSha256, rows[0].imageSha256);
+    EXPECT_EQ(History(path).size(), 1u);
 
     m_prompter.Clear();
     m_prompter.answers = {true};
     m_window->OnBurn();
-    EXPECT_EQ(m_prompter.Texts(), Texts{ALREADY_BURNED});
+    EXPECT_EQ(m_prompter.shown.size(), 1u);
     EXPECT_NE(NvdsArea(), before);
     EXPECT_EQ(NvdsArea(), Image());
-    rows = Rows(path);
-    ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0].address, address);
-    EXPECT_EQ(rows[0].state, line::RECORD_VERIFIED);
-    EXPECT_EQ(rows[0].station.host, QSysInfo::machineHostName().toStdString());
-    EXPECT_EQ(rows[0].station.port, CHIP_ENTRY);
-    EXPECT_EQ(rows[0].imageSha256, Sha256Hex(NvdsArea().data(), NVDS_IMAGE_SIZE));
-    EXPECT_GT(rows[0].seconds, 0);
+    std::vector<line::HistoryRow> rows = History(path);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].imageSha256, first[0].imageSha256);
+    EXPECT_EQ(rows[0].endedAtMs, first[0].endedAtMs);
+    EXPECT_EQ(rows[1].address, address);
+    EXPECT_EQ(rows[1].outcome, line::RECORD_VERIFIED);
+    EXPECT_NE(rows[1].attempt, rows[0].attempt);
+    EXPECT_EQ(rows[1].imageSha256, Sha256Hex(NvdsArea().data(), NVDS_IMAGE_SIZE));
     EXPECT_EQ(Value(1).toStdString(), line::AddressText(address));
+    EXPECT_EQ(m_window->RecordPaneText().toStdString(),
+              "Record: line.db - " + line::AddressText(address) + " verified");
+
+    // A reservation whose process died: abandoned when the record is next opened.
+    {
+        std::string error;
+        line::AddressPool pool;
+        pool.first = address + 0x10;
+        auto dying = line::OpenProductionRecord(path, pool, error);
+        ASSERT_TRUE(dying) << error;
+        uint64_t reserved = 0;
+        int64_t attempt = 0;
+        ASSERT_TRUE(dying->ReserveNext({{"bench", "/dev/ttyUSB3"}, "", "", ""}, reserved, attempt))
+            << dying->LastError();
+        ASSERT_EQ(reserved, address + 0x10);
+    }
+    const std::string abandoned = line::AddressText(address + 0x10);
+    SetValue(1, abandoned.c_str());
+    ChooseRecord(QString::fromStdString(path));  // chosen again: opened afresh
+    m_prompter.Clear();
+    m_window->OnBurn();
+    ASSERT_EQ(m_prompter.shown.size(), 1u);
+    EXPECT_EQ(m_prompter.shown[0].text.rfind(
+                  abandoned + " was abandoned during a burn at bench, /dev/ttyUSB3 on ", 0),
+              0u)
+        << m_prompter.shown[0].text;
+    EXPECT_EQ(History(path).size(), 3u);  // the abandonment only
+
+    // A weak page 0: the read-back differs, the row says failed with where.
+    SimOptions weak;
+    weak.weakPage = 0;
+    StartChip(weak);
+    m_window->OnConnectTarget();
+    ASSERT_TRUE(m_window->m_bConnected);
+    SetValue(1, "C0 11 22 00 00 01");
+    m_prompter.Clear();
+    m_window->OnBurn();
+    EXPECT_EQ(m_prompter.Texts(),
+              Texts{"Verify failed: page 0, offset 0x0080\nThe chip does not hold the image; "
+                    "C0 11 22 00 00 01 is recorded as failed."});
+    rows = History(path);
+    ASSERT_FALSE(rows.empty());
+    EXPECT_EQ(rows.back().address, line::AddressValue("C0 11 22 00 00 01"));
+    EXPECT_EQ(rows.back().outcome, line::RECORD_FAILED);
+    EXPECT_FALSE(rows.back().reusable);
+    EXPECT_EQ(rows.back().reason, "Verify failed: page 0, offset 0x0080");
 }
 
 // A record that cannot be opened stops the burn before anything is sent, with its reason.
