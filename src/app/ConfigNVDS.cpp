@@ -89,7 +89,7 @@ bool CConfigNVDS::OnInitDialog() {
     layout->setMenuBar(m_pMainMenu);
     // Export copies the user database file, so it is offered as soon as that file loaded;
     // from then on every refill of the list decides by whether it lists a user tag.
-    SetExportEnabled(LoadTagDb(GetUserDbPath(), m_tagTable) == 1);
+    SetExportEnabled(LoadUserTagDb(GetUserDbPath(), m_tagTable) == 1);
     CreateStatusBar();
     CreateButtons();
     m_connectDlg->Engine().StartReceiveDispatchThread();
