@@ -158,6 +158,9 @@ public:
     void OnProductionRecord();
     /// The status bar's record pane: empty without a record.
     QString RecordPaneText() const;
+    /// Shows the record's name in the status bar with `detail` after it (what the record last
+    /// did); hides the pane when no record is set.
+    void ShowRecordPane(const QString& detail);
 
     // User tags and help.
     void OnUserProperties();
@@ -234,7 +237,6 @@ private:
     bool OpenRecord();
     void DropRecord();
     BurnOutcome BurnAndVerify(const NvdsImage& image);
-    void ShowRecordPane(const QString& detail);
 
     FileChooser& m_chooser;
     QWidget* m_client = nullptr;

@@ -26,8 +26,6 @@ namespace {
 
 constexpr const char* EMPTY_QUESTION =
     "Target NVDS data is empty. Do you want to burn the default NVDS data to target?";
-constexpr const char* ALREADY_BURNED =
-    "This address was already burned to another chip. Burn anyway?";
 using Texts = std::vector<std::string>;
 
 // Answers the record dialog with `answer` and keeps the record it was opened with.
