@@ -47,6 +47,9 @@ CConfigNVDS::CConfigNVDS(Prompter& prompter, FileChooser& chooser, std::string s
     : QDialog(nullptr, Qt::Window | Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint),
       CNvdsConfig(prompter),
       m_image(ErasedImage()),
+      m_openRecord([](const std::string& target, std::string& error) {
+          return line::OpenProductionRecord(target, line::AddressPool{}, error);
+      }),
       m_chooser(chooser) {
     m_connectDlg =
         std::make_unique<CConnectInterface>(this, prompter, [this](int code) { SetStatus(code); });
@@ -86,7 +89,7 @@ bool CConfigNVDS::OnInitDialog() {
     layout->setMenuBar(m_pMainMenu);
     // Export copies the user database file, so it is offered as soon as that file loaded;
     // from then on every refill of the list decides by whether it lists a user tag.
-    SetExportEnabled(LoadTagDb(GetUserDbPath(), m_tagTable) == 1);
+    SetExportEnabled(LoadUserTagDb(GetUserDbPath(), m_tagTable) == 1);
     CreateStatusBar();
     CreateButtons();
     m_connectDlg->Engine().StartReceiveDispatchThread();
@@ -227,6 +230,10 @@ void CConfigNVDS::CreateStatusBar() {
     m_paneOperation = new QLabel("Writeing NVDS datas to target......");
     m_statusBar->addWidget(m_paneLink, 0);
     m_statusBar->addWidget(m_paneOperation, 1);
+    m_paneRecord = new QLabel;
+    m_paneRecord->setObjectName("m_paneRecord");
+    m_statusBar->addPermanentWidget(m_paneRecord);
+    m_paneRecord->hide();
 }
 
 void CConfigNVDS::OnSize(int cx, int cy) {
@@ -309,6 +316,7 @@ void CConfigNVDS::LoadSettings() {
     m_connectDlg->m_bAutoConnect = m_ini.IniGetBool("AUTO_CONNECT");
     m_nBdAddrMode = m_ini.IniGetInt("BDADDR_TYPE", 0);
     m_strRecordTarget = m_ini.IniGetString("PRODUCTION_RECORD", "");
+    ShowRecordPane({});
 }
 
 void CConfigNVDS::SaveSettings() {

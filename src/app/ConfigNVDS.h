@@ -2,7 +2,9 @@
 
 #include <QDialog>
 #include <QMap>
+#include <functional>
 #include <memory>
+#include <optional>
 
 #include "app/ConnectInterface.h"
 #include "app/FileChooser.h"
@@ -12,7 +14,9 @@
 #include "catalogue/NvdsConfig.h"
 #include "catalogue/TagTypes.h"
 #include "image/NvdsImage.h"
+#include "line/ProductionRecord.h"
 #include "link/AreaTransfer.h"
+#include "link/BurnOptions.h"
 
 class QAction;
 class QActionGroup;
@@ -29,10 +33,6 @@ namespace nvds {
 
 class CChoiceEdit;
 class CNewTag;
-
-namespace line {
-class ProductionRecord;
-}
 
 /// Command ids of the menu items and buttons.
 enum CommandId : int {
@@ -56,6 +56,19 @@ enum CommandId : int {
     ID_HELP_CONTENTS = 32804,
     ID_ABOUT = 32782,
 };
+
+/// Opens the production record at a target (file path or server connection text); null with
+/// `error` on failure.
+using RecordOpener = std::function<std::unique_ptr<line::ProductionRecord>(
+    const std::string& target, std::string& error)>;
+
+/// The question asked before burning an address the record holds as maybe on a chip: it
+/// names the state and where and when (local time) the record last saw the address.
+std::string MayBeOnChipQuestion(uint64_t address, const line::AddressInfo& info);
+
+/// The record's name as the status bar shows it: a file's name, or a server's connection text
+/// without its password.
+std::string RecordDisplayName(const std::string& target);
 
 /// List columns.
 enum ListColumn : int { COL_TAG = 0, COL_LABEL = 1, COL_TYPE = 2, COL_VALUE = 3 };
@@ -141,8 +154,13 @@ public:
     void OnTimer(int timerId);
 
     // Production record.
-    /// Chooses the record every successful burn is written to, or turns it off.
+    /// Chooses the record every burn is written to, or turns it off.
     void OnProductionRecord();
+    /// The status bar's record pane: empty without a record.
+    QString RecordPaneText() const;
+    /// Shows the record's name in the status bar with `detail` after it (what the record last
+    /// did); hides the pane when no record is set.
+    void ShowRecordPane(const QString& detail);
 
     // User tags and help.
     void OnUserProperties();
@@ -175,6 +193,12 @@ public:
     int m_nBdAddrMode = 0;
     /// The production record (SQLite file or server connection text); empty: none.
     std::string m_strRecordTarget;
+    /// Opens the record; the real back ends unless a test puts a stand-in here.
+    RecordOpener m_openRecord;
+    /// The record opened for m_strRecordOpened, kept for the window's session (one run of the
+    /// record) and dropped after a failed call so that the next burn opens it afresh.
+    std::unique_ptr<line::ProductionRecord> m_record;
+    std::string m_strRecordOpened;
     /// The connect dialog with the protocol engine, for the window's whole life.
     std::unique_ptr<CConnectInterface> m_connectDlg;
     int m_nTimerId = 0;
@@ -208,9 +232,11 @@ private:
     int BurnBuiltImage(const NvdsImage& image);
     int RepeatWhileLost(const std::function<int()>& transfer);
     void ShowPageCount(int pagesDone);
-    std::unique_ptr<line::ProductionRecord> OpenRecordForBurn(uint64_t& address);
-    void RecordBurned(line::ProductionRecord& record, uint64_t address, const NvdsImage& image,
-                      double seconds);
+    void BurnWithRecord(const NvdsImage& image);
+    bool RunRecordCall(const std::function<bool(line::ProductionRecord&)>& call);
+    bool OpenRecord();
+    void DropRecord();
+    BurnOutcome BurnAndVerify(const NvdsImage& image);
 
     FileChooser& m_chooser;
     QWidget* m_client = nullptr;
@@ -227,6 +253,7 @@ private:
     /// A double-click opened the choice editor; its list drops down at the click's release.
     bool m_bDropChoiceOnRelease = false;
     QLabel* m_pageCounter = nullptr;
+    QLabel* m_paneRecord = nullptr;
 };
 
 }  // namespace nvds

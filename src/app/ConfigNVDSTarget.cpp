@@ -5,14 +5,12 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTimerEvent>
-#include <chrono>
 
 #include "app/ConfigNVDS.h"
 #include "app/ThreadPrompter.h"
 #include "image/BuildImage.h"
 #include "image/CheckImage.h"
 #include "image/StatusText.h"
-#include "line/ProductionRecord.h"
 #include "link/LinkConstants.h"
 #include "link/LinkFlows.h"
 #include "link/LinkTexts.h"
@@ -105,30 +103,14 @@ void CConfigNVDS::OnBurn() {
     if (BuildImage(m_tagTable, built, *m_prompter) == 0) {
         return;
     }
-    // With a production record, the record is opened and the address checked first: a burn
-    // the record could not check or would not take is never started.
-    std::unique_ptr<line::ProductionRecord> record;
-    uint64_t address = 0;
     if (!m_strRecordTarget.empty()) {
-        record = OpenRecordForBurn(address);
-        if (!record) {
-            return;
-        }
-    }
-    m_image = built;
-    // A re-connect burns this same image; the list is not read again. The record keeps the
-    // duration of the attempt that succeeded.
-    auto started = std::chrono::steady_clock::now();
-    auto burn = [this, built, &started] {
-        started = std::chrono::steady_clock::now();
-        return BurnBuiltImage(built);
-    };
-    if (RepeatWhileLost(burn) != TRANSFER_DONE) {
+        BurnWithRecord(built);
         return;
     }
-    if (record) {
-        const std::chrono::duration<double> seconds = std::chrono::steady_clock::now() - started;
-        RecordBurned(*record, address, built, seconds.count());
+    m_image = built;
+    // A re-connect burns this same image; the list is not read again.
+    if (RepeatWhileLost([this, built] { return BurnBuiltImage(built); }) != TRANSFER_DONE) {
+        return;
     }
     AdvanceBdAddr();
 }

@@ -24,4 +24,10 @@ bool QtPrompter::Ask(const std::string& text) {
                                  QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
 }
 
+bool QtPrompter::AskDefaultNo(const std::string& text) {
+    return QMessageBox::question(m_pParent, Caption(), QString::fromLocal8Bit(text),
+                                 QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
 }  // namespace nvds

@@ -12,6 +12,7 @@ public:
     void SetParent(QWidget* parent) { m_pParent = parent; }
     void Message(const std::string& text) override;
     bool Ask(const std::string& text) override;
+    bool AskDefaultNo(const std::string& text) override;
 
 private:
     QWidget* m_pParent = nullptr;

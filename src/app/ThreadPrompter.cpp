@@ -28,4 +28,9 @@ bool CThreadPrompter::Ask(const std::string& text) {
     return channel && channel->Call([this, text] { return m_target.Ask(text); }, false);
 }
 
+bool CThreadPrompter::AskDefaultNo(const std::string& text) {
+    auto channel = Channel();
+    return channel && channel->Call([this, text] { return m_target.AskDefaultNo(text); }, false);
+}
+
 }  // namespace nvds

@@ -19,6 +19,7 @@ public:
     void SetChannel(std::shared_ptr<CGuiChannel> channel);
     void Message(const std::string& text) override;
     bool Ask(const std::string& text) override;
+    bool AskDefaultNo(const std::string& text) override;
 
 private:
     std::shared_ptr<CGuiChannel> Channel() const;

@@ -50,6 +50,11 @@ public:
     /// 1 when the whole file was read; 0 otherwise ("Config file damage" on damage).
     int LoadTagDb(const std::string& path, TagTable& table);
 
+    /// Reads a user database into the table as LoadTagDb does, but refuses, without reading a
+    /// tag or showing a message, a file whose root element is the system database's (read as
+    /// the user database, it would replace the system tags): 0 with `wrongRoot` set.
+    int LoadUserTagDb(const std::string& path, TagTable& table, bool* wrongRoot = nullptr);
+
     /// Reads the tag elements of an already parsed root element. 1 or 0.
     int ParseTagDb(TagDbKind kind, _xmlNode* root, TagTable& table);
 
@@ -84,6 +89,7 @@ private:
     int CheckBool(std::string& text, int show);
     int CheckBdAddr(std::string& text, const TagDef& def, int show);
     int ParseTagElement(TagDbKind kind, _xmlNode* node, TagTable& table);
+    int LoadTagDbOf(const std::string& path, TagTable& table, bool userOnly, bool* wrongRoot);
 };
 
 }  // namespace nvds

@@ -314,6 +314,18 @@ bool SaveDocument(xmlDoc* doc, const std::string& path) {
 }  // namespace
 
 int CNvdsConfig::LoadTagDb(const std::string& path, TagTable& table) {
+    return LoadTagDbOf(path, table, false, nullptr);
+}
+
+int CNvdsConfig::LoadUserTagDb(const std::string& path, TagTable& table, bool* wrongRoot) {
+    return LoadTagDbOf(path, table, true, wrongRoot);
+}
+
+int CNvdsConfig::LoadTagDbOf(const std::string& path, TagTable& table, bool userOnly,
+                             bool* wrongRoot) {
+    if (wrongRoot != nullptr) {
+        *wrongRoot = false;
+    }
     SilenceLibraryErrors();
     std::string bytes;
     const DbFileRead read = ReadDbFile(path, bytes);
@@ -337,7 +349,11 @@ int CNvdsConfig::LoadTagDb(const std::string& path, TagTable& table) {
     // yields is judged like any other document.
     xmlNode* root = xmlDocGetRootElement(doc);
     int result = 0;
-    if (root != nullptr && NameIs(root, kSystemRoot)) {
+    if (userOnly && root != nullptr && NameIs(root, kSystemRoot)) {
+        if (wrongRoot != nullptr) {
+            *wrongRoot = true;
+        }
+    } else if (root != nullptr && NameIs(root, kSystemRoot)) {
         result = ParseTagDb(TAGDB_SYSTEM, root, table);
     } else if (root != nullptr && NameIs(root, kUserRoot)) {
         result = ParseTagDb(TAGDB_USER, root, table);

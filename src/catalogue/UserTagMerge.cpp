@@ -69,11 +69,13 @@ ImportResult ImportUserProperties(CNvdsConfig& config, const std::string& chosen
     // The table is large (255 slots with strings); keep it off the stack.
     auto imported = std::make_unique<TagTable>();
     std::string bytes;
-    if (!config.LoadTagDb(chosenPath, *imported) || !ReadWholeFile(chosenPath, bytes)) {
+    bool systemRoot = false;
+    const int loaded = config.LoadUserTagDb(chosenPath, *imported, &systemRoot);
+    if (!systemRoot && (!loaded || !ReadWholeFile(chosenPath, bytes))) {
         prompter.Message("Import configuration file fail! The file damage!");
         return IMPORT_DAMAGED;
     }
-    if ((*imported)[TAG_SYSTEM_FIRST].IsDefined()) {
+    if (systemRoot || (*imported)[TAG_SYSTEM_FIRST].IsDefined()) {
         prompter.Message("Import configuration file fail! The file is system configuration!");
         return IMPORT_SYSTEM_DB;
     }

@@ -84,16 +84,20 @@ int RunTags(CliContext& ctx, bool json) {
 
 // A database named on the command line must load: a missing, unreadable or damaged one is
 // an error of its own, not the start-up fallback of the default databases.
-bool LoadNamedDb(CNvdsConfig& config, const char* option, const std::string& path,
-                 TagTable& table) {
+// The user database must be one: a system database given there would replace the system tags.
+bool LoadNamedDb(CNvdsConfig& config, const char* option, const std::string& path, TagTable& table,
+                 bool user) {
     if (::access(path.c_str(), R_OK) != 0) {
         config.GetPrompter().Message(std::string(option) + " " + path + ": " +
                                      std::strerror(errno));
         return false;
     }
-    if (!config.LoadTagDb(path, table)) {
+    bool systemRoot = false;
+    if (!(user ? config.LoadUserTagDb(path, table, &systemRoot) : config.LoadTagDb(path, table))) {
         config.GetPrompter().Message(std::string(option) + " " + path +
-                                     ": not a valid tag database");
+                                     (systemRoot
+                                          ? ": a system tag database, not a user tag database"
+                                          : ": not a valid tag database"));
         return false;
     }
     return true;
@@ -104,7 +108,7 @@ bool LoadNamedDb(CNvdsConfig& config, const char* option, const std::string& pat
 bool LoadCatalogue(CliContext& ctx, CNvdsConfig& config, TagTable& table) {
     if (!ctx.systemDb.empty()) {
         config.m_strSysDbPath = ctx.systemDb;
-        if (!LoadNamedDb(config, "--system", ctx.systemDb, table)) {
+        if (!LoadNamedDb(config, "--system", ctx.systemDb, table, false)) {
             return false;
         }
     } else if (!config.LoadTagDb(config.GetSysDbPath(), table)) {
@@ -113,10 +117,10 @@ bool LoadCatalogue(CliContext& ctx, CNvdsConfig& config, TagTable& table) {
     }
     if (!ctx.userDb.empty()) {
         config.m_strUserDbPath = ctx.userDb;
-        return LoadNamedDb(config, "--user", ctx.userDb, table);
+        return LoadNamedDb(config, "--user", ctx.userDb, table, true);
     }
     // The default user database may be missing or damaged: the system tags still serve.
-    config.LoadTagDb(config.GetUserDbPath(), table);
+    config.LoadUserTagDb(config.GetUserDbPath(), table);
     return true;
 }
 

@@ -29,6 +29,12 @@ bool RecordingPrompter::Ask(const std::string& text) {
     return answer;
 }
 
+bool RecordingPrompter::AskDefaultNo(const std::string& text) {
+    bool answer = Ask(text);
+    shown.back().defaultNo = true;
+    return answer;
+}
+
 std::vector<std::string> RecordingPrompter::Texts() const {
     std::vector<std::string> texts;
     texts.reserve(shown.size());

@@ -15,6 +15,9 @@ public:
     virtual void Message(const std::string& text) = 0;
     /// Asks a Yes/No question; true means Yes.
     virtual bool Ask(const std::string& text) = 0;
+    /// Asks a Yes/No question whose default answer is No (Enter answers No), for a step that
+    /// must not happen by accident; true means Yes.
+    virtual bool AskDefaultNo(const std::string& text) { return Ask(text); }
 };
 
 /// Writes every message to stderr, one per line, and answers questions with a fixed answer
@@ -37,10 +40,12 @@ public:
     struct Shown {
         bool question;
         std::string text;
+        bool defaultNo = false;  // asked with No as the default answer
     };
 
     void Message(const std::string& text) override;
     bool Ask(const std::string& text) override;
+    bool AskDefaultNo(const std::string& text) override;
 
     /// Texts of messages and questions in the order they were shown.
     std::vector<std::string> Texts() const;

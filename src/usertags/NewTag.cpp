@@ -56,7 +56,7 @@ int CNewTag::exec() {
 void CNewTag::OnInitDialog() {
     m_nSelRow = -1;
     SetBrowsing("Edit");
-    LoadTagDb(GetUserDbPath(), m_tags);
+    LoadUserTagDb(GetUserDbPath(), m_tags);
     RefreshTagList();
     ShowFields();
 }

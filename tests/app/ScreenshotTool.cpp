@@ -82,5 +82,33 @@ int main(int argc, char** argv) {
                        list->visualItemRect(list->item(1, COL_VALUE)).center());
     QTest::qWait(100);
     ok = window.grab().save(outDir + "/cell-editor.png") && ok;
+    window.EndCellEdit();
+
+    // The status bar with a production record set, after a burn it recorded.
+    window.m_strRecordTarget = "/srv/line/bench.db";
+    window.ShowRecordPane("C0 11 22 33 44 55 verified");
+    QTest::qWait(100);
+    ok = window.grab().save(outDir + "/record-status.png") && ok;
+
+    // The question before burning an address that may already be on a chip (No is the default).
+    prompter.SetParent(&window);
+    line::AddressInfo info;
+    info.known = true;
+    info.state = line::RECORD_ABANDONED;
+    info.station = {"bench1", "/dev/ttyUSB0"};
+    info.atMs = 1796630400000;
+    QTimer::singleShot(300, [&] {
+        QWidget* box = QApplication::activeModalWidget();
+        if (box == nullptr) {
+            ok = false;
+            return;
+        }
+        QRect area = box->frameGeometry().adjusted(-2, -2, 2, 2);
+        ok = screen->grabWindow(0, area.x(), area.y(), area.width(), area.height())
+                 .save(outDir + "/record-question.png") &&
+             ok;
+        box->close();
+    });
+    prompter.AskDefaultNo(MayBeOnChipQuestion(0xC01122334455, info));
     return ok ? 0 : 1;
 }

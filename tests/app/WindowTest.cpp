@@ -14,6 +14,7 @@
 #include <QTableWidget>
 #include <QTest>
 #include <QToolTip>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -22,6 +23,7 @@
 #include "app/ConfigNVDS.h"
 #include "common/ScriptedChooser.h"
 #include "image/StatusText.h"
+#include "platform/Clock.h"
 
 namespace fs = std::filesystem;
 using namespace nvds;
@@ -358,6 +360,30 @@ TEST_F(WindowTest, TagCommandsAskAndStepTheAddress) {
     EXPECT_EQ(m_prompter.shown.size(), 2u);
     m_window->OnBdAddrRandom();
     EXPECT_EQ(List()->rowCount(), 0);
+}
+
+// Two random addresses drawn within one second differ: the second draw's seed counts
+// milliseconds. Each pair is drawn at least 2 ms apart; a pair that straddles a second is
+// drawn again.
+TEST_F(WindowTest, RandomAddressesDrawnInOneSecondDiffer) {
+    ASSERT_TRUE(Open());
+    m_window->OnResetAll();
+    for (int pair = 0; pair < 20; ++pair) {
+        const std::time_t second = std::time(nullptr);
+        m_window->OnBdAddrRandom();
+        const QString first = Value(1);
+        const uint64_t drawnAt = Ticks();
+        while (Ticks() < drawnAt + 2) {
+            SleepMs(1);
+        }
+        m_window->OnBdAddrRandom();
+        if (std::time(nullptr) != second) {
+            continue;
+        }
+        EXPECT_NE(Value(1), first);
+        return;
+    }
+    FAIL() << "no two draws within one second";
 }
 
 TEST_F(WindowTest, RightClickMenuAndTagDescription) {

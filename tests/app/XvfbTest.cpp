@@ -218,6 +218,45 @@ TEST_F(XvfbWindow, FilteredCellsEditWithDeleteBackspaceAndCaretKeys) {
     EXPECT_TRUE(m_prompter.shown.empty());
 }
 
+// The hex-typed codings refuse every character that is not theirs as it is typed: letters
+// beyond F, "x", "-" (which a Number cell takes) and, in an Array(Hex) cell, ":".
+TEST_F(XvfbWindow, HexCodedCellsRefuseNonHexLetters) {
+    QLineEdit* edit = m_window->m_edit;
+    const struct {
+        int tag;
+        std::vector<KeyStep> steps;
+        const char* value;  // the cell after Return
+    } cases[] = {
+        {5,
+         {{{"ctrl+a", "Delete"}, ""},
+          {{"a", "g", "b"}, "ab"},
+          {{"space", "z", "x", "c", "colon", "d"}, "ab cd"},
+          {{"space", "1", "k", "2", "minus", "space", "3", "4"}, "ab cd 12 34"}},
+         "AB CD 12 34"},
+        {1,
+         {{{"ctrl+a", "Delete"}, ""},
+          {{"c", "0", "h", "space", "x", "1", "1"}, "c0 11"},
+          {{"space", "2", "2", "space", "3", "3", "space", "4", "4", "space", "5", "g", "6"},
+           "c0 11 22 33 44 56"}},
+         "C0 11 22 33 44 56"},
+    };
+    for (const auto& c : cases) {
+        const int row = RowOf(c.tag);
+        ClickAt(CellOnScreen(row, COL_VALUE), 2);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return edit->hasFocus(); }, 5000)) << c.tag;
+        for (const auto& step : c.steps) {
+            Keys(step.keys);
+            EXPECT_TRUE(QTest::qWaitFor([&] { return edit->text() == step.text; }, 5000))
+                << c.tag << ": " << step.keys.join(' ').toStdString() << " gave \""
+                << edit->text().toStdString() << "\"";
+        }
+        Keys({"Return"});
+        ASSERT_TRUE(QTest::qWaitFor([&] { return edit->isHidden(); }, 5000)) << c.tag;
+        EXPECT_EQ(m_window->CellText(row, COL_VALUE).toStdString(), c.value);
+    }
+    EXPECT_TRUE(m_prompter.Texts().empty()) << m_prompter.Texts().front();
+}
+
 TEST_F(XvfbWindow, TagDescriptionShowsAtTheClickOnATagIdCell) {
     ClickAt(CellOnScreen(RowOf(3), COL_TAG));
     // The press and the release have been handled, and the mouse has not moved since.

@@ -63,6 +63,8 @@ TEST(TagsCommand, NamedDatabasesThatDoNotLoadFailNamingTheFile) {
         {"--user", "duplicate_code.xml", "Config file damage\n", "not a valid tag database"},
         {"--user", "random.bin", "", "not a valid tag database"},
         {"--user", "missing.xml", "", "No such file or directory"},
+        // A whole, valid system database given as the user database.
+        {"--user", "../app/sys_db.xml", "", "a system tag database, not a user tag database"},
     };
     for (const Case& c : cases) {
         // Built by appending: GCC 12 at -O3 reports a false -Wrestrict for "'" + std::string.

@@ -100,6 +100,11 @@ TEST_F(ImportExport, RefusedImportsChangeNothing) {
               "<ZBTAG_DATABASE><ZBTAG LENGTH=\"0x6\" CODE=\"BD Addr\" TAG=\"1\" NAME=\"A\">"
               "<DEFAULTVALUE>11 22 33 44 55 66</DEFAULTVALUE><LABEL>a</LABEL>"
               "<DESCRIPTION>d</DESCRIPTION></ZBTAG></ZBTAG_DATABASE>");
+    // A system database without the address tag is still no user database.
+    WriteText(dir / "system_without_address.xml",
+              "<ZBTAG_DATABASE><ZBTAG LENGTH=\"0x1\" CODE=\"Number\" TAG=\"3\" NAME=\"B\">"
+              "<DEFAULTVALUE>0x1</DEFAULTVALUE><LABEL>b</LABEL>"
+              "<DESCRIPTION>d</DESCRIPTION></ZBTAG></ZBTAG_DATABASE>");
     WriteText(dir / "damaged.xml", UserDb(NumberTag(99, "system code under a user root")));
     WriteText(dir / "notxml.xml", "just text");
     // A well-formed user database that declares a DTD would otherwise replace the database.
@@ -109,6 +114,8 @@ TEST_F(ImportExport, RefusedImportsChangeNothing) {
                   NumberTag(130, "&x;") + "</USERTAG_DATABASE>\n");
 
     EXPECT_EQ(ImportUserProperties(config, dir / "system.xml", *main), IMPORT_SYSTEM_DB);
+    EXPECT_EQ(ImportUserProperties(config, dir / "system_without_address.xml", *main),
+              IMPORT_SYSTEM_DB);
     EXPECT_EQ(ImportUserProperties(config, dir / "damaged.xml", *main), IMPORT_DAMAGED);
     EXPECT_EQ(ImportUserProperties(config, dir / "notxml.xml", *main), IMPORT_DAMAGED);
     EXPECT_EQ(ImportUserProperties(config, dir / "missing.xml", *main), IMPORT_DAMAGED);
@@ -116,6 +123,7 @@ TEST_F(ImportExport, RefusedImportsChangeNothing) {
     const std::string damage = "Import configuration file fail! The file damage!";
     EXPECT_EQ(prompter.Texts(),
               (std::vector<std::string>{
+                  "Import configuration file fail! The file is system configuration!",
                   "Import configuration file fail! The file is system configuration!",
                   "Config file damage", damage, damage, damage, "Config file damage", damage}));
     EXPECT_EQ(ReadText(config.GetUserDbPath()), userDb);
