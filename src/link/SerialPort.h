@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -39,14 +40,21 @@ public:
     /// a missing answer to the protocol).
     bool Write(const uint8_t* data, size_t size);
 
+    /// Waits until every byte written has been transmitted (tcdrain) and returns that moment.
+    std::chrono::steady_clock::time_point Drain();
+
     /// Raises or drops DTR; failures (a pty has no modem lines) are ignored.
     void SetDtr(bool on);
 
     /// Discards unsent output and unread input.
     void Purge();
 
-    /// Why the last OpenPort failed.
+    /// Why the last OpenPort or Write failed.
     std::string LastError() const;
+
+    /// A note from the last successful OpenPort that the user should see: another program has
+    /// the port open without a lock (named when /proc tells). Empty when there is none.
+    std::string Warning() const;
 
     /// True once the reader saw the line hang up (the device went away).
     bool LineLost() const { return m_bLineLost; }
@@ -66,6 +74,8 @@ private:
     std::atomic<bool> m_bLineLost{false};
     RxQueue* m_pQueue = nullptr;
     std::string m_strError;
+    std::string m_strWarning;
+    std::string m_strWarnedPath;  // the port the holders were looked up for
     std::string m_strLatencyFile;
     std::string m_strLatencyOld;
 };
