@@ -98,12 +98,11 @@ TEST(BurnCli, ErasedDumpAndVerifiedBurnSayWhatHappened) {
     EXPECT_NE(erased.err.find("\nthe chip's NVDS area is erased\n"), std::string::npos)
         << erased.err;
     EXPECT_NE(access(dumped.c_str(), F_OK), 0);  // nothing written
-    EXPECT_EQ(Events(erased.out),
-              Expected(link, 1,
-                       {{{"event", "error"},
-                         {"port", link},
-                         {"code", 3},
-                         {"message", "the chip's NVDS area is erased"}}}));
+    EXPECT_EQ(Events(erased.out), Expected(link, 1,
+                                           {{{"event", "error"},
+                                             {"port", link},
+                                             {"code", 3},
+                                             {"message", "the chip's NVDS area is erased"}}}));
 
     std::ofstream(image, std::ios::binary) << "NVDS" << std::string(4092, '\x5A');
     const ToolRun verify = RunNvds("burn --port '" + link + "' --verify '" + image + "'");

@@ -174,8 +174,8 @@ TEST(NvdsCli, HoldersAreNamedAndAKilledHolderLeavesThePortFree) {
     CSerialPort port;
     EXPECT_EQ(port.OpenPort(link, 9600), 0);
     EXPECT_NE(port.LastError().find(": the port is in use by another program (nvds, pid " +
-                                    std::to_string(holder) + ": nvds dump --port " + link +
-                                    " -o " + out + ")"),
+                                    std::to_string(holder) + ": nvds dump --port " + link + " -o " +
+                                    out + ")"),
               std::string::npos)
         << port.LastError();
     kill(holder, SIGKILL);
