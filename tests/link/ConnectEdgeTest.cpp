@@ -9,6 +9,7 @@
 
 #include "link/BaudTable.h"
 #include "link/ConnectTarget.h"
+#include "link/Frame.h"
 #include "link/LinkConstants.h"
 #include "link/LinkTexts.h"
 #include "link/ProgstarDlg.h"
@@ -84,6 +85,25 @@ TEST(ConnectEdges, ResetPulseIsHeldForTwoSteps) {
     EXPECT_TRUE(calls[0].on);
     EXPECT_FALSE(calls[1].on);
     EXPECT_GE(calls[1].at - calls[0].at, 2 * DTR_STEP);
+}
+
+// What the connect's cause counts as garbled: bytes that are neither a status byte nor part of
+// a frame, and whole frames whose CRC is wrong; good frames and status bytes are not counted.
+TEST(ConnectEdges, GarbledBytesAreNoiseAndBadFramesOnly) {
+    RecordingPrompter prompter;
+    CProgstarDlg engine(prompter);
+    const uint8_t payload[4] = {1, 2, 3, 4};
+    std::vector<uint8_t> good = BuildFrame(CMD_READ, payload, 4);
+    std::vector<uint8_t> bad = good;
+    bad.back() ^= 0x01;
+    const uint8_t noise[] = {STATUS_ACK, 0x55, 0x00, 0xFE, STATUS_DONE};
+    engine.OnRxBytes(noise, sizeof noise);
+    engine.OnRxBytes(good.data(), good.size());
+    EXPECT_EQ(engine.GarbledBytes(), 3);
+    engine.OnRxBytes(bad.data(), bad.size());
+    EXPECT_EQ(engine.GarbledBytes(), 3 + static_cast<int>(bad.size()));
+    engine.ResetForConnect();
+    EXPECT_EQ(engine.GarbledBytes(), 0);
 }
 
 // A link whose writes fail: a command fails at once, confirmed or not, with the link's reason
