@@ -10,6 +10,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -124,6 +125,8 @@ int CSerialPort::OpenPort(const std::string& path, uint32_t baud) {
         return 0;
     }
     m_fd = fd;
+    m_nBaud = baud;
+    m_tWireEnd = {};
     m_bLineLost = false;
     TuneLatencyTimer(path);
     return 1;
@@ -272,6 +275,12 @@ bool CSerialPort::Write(const uint8_t* data, size_t size) {
     if (m_fd < 0) {
         return false;
     }
+    // When the last byte will have left the UART, reckoned from now: 10 bits a byte.
+    auto now = std::chrono::steady_clock::now();
+    std::chrono::duration<double> wire(m_nBaud > 0 ? 10.0 * static_cast<double>(size) / m_nBaud
+                                                   : 0.0);
+    m_tWireEnd = std::max(now, m_tWireEnd) +
+                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(wire);
     size_t done = 0;
     while (done < size) {
         ssize_t n = write(m_fd, data + done, size - done);
@@ -293,7 +302,10 @@ std::chrono::steady_clock::time_point CSerialPort::Drain() {
         while (tcdrain(m_fd) != 0 && errno == EINTR) {
         }
     }
-    return std::chrono::steady_clock::now();
+    // The bytes were out when tcdrain returned at the latest, and no earlier than their wire
+    // time allows. A thread that wakes late from tcdrain must not push the moment past an
+    // answer that already came, so the reckoned wire end bounds it.
+    return std::min(std::chrono::steady_clock::now(), m_tWireEnd);
 }
 
 void CSerialPort::SetDtr(bool on) {

@@ -40,7 +40,8 @@ public:
     /// a missing answer to the protocol).
     bool Write(const uint8_t* data, size_t size);
 
-    /// Waits until every byte written has been transmitted (tcdrain) and returns that moment.
+    /// Waits until every byte written has been transmitted (tcdrain) and returns the moment
+    /// they were: when tcdrain returned, or their reckoned wire end when that is earlier.
     std::chrono::steady_clock::time_point Drain();
 
     /// Raises or drops DTR; failures (a pty has no modem lines) are ignored.
@@ -68,6 +69,8 @@ private:
 
     mutable std::mutex m_lock;  // guards m_fd, writes and close
     int m_fd = -1;
+    uint32_t m_nBaud = 9600;                             // the rate the port was opened at
+    std::chrono::steady_clock::time_point m_tWireEnd{};  // when the last byte written is out
     int m_wakeFd = -1;
     std::thread m_reader;
     std::atomic<bool> m_bStop{false};
