@@ -36,6 +36,21 @@ public:
     }
 };
 
+// The connect's messages, with the likely cause of a time-out shown beneath the fixed text.
+class CauseBeneath : public Prompter {
+public:
+    CauseBeneath(Prompter& inner, const CProgstarDlg& engine) : m_inner(inner), m_engine(engine) {}
+    void Message(const std::string& text) override {
+        std::string cause = text == MSG_CONNECT_OVERTIME ? m_engine.FailureCause() : "";
+        m_inner.Message(cause.empty() ? text : text + "\n\n" + cause);
+    }
+    bool Ask(const std::string& text) override { return m_inner.Ask(text); }
+
+private:
+    Prompter& m_inner;
+    const CProgstarDlg& m_engine;
+};
+
 // Selects the first entry that begins with `text`, ignoring case. False when none does.
 bool SelectText(QComboBox* combo, const std::string& text) {
     int index = combo->findText(QString::fromLocal8Bit(text), Qt::MatchStartsWith);
@@ -222,7 +237,8 @@ void CConnectInterface::ConnectThread(const std::shared_ptr<CGuiChannel>& channe
     auto progress = [this, channel](int position) {
         channel->Post([this, position] { m_progress->setValue(position); });
     };
-    int connected = ConnectTarget(m_engine, m_threadPrompter, progress);
+    CauseBeneath prompter(m_threadPrompter, m_engine);
+    int connected = ConnectTarget(m_engine, prompter, progress);
     while (connected == 0) {
         if (m_engine.Cancelled()) {
             return;
@@ -231,7 +247,7 @@ void CConnectInterface::ConnectThread(const std::shared_ptr<CGuiChannel>& channe
             channel->Post([this] { OnConnectDone(0); });
             return;
         }
-        connected = ConnectTarget(m_engine, m_threadPrompter, progress);
+        connected = ConnectTarget(m_engine, prompter, progress);
     }
     channel->Post([this] { OnConnectDone(1); });
 }

@@ -35,6 +35,10 @@ namespace {
 // A burn whose read-back differs from the image.
 constexpr int EXIT_VERIFY_FAILED = 4;
 
+constexpr const char* TEXT_AREA_ERASED = "the chip's NVDS area is erased";
+constexpr const char* TEXT_IDENTICAL = "identical: nothing written";
+constexpr const char* TEXT_VERIFIED = "verified: 16 pages read back equal";
+
 struct LinkOptions {
     std::string port;
     std::string crystal = "16MHz";
@@ -208,7 +212,16 @@ int Connect(CProgstarDlg& engine, const LinkOptions& opt, Prompter& prompter, Ru
     out.Forget();
     out.Emit("connecting");
     std::fprintf(stderr, "%s\n", StatusText(STATUS_RESET_TARGET));
-    if (!ConnectTarget(engine, prompter)) {
+    int connected = ConnectTarget(engine, prompter);
+    if (std::string warning = engine.Transport().Warning(); !warning.empty()) {
+        std::fprintf(stderr, "warning: %s\n", warning.c_str());
+    }
+    if (!connected) {
+        // After a time-out, the likely cause from what the attempts saw.
+        std::string cause = engine.FailureCause();
+        if (!cause.empty()) {
+            out.FailureLine(cause);
+        }
         std::string why = engine.Transport().LastError();
         if (!why.empty()) {
             out.FailureLine(why);
@@ -274,6 +287,11 @@ int RunDump(CliContext& ctx, const LinkOptions& opt) {
         PrintFailureCause(engine, out);
         return out.Fail(EXIT_FAIL);
     }
+    // Nothing to keep: an erased area is no image, and the file would only hide that.
+    if (image == ErasedImage()) {
+        out.FailureLine(TEXT_AREA_ERASED);
+        return out.Fail(EXIT_AREA_ERASED);
+    }
     std::string error;
     if (!WriteFileAtomically(opt.file, image.data(), image.size(), &error)) {
         out.FailureLine(opt.file + ": " + error);
@@ -308,7 +326,16 @@ int RunBurn(const CliContext& ctx, const LinkOptions& opt) {
     }
     ProgressPrinter progress;
     BurnEvents events;
-    events.status = ShowStatus(progress, out);
+    // The success line waits for the outcome: a burn that wrote nothing says so instead.
+    TransferStatus show = ShowStatus(progress, out);
+    bool succeeded = false;
+    events.status = [&](int code) {
+        if (code == STATUS_BURN_OK) {
+            succeeded = true;
+        } else {
+            show(code);
+        }
+    };
     events.pages = ShowPages(progress, out);
     events.verified = [&] { out.Emit("verified"); };
     events.skipped = [&] { out.Emit("skipped"); };
@@ -324,7 +351,12 @@ int RunBurn(const CliContext& ctx, const LinkOptions& opt) {
         return out.Fail(EXIT_VERIFY_FAILED);
     }
     if (outcome.result == BurnResult::Identical) {
-        std::fprintf(stderr, "identical\n");
+        std::fprintf(stderr, "%s\n", TEXT_IDENTICAL);
+    } else if (succeeded) {
+        progress.Status(STATUS_BURN_OK);
+        if (opt.burn.verify) {
+            std::fprintf(stderr, "%s\n", TEXT_VERIFIED);
+        }
     }
     return out.Done();
 }
@@ -410,7 +442,10 @@ void AddLinkCommands(CLI::App& app, CliContext& ctx) {
     ports->callback([&ctx] { ctx.run = [] { return RunPorts(); }; });
 
     auto dumpOpt = std::make_shared<LinkOptions>();
-    CLI::App* dump = app.add_subcommand("dump", "Read the NVDS area of a chip into a file");
+    CLI::App* dump = app.add_subcommand(
+        "dump",
+        "Read the NVDS area of a chip into a file; exit 3, and no file written, when the area "
+        "is erased");
     AddLinkOptions(dump, *dumpOpt);
     dump->add_option("-o,--output", dumpOpt->file, "Image file to write")->required();
     AddDbOptions(dump, ctx);

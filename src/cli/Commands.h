@@ -15,7 +15,8 @@ namespace nvds::cli {
 constexpr int EXIT_OK = 0;
 constexpr int EXIT_FAIL = 1;
 constexpr int EXIT_USAGE = 2;
-constexpr int EXIT_TAGS_RESET = 3;  // nvds check: some tags would be reset
+constexpr int EXIT_TAGS_RESET = 3;   // nvds check: some tags would be reset
+constexpr int EXIT_AREA_ERASED = 3;  // nvds dump: the chip's NVDS area is erased
 
 /// Options shared by the subcommands and the command chosen on the command line.
 struct CliContext {

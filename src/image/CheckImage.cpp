@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "catalogue/ValueCodec.h"
+#include "image/ImageTexts.h"
 #include "image/NvdsArea.h"
 
 namespace nvds {
@@ -82,6 +83,18 @@ int CheckImage(CNvdsConfig& config, TagTable& table, NvdsImage& image, Prompter&
                          "\nThese tags will be reset to default value!");
     }
     return 1;
+}
+
+int CheckDumpedImage(CNvdsConfig& config, TagTable& table, NvdsImage& image, Prompter& prompter,
+                     const std::function<void()>& beforeMessage) {
+    int result = CheckImage(config, table, image, prompter);
+    if (result == 0) {
+        if (beforeMessage) {
+            beforeMessage();
+        }
+        prompter.Message(MSG_TARGET_ERROR);
+    }
+    return result;
 }
 
 }  // namespace nvds

@@ -16,6 +16,8 @@ constexpr const char* MSG_NOT_NVDS_DATA =
 constexpr const char* MSG_SAVE_OPEN_ERROR = "Open file error!!";
 /// A value of the list could not be taken before saving.
 constexpr const char* MSG_SOME_DATA_ERROR = "Some data is error!";
+/// A dumped area that holds no valid image.
+constexpr const char* MSG_TARGET_ERROR = "Target NVDS data is error!";
 /// A value that does not convert while an image is built (printf format: the tag code).
 constexpr const char* FMT_TAG_DATA_INVALID = "Tag=%d data is invalid, please modify it!";
 

@@ -1,5 +1,7 @@
 #include "link/ConnectTarget.h"
 
+#include <string>
+
 #include "link/BaudTable.h"
 #include "link/LinkConstants.h"
 #include "link/ProgstarDlg.h"
@@ -28,21 +30,42 @@ struct ConnectClock {
     bool Expired() const { return Ticks() - t0 >= static_cast<uint64_t>(CONNECT_LIMIT.count()); }
 };
 
-// True when the connect must end: cancelled (quietly) or out of time (with the overtime message).
-bool MustStop(CProgstarDlg& engine, Prompter& prompter, const ConnectClock& clock) {
+// True when the connect must end: cancelled (quietly) or out of time (with the overtime
+// message; the likely cause, from what the attempts saw, is noted first so that a front end
+// can show it beneath the message).
+bool MustStop(CProgstarDlg& engine, Prompter& prompter, const ConnectClock& clock,
+              const SyncStep& step) {
     if (engine.Cancelled()) {
         return true;
     }
     if (clock.Expired()) {
+        engine.SetConnectCause(step.Diagnose(engine));
         prompter.Message(MSG_CONNECT_OVERTIME);
         return true;
     }
     return false;
 }
 
+std::string Baud(uint32_t rate) {
+    return std::to_string(rate) + " baud";
+}
+
+// Nothing answered a sync byte: what came back, if anything, and what usually causes that.
+std::string NoAnswerCause(int garbled, const std::string& where) {
+    if (garbled > 0) {
+        return "no answer to any sync byte" + where + ", only " + std::to_string(garbled) +
+               " garbled byte(s) (bad CRCs or no frame): noise on the line or the wrong rate";
+    }
+    return "no answer to any sync byte" + where +
+           ": no chip, the chip not in boot mode, the wrong port, or the other crystal (each "
+           "crystal has its own sync rate: 16MHz " +
+           Baud(SyncBaud(CRYSTAL_16MHZ)) + ", 32MHz " + Baud(SyncBaud(CRYSTAL_32MHZ)) + ")";
+}
+
 class UartSync : public SyncStep {
 public:
     int Begin(CProgstarDlg& engine) override {
+        m_nGarbledBefore = engine.GarbledBytes();
         return engine.ReopenPort(SyncBaud(engine.m_nCrystal));
     }
 
@@ -58,6 +81,7 @@ public:
         if (!engine.WaitAck(SYNC_PERIOD)) {
             return 0;
         }
+        ++m_nSyncAnswers;
         engine.ClearStatus();
         const uint8_t* payload = engine.m_baudPayload.data();
         if (!engine.SendFrame(CMD_SET_BAUDRATE, payload, 0, 4, 1)) {
@@ -69,6 +93,17 @@ public:
     }
 
     int ProgressEvery() const override { return PROGRESS_EVERY_SERIAL; }
+
+    std::string Diagnose(const CProgstarDlg& engine) const override {
+        std::string syncRate = Baud(SyncBaud(engine.m_nCrystal));
+        if (m_nSyncAnswers == 0) {
+            return NoAnswerCause(engine.GarbledBytes() - m_nGarbledBefore, " at " + syncRate);
+        }
+        return "the chip answered " + std::to_string(m_nSyncAnswers) + " sync byte(s) at " +
+               syncRate + " but never confirmed the working rate of " + Baud(engine.m_nBaudRate) +
+               ": the wrong crystal, or a rate the adapter or the chip does not take; try the "
+               "other crystal or a lower rate";
+    }
 
 private:
     // DTR resets the chip on most boards: raise it, drop what is in flight, release it.
@@ -82,6 +117,8 @@ private:
     }
 
     int m_nDtrCounter = DTR_PULSE_EVERY - 1;  // the first attempt pulses
+    int m_nSyncAnswers = 0;
+    int m_nGarbledBefore = 0;
 };
 
 class BridgeSync : public SyncStep {
@@ -103,6 +140,11 @@ public:
     }
 
     int ProgressEvery() const override { return PROGRESS_EVERY_USB; }
+
+    std::string Diagnose(const CProgstarDlg& /*engine*/) const override {
+        return "no answer to any sync byte over the USB bridge: no bridge, no chip, or the chip "
+               "not in boot mode";
+    }
 
 private:
     UsbTransport& m_usb;
@@ -136,7 +178,7 @@ int RunConnect(CProgstarDlg& engine, Prompter* prompter, const ConnectProgress& 
         }
         // A chip that answers every sync byte but never confirms the rate must not keep the
         // loop from looking at the clock either.
-        if (prompter == nullptr ? engine.Cancelled() : MustStop(engine, *prompter, clock)) {
+        if (prompter == nullptr ? engine.Cancelled() : MustStop(engine, *prompter, clock, *step)) {
             return 0;
         }
     }

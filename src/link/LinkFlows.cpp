@@ -1,12 +1,9 @@
 #include "link/LinkFlows.h"
 
-#include "image/CheckImage.h"
 #include "link/ComPorts.h"
-#include "link/LinkTexts.h"
 #include "link/ProgstarDlg.h"
 #include "link/UsbLink.h"
 #include "link/usb/UsbBackend.h"
-#include "platform/Prompter.h"
 
 namespace nvds {
 
@@ -19,18 +16,6 @@ void SetUpLink(CProgstarDlg& engine, const std::string& port, int crystal, int b
     }
     engine.StartReceiveDispatchThread();
     engine.ResetForConnect();
-}
-
-int CheckDumpedImage(CNvdsConfig& config, TagTable& table, NvdsImage& image, Prompter& prompter,
-                     const std::function<void()>& beforeMessage) {
-    int result = CheckImage(config, table, image, prompter);
-    if (result == 0) {
-        if (beforeMessage) {
-            beforeMessage();
-        }
-        prompter.Message(MSG_TARGET_ERROR);
-    }
-    return result;
 }
 
 }  // namespace nvds

@@ -14,6 +14,8 @@ const char* FaultText(LinkFault fault) {
             return "the line hung up";
         case LinkFault::Cancelled:
             return "stopped by the user";
+        case LinkFault::WriteFailed:
+            return "the frame could not be sent";
         case LinkFault::None:
             break;
     }

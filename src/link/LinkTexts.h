@@ -12,7 +12,6 @@ constexpr const char* MSG_CONNECT_OVERTIME =
     "to establish a connection!";
 constexpr const char* MSG_CONNECT_FAIL = "Connect Fail, Retry?";
 constexpr const char* MSG_LINK_LOST = "Connection is lost, re-connect?";
-constexpr const char* MSG_TARGET_ERROR = "Target NVDS data is error!";
 
 /// The words that name a fault in the cause line after a failure; nullptr for none.
 const char* FaultText(LinkFault fault);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -20,6 +21,8 @@ public:
     virtual int Attempt(CProgstarDlg& engine) = 0;
     /// Attempts per step of the connect's progress position.
     virtual int ProgressEvery() const = 0;
+    /// One line naming the likely cause when the attempts never succeeded, from what they saw.
+    virtual std::string Diagnose(const CProgstarDlg& engine) const = 0;
 };
 
 /// Where the protocol differs between kinds of link.
@@ -50,12 +53,21 @@ public:
     /// Reads an answer of up to `size` bytes on links that pull answers. False when the link
     /// could not be used; `data` is left as it was when nothing came.
     virtual bool ReadAnswer(uint8_t* /*data*/, uint32_t /*size*/) { return false; }
+    /// Returns once every byte written so far has left the wire, where the link can tell, and
+    /// the moment they had: nothing received before then can answer them. Links that cannot
+    /// tell return the present moment.
+    virtual std::chrono::steady_clock::time_point Drain() {
+        return std::chrono::steady_clock::now();
+    }
     /// Raises or drops the reset line (DTR) where the link has one.
     virtual void SetResetLine(bool /*on*/) {}
     /// Discards bytes in flight where the link buffers them.
     virtual void Purge() {}
     /// Why the last Open or transfer failed; empty when nothing did.
     virtual std::string LastError() const = 0;
+    /// A note about the link the user should see although it opened (another program has the
+    /// port open too); empty when there is none.
+    virtual std::string Warning() const { return {}; }
     /// True once the line hung up (the device went away).
     virtual bool LineLost() const { return false; }
     /// How the link appears in traces ("/dev/ttyUSB0", "USB bridge", ...).

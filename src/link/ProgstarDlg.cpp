@@ -73,12 +73,15 @@ void CProgstarDlg::ParseByte(uint8_t byte) {
         case 0:
             if (byte >= STATUS_ACK && byte <= STATUS_MAX) {
                 m_nStatus = byte;
+                m_tStatus = std::chrono::steady_clock::now();
                 m_bFrameReady = false;
                 TraceBytes("in ", &byte, 1);
                 m_cv.notify_all();
             } else if (byte == FRAME_START) {
                 m_nState = 1;
                 m_nWriteIndex = 0;
+            } else {
+                ++m_nGarbled;
             }
             return;
         case 1:
@@ -110,6 +113,13 @@ void CProgstarDlg::ParseByte(uint8_t byte) {
     if (m_nState == 5 && m_nRemaining == 0) {
         m_nState = 0;
         m_bFrameReady = true;
+        // Counted for the connect's diagnosis only; WaitDataFrame checks with the length it
+        // asked for.
+        uint32_t length = m_nWriteIndex - 6;
+        if (m_nWriteIndex > m_frame.size() ||
+            Crc16(m_frame.data(), length + 4) != GetLe16(m_frame.data() + length + 4)) {
+            m_nGarbled += static_cast<int>(m_nWriteIndex + 1);
+        }
         if (TraceOn()) {
             std::vector<uint8_t> frame{FRAME_START};
             frame.insert(frame.end(), m_frame.begin(),
@@ -151,12 +161,28 @@ int CProgstarDlg::SendFrame(uint8_t command, const uint8_t* payload, uint32_t re
     std::vector<uint8_t> frame = BuildFrame(command, payload, length, traits.usbTrailer, readLen);
     for (int attempt = 0; attempt < tries; ++attempt) {
         TraceBytes(traits.traceOut, frame.data(), frame.size());
-        m_pLink->Write(frame.data(), frame.size());
+        if (!m_pLink->Write(frame.data(), frame.size())) {
+            {
+                std::lock_guard<std::mutex> lock(m_causeMutex);
+                m_strWriteError = m_pLink->LastError();
+            }
+            NoteFault(m_pLink->LineLost() ? LinkFault::HangUp : LinkFault::WriteFailed);
+            return 0;
+        }
         if (!awaitAck) {
             return 1;
         }
+        // An ACK that came before the last byte was out answered something earlier (a late
+        // second answer to a sync byte): taking it would move on before the chip has the frame.
+        std::chrono::steady_clock::time_point sent = m_pLink->Drain();
         std::unique_lock<std::mutex> lock(m_mutex);
-        if (WaitFor(lock, ACK_TIMEOUT, [&] { return m_nStatus == STATUS_ACK; })) {
+        auto acked = [&] {
+            if (m_nStatus == STATUS_ACK && m_tStatus < sent) {
+                m_nStatus = 0;
+            }
+            return m_nStatus == STATUS_ACK;
+        };
+        if (WaitFor(lock, ACK_TIMEOUT, acked)) {
             m_nStatus = 0;
             return 1;
         }
@@ -224,6 +250,10 @@ int CProgstarDlg::SetAddress(uint32_t address) {
 }
 
 int CProgstarDlg::ReopenPort(uint32_t baud) {
+    // Closing or changing the rate while a frame is still going out would cut it off.
+    if (m_pLink->IsOpen()) {
+        m_pLink->Drain();
+    }
     m_pLink->Close();
     if (!m_pLink->Open(baud, m_rxQueue)) {
         TraceNote(m_pLink->LastError());
@@ -257,6 +287,7 @@ void CProgstarDlg::ResetForConnect() {
     m_nStatus = 0;
     m_nState = 0;
     m_bFrameReady = false;
+    m_nGarbled = 0;
 }
 
 bool CProgstarDlg::WaitAck(std::chrono::milliseconds timeout) {
@@ -283,6 +314,19 @@ LinkFault CProgstarDlg::LastFault() const {
 void CProgstarDlg::ClearFailure() {
     m_fault = LinkFault::None;
     m_nFailedPage = -1;
+    std::lock_guard<std::mutex> lock(m_causeMutex);
+    m_strWriteError.clear();
+    m_strConnectCause.clear();
+}
+
+void CProgstarDlg::SetConnectCause(const std::string& cause) {
+    std::lock_guard<std::mutex> lock(m_causeMutex);
+    m_strConnectCause = cause;
+}
+
+int CProgstarDlg::GarbledBytes() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_nGarbled;
 }
 
 void CProgstarDlg::SetFailedPage(int page) {
@@ -290,15 +334,22 @@ void CProgstarDlg::SetFailedPage(int page) {
 }
 
 std::string CProgstarDlg::FailureCause() const {
-    const char* what = FaultText(m_fault);
-    if (what == nullptr) {
+    std::lock_guard<std::mutex> lock(m_causeMutex);
+    if (!m_strConnectCause.empty()) {
+        return m_strConnectCause;
+    }
+    const char* text = FaultText(m_fault);
+    if (text == nullptr) {
         return {};
     }
+    std::string what = text;
+    if (m_fault == LinkFault::WriteFailed && !m_strWriteError.empty()) {
+        what += " (" + m_strWriteError + ")";
+    }
     int page = m_nFailedPage;
-    std::string line = page >= 0 ? "page " + std::to_string(page + 1) + " of " +
-                                       std::to_string(NVDS_PAGE_COUNT) + ": " + what
-                                 : std::string(what);
-    return line;
+    return page >= 0 ? "page " + std::to_string(page + 1) + " of " +
+                           std::to_string(NVDS_PAGE_COUNT) + ": " + what
+                     : what;
 }
 
 int CProgstarDlg::ParserState() const {

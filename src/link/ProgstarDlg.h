@@ -19,7 +19,7 @@ namespace nvds {
 class Prompter;
 
 /// What ended a failed wait.
-enum class LinkFault { None, Timeout, BadCrc, HangUp, Cancelled };
+enum class LinkFault { None, Timeout, BadCrc, HangUp, Cancelled, WriteFailed };
 
 /// The boot-loader protocol engine: frame builder, receive parser and the send/wait primitives.
 /// Every target operation goes through one engine. The parser runs on the receive dispatch
@@ -58,8 +58,9 @@ public:
     void OnRxBytes(const uint8_t* data, size_t size);
 
     /// Sends a frame; with `confirm` on a link that confirms, up to 3 times, each followed by
-    /// 100 ms for STATUS_ACK. Returns 1 sent (and confirmed if asked), 0 not confirmed or
-    /// cancelled.
+    /// 100 ms for STATUS_ACK from the moment the frame has left the wire (an ACK that came
+    /// earlier answered something else). Returns 1 sent (and confirmed if asked), 0 not
+    /// confirmed, cancelled or not written (the link refused the bytes).
     int SendFrame(uint8_t command, const uint8_t* payload, uint32_t readLen, uint32_t length,
                   int confirm);
     /// Waits for the status byte `value` (then cleared). 1, or 0 on time-out or cancel; 1 at
@@ -70,8 +71,8 @@ public:
     int WaitDataFrame(uint8_t* out, uint32_t length, uint32_t timeoutMs);
     /// Confirmed CMD_SET_ADDRESS with the address little-endian. 1 on success.
     int SetAddress(uint32_t address);
-    /// Closes and reopens the link at `baud`, delivering to the parser. On failure shows
-    /// "Open COM port failed!" and returns 0.
+    /// Lets what was written leave the wire, then closes and reopens the link at `baud`,
+    /// delivering to the parser. On failure shows "Open COM port failed!" and returns 0.
     int ReopenPort(uint32_t baud);
     /// Stops delivery and closes the link.
     void ClosePort();
@@ -100,9 +101,14 @@ public:
     void ClearFailure();
     /// Marks the page (0-based) the last failure happened at, or -1 for none.
     void SetFailedPage(int page);
-    /// One line naming the cause of the last failure ("page 3 of 16: no answer in time");
-    /// empty when nothing failed since the connect.
+    /// Notes why a connect ran out of time; FailureCause returns it until ClearFailure.
+    void SetConnectCause(const std::string& cause);
+    /// One line naming the cause of the last failure ("page 3 of 16: no answer in time", or
+    /// the connect's cause); empty when nothing failed since the connect.
     std::string FailureCause() const;
+    /// Bytes received that were neither a status byte nor part of a frame with a good CRC
+    /// (counted since the last ResetForConnect): noise, or answers at the wrong rate.
+    int GarbledBytes() const;
 
     Prompter& GetPrompter() { return m_prompter; }
 
@@ -133,9 +139,14 @@ private:
     uint32_t m_nWriteIndex = 0;
     bool m_bFrameReady = false;
     uint8_t m_nStatus = 0;
+    std::chrono::steady_clock::time_point m_tStatus{};  // when m_nStatus arrived
+    int m_nGarbled = 0;
     std::array<uint8_t, FRAME_BUFFER_SIZE> m_frame{};
     std::atomic<LinkFault> m_fault{LinkFault::None};
     std::atomic<int> m_nFailedPage{-1};
+    mutable std::mutex m_causeMutex;  // guards the two texts below
+    std::string m_strWriteError;
+    std::string m_strConnectCause;
 };
 
 }  // namespace nvds

@@ -17,9 +17,11 @@ public:
     void Close() override { m_port.ClosePort(); }
     bool IsOpen() const override { return m_port.IsOpen(); }
     bool Write(const uint8_t* data, size_t size) override { return m_port.Write(data, size); }
+    std::chrono::steady_clock::time_point Drain() override { return m_port.Drain(); }
     void SetResetLine(bool on) override { m_port.SetDtr(on); }
     void Purge() override { m_port.Purge(); }
     std::string LastError() const override { return m_port.LastError(); }
+    std::string Warning() const override { return m_port.Warning(); }
     bool LineLost() const override { return m_port.LineLost(); }
     std::string Name() const override { return m_strPath; }
     const LinkTraits& Traits() const override;

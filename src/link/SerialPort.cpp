@@ -5,9 +5,12 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -16,6 +19,7 @@
 
 #include "link/LineRate.h"
 #include "link/LinkTrace.h"
+#include "link/PortHolders.h"
 #include "link/RxQueue.h"
 
 namespace nvds {
@@ -23,6 +27,20 @@ namespace nvds {
 namespace {
 
 constexpr size_t READ_CHUNK = 1024;
+
+// Every refusal of a port held elsewhere reads the same, naming the holder when /proc tells.
+std::string InUseText(const std::string& path) {
+    return path + ": the port is in use by another program" +
+           DescribeHolders(FindPortHolders(path));
+}
+
+// The exclusive mode is kept by the tty, not by the open file: on a pty, whose master keeps
+// the tty alive, it would outlive a holder that was killed and lock every later non-root open
+// out. There the lock alone guards the port.
+bool ExclusiveModeOutlivesHolder(int fd) {
+    struct stat st {};
+    return fstat(fd, &st) == 0 && major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
+}
 
 std::string BaseName(const std::string& path) {
     size_t slash = path.rfind('/');
@@ -59,13 +77,19 @@ std::string CSerialPort::LastError() const {
     return m_strError;
 }
 
+std::string CSerialPort::Warning() const {
+    std::lock_guard<std::mutex> lock(m_lock);
+    return m_strWarning;
+}
+
 int CSerialPort::OpenPort(const std::string& path, uint32_t baud) {
     ClosePort();
     std::lock_guard<std::mutex> lock(m_lock);
     m_strError.clear();
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        m_strError = path + ": " + std::strerror(errno);
+        // EBUSY: another program holds the port in exclusive mode.
+        m_strError = errno == EBUSY ? InUseText(path) : path + ": " + std::strerror(errno);
         return 0;
     }
     // A regular file, /dev/null or a FIFO would otherwise fail the lock or the configuration
@@ -78,11 +102,20 @@ int CSerialPort::OpenPort(const std::string& path, uint32_t baud) {
     // Opening a tty raises DTR and RTS; on most boards that holds the chip in reset. Drop
     // both at once, before anything else happens on the line.
     DropModemLines(fd);
-    // Two programs on one port corrupt each other's frames: take the port for ourselves.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
-        m_strError = path + ": the port is in use by another program";
+    // Two programs on one port corrupt each other's frames: take the port for ourselves. The
+    // lock goes with the process however it ends; the exclusive mode also keeps out programs
+    // that take no lock.
+    bool exclusive = !ExclusiveModeOutlivesHolder(fd);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0 || (exclusive && ioctl(fd, TIOCEXCL) != 0)) {
         close(fd);
+        m_strError = InUseText(path);
         return 0;
+    }
+    if (m_strWarnedPath != path) {
+        // Looked at once per port: a program that opened it without a lock still disturbs it.
+        m_strWarnedPath = path;
+        std::string holders = DescribeHolders(FindPortHolders(path));
+        m_strWarning = holders.empty() ? "" : path + " is also open in another program" + holders;
     }
     if (!Configure(fd, baud)) {
         m_strError =
@@ -92,6 +125,8 @@ int CSerialPort::OpenPort(const std::string& path, uint32_t baud) {
         return 0;
     }
     m_fd = fd;
+    m_nBaud = baud;
+    m_tWireEnd = {};
     m_bLineLost = false;
     TuneLatencyTimer(path);
     return 1;
@@ -240,6 +275,12 @@ bool CSerialPort::Write(const uint8_t* data, size_t size) {
     if (m_fd < 0) {
         return false;
     }
+    // When the last byte will have left the UART, reckoned from now: 10 bits a byte.
+    auto now = std::chrono::steady_clock::now();
+    std::chrono::duration<double> wire(m_nBaud > 0 ? 10.0 * static_cast<double>(size) / m_nBaud
+                                                   : 0.0);
+    m_tWireEnd = std::max(now, m_tWireEnd) +
+                 std::chrono::duration_cast<std::chrono::steady_clock::duration>(wire);
     size_t done = 0;
     while (done < size) {
         ssize_t n = write(m_fd, data + done, size - done);
@@ -247,11 +288,24 @@ bool CSerialPort::Write(const uint8_t* data, size_t size) {
             continue;
         }
         if (n <= 0) {
+            m_strError = std::string("write: ") + (n < 0 ? std::strerror(errno) : "nothing taken");
             return false;
         }
         done += static_cast<size_t>(n);
     }
     return true;
+}
+
+std::chrono::steady_clock::time_point CSerialPort::Drain() {
+    std::lock_guard<std::mutex> lock(m_lock);
+    if (m_fd >= 0) {
+        while (tcdrain(m_fd) != 0 && errno == EINTR) {
+        }
+    }
+    // The bytes were out when tcdrain returned at the latest, and no earlier than their wire
+    // time allows. A thread that wakes late from tcdrain must not push the moment past an
+    // answer that already came, so the reckoned wire end bounds it.
+    return std::min(std::chrono::steady_clock::now(), m_tWireEnd);
 }
 
 void CSerialPort::SetDtr(bool on) {

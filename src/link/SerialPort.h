@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -39,14 +40,22 @@ public:
     /// a missing answer to the protocol).
     bool Write(const uint8_t* data, size_t size);
 
+    /// Waits until every byte written has been transmitted (tcdrain) and returns the moment
+    /// they were: when tcdrain returned, or their reckoned wire end when that is earlier.
+    std::chrono::steady_clock::time_point Drain();
+
     /// Raises or drops DTR; failures (a pty has no modem lines) are ignored.
     void SetDtr(bool on);
 
     /// Discards unsent output and unread input.
     void Purge();
 
-    /// Why the last OpenPort failed.
+    /// Why the last OpenPort or Write failed.
     std::string LastError() const;
+
+    /// A note from the last successful OpenPort that the user should see: another program has
+    /// the port open without a lock (named when /proc tells). Empty when there is none.
+    std::string Warning() const;
 
     /// True once the reader saw the line hang up (the device went away).
     bool LineLost() const { return m_bLineLost; }
@@ -60,12 +69,16 @@ private:
 
     mutable std::mutex m_lock;  // guards m_fd, writes and close
     int m_fd = -1;
+    uint32_t m_nBaud = 9600;                             // the rate the port was opened at
+    std::chrono::steady_clock::time_point m_tWireEnd{};  // when the last byte written is out
     int m_wakeFd = -1;
     std::thread m_reader;
     std::atomic<bool> m_bStop{false};
     std::atomic<bool> m_bLineLost{false};
     RxQueue* m_pQueue = nullptr;
     std::string m_strError;
+    std::string m_strWarning;
+    std::string m_strWarnedPath;  // the port the holders were looked up for
     std::string m_strLatencyFile;
     std::string m_strLatencyOld;
 };

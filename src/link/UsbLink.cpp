@@ -5,8 +5,7 @@
 namespace nvds {
 
 bool CUsbLink::Write(const uint8_t* data, size_t size) {
-    m_pUsb->UsbBulkOut(data, static_cast<uint32_t>(size));
-    return true;
+    return m_pUsb->UsbBulkOut(data, static_cast<uint32_t>(size)) == USB_OUT_ISSUED;
 }
 
 bool CUsbLink::ReadAnswer(uint8_t* data, uint32_t size) {

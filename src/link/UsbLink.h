@@ -17,7 +17,8 @@ public:
     bool Open(uint32_t /*baud*/, RxQueue& /*rx*/) override { return true; }
     void Close() override {}
     bool IsOpen() const override { return true; }
-    /// Issues a bulk OUT transfer; whatever came of it, the frame counts as sent.
+    /// Issues a bulk OUT transfer. False only when no bridge could be opened; a transfer that
+    /// was issued counts as sent (a lost one shows as a missing or bad answer).
     bool Write(const uint8_t* data, size_t size) override;
     bool ReadAnswer(uint8_t* data, uint32_t size) override;
     std::string LastError() const override { return m_pUsb->LastError(); }

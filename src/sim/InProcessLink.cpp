@@ -1,9 +1,18 @@
 #include "sim/InProcessLink.h"
 
+#include <algorithm>
+
 #include "link/ConnectTarget.h"
 #include "link/RxQueue.h"
 
 namespace nvds {
+
+namespace {
+
+// The first pulses are what tests look at; a long run keeps no more than these.
+constexpr size_t MAX_LINE_CALLS = 1024;
+
+}  // namespace
 
 CInProcessLink::CInProcessLink(std::shared_ptr<CSimLine> chip) : m_pChip(std::move(chip)) {
     m_pChip->Boot();
@@ -39,6 +48,7 @@ bool CInProcessLink::Open(uint32_t baud, RxQueue& rx) {
     m_bStop = false;
     m_bAbort = false;
     m_toChip.clear();
+    m_nTaken = m_nWritten;
     m_pChip->Resume();
     m_thread = std::thread(&CInProcessLink::Serve, this);
     return true;
@@ -74,11 +84,34 @@ bool CInProcessLink::Write(const uint8_t* data, size_t size) {
         return false;
     }
     m_toChip.insert(m_toChip.end(), data, data + size);
+    m_nWritten += size;
+    auto now = std::chrono::steady_clock::now();
+    if (m_pChip->Options().pace && m_nBaud > 0) {
+        // A UART byte is 10 bits: start, 8 data, stop.
+        std::chrono::duration<double> wire(10.0 * static_cast<double>(size) / m_nBaud);
+        m_tWireEnd = std::max(now, m_tWireEnd) +
+                     std::chrono::duration_cast<std::chrono::steady_clock::duration>(wire);
+    } else {
+        m_tWireEnd = now;
+    }
     m_cv.notify_all();
     return true;
 }
 
+std::chrono::steady_clock::time_point CInProcessLink::Drain() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_cv.wait(lock, [&] { return m_bStop || !m_bOpen || m_nTaken == m_nWritten; });
+    m_cv.wait_until(lock, m_tWireEnd, [&] { return m_bStop || !m_bOpen; });
+    return std::max(m_tTaken, m_tWireEnd);
+}
+
 void CInProcessLink::SetResetLine(bool on) {
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_lineCalls.size() < MAX_LINE_CALLS) {
+            m_lineCalls.push_back({on, std::chrono::steady_clock::now()});
+        }
+    }
     if (on) {
         m_pChip->Reset();
     }
@@ -87,6 +120,13 @@ void CInProcessLink::SetResetLine(bool on) {
 void CInProcessLink::Purge() {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_toChip.clear();
+    m_nTaken = m_nWritten;
+    m_cv.notify_all();
+}
+
+std::vector<CInProcessLink::LineCall> CInProcessLink::ResetLineCalls() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lineCalls;
 }
 
 std::string CInProcessLink::LastError() const {
@@ -115,6 +155,9 @@ void CInProcessLink::Serve() {
             }
             bytes.assign(m_toChip.begin(), m_toChip.end());
             m_toChip.clear();
+            m_nTaken = m_nWritten;
+            m_tTaken = std::chrono::steady_clock::now();
+            m_cv.notify_all();
             baud = m_nBaud;
         }
         m_pChip->Feed(bytes.data(), bytes.size(), baud, std::chrono::steady_clock::now());

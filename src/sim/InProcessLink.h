@@ -28,6 +28,9 @@ public:
     void Close() override;
     bool IsOpen() const override;
     bool Write(const uint8_t* data, size_t size) override;
+    /// Waits until the chip has taken every byte written and, when the chip paces its line,
+    /// until their wire time has passed.
+    std::chrono::steady_clock::time_point Drain() override;
     void SetResetLine(bool on) override;
     void Purge() override;
     std::string LastError() const override;
@@ -36,6 +39,14 @@ public:
     const LinkTraits& Traits() const override;
     std::unique_ptr<SyncStep> MakeSyncStep() override;
 
+    /// One change of the reset line: raised or dropped, and when.
+    struct LineCall {
+        bool on;
+        std::chrono::steady_clock::time_point at;
+    };
+    /// The changes of the reset line since the link was made, in order (the first 1024).
+    std::vector<LineCall> ResetLineCalls() const;
+
 private:
     void Serve();
 
@@ -43,11 +54,16 @@ private:
     mutable std::mutex m_mutex;  // guards everything below
     std::condition_variable m_cv;
     std::deque<uint8_t> m_toChip;
+    uint64_t m_nWritten = 0;                           // bytes written since the link was made ...
+    uint64_t m_nTaken = 0;                             // ... and taken by the chip (or purged)
+    std::chrono::steady_clock::time_point m_tTaken{};  // when the chip last took bytes
+    std::chrono::steady_clock::time_point m_tWireEnd{};  // when the last byte written is out
     uint32_t m_nBaud = 0;
     bool m_bOpen = false;
     bool m_bStop = false;
     RxQueue* m_pRx = nullptr;
     std::string m_strError;
+    std::vector<LineCall> m_lineCalls;
     std::thread m_thread;
     std::atomic<bool> m_bAbort{false};  // ends a Push into a full receive queue on close
 };

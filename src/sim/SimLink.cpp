@@ -64,6 +64,7 @@ void CSimLine::Reset() {
 
 void CSimLine::Interrupt() {
     std::lock_guard<std::mutex> lock(m_sleepMutex);
+    m_tInterrupted = Clock::now();
     m_bStop = true;
     m_sleepCv.notify_all();
 }
@@ -288,6 +289,11 @@ void CSimLine::OnByte(uint8_t byte, uint32_t hostBaud, TimePoint readAt) {
                 SleepUntil(m_tLine);
             }
             Send({m_chip.HandleSync()});
+            if (m_nEchoes < m_opt.echoSyncs) {
+                ++m_nEchoes;
+                m_bEchoPending = true;
+                m_tEcho = Clock::now() + std::chrono::milliseconds(m_opt.echoDelayMs);
+            }
         } else if (byte == FRAME_START) {
             m_rx.push_back(byte);
             m_nNeed = FRAME_HEADER_SIZE;
@@ -309,6 +315,22 @@ void CSimLine::OnByte(uint8_t byte, uint32_t hostBaud, TimePoint readAt) {
 }
 
 void CSimLine::HandleFrame() {
+    if (m_bEchoPending) {
+        // The late second answer to a sync byte goes out while this frame is still arriving.
+        m_bEchoPending = false;
+        if (m_opt.pace) {
+            SleepUntil(m_tEcho);
+        }
+        Send({STATUS_ACK});
+    }
+    if (m_opt.pace && !SleepUntil(m_tLine)) {
+        // The host closed the line (to change its rate) before the frame's last byte had
+        // crossed it: the chip never received the whole frame.
+        std::lock_guard<std::mutex> lock(m_sleepMutex);
+        if (m_tInterrupted < m_tLine) {
+            return;
+        }
+    }
     SimAnswer answer;
     {
         std::lock_guard<std::mutex> lock(m_chipMutex);
@@ -323,14 +345,11 @@ void CSimLine::HandleFrame() {
                 answer.address == static_cast<uint32_t>(m_opt.weakPage) * NVDS_PAGE_SIZE) {
                 // A weak page: the chip acknowledges the program, yet one cell holds the
                 // wrong value, which only reading the page back reveals.
-                m_chip.Flash()[answer.address + NVDS_PAGE_SIZE / 2] ^= 0x01;
+                m_chip.Flash()[answer.address + (m_opt.weakByte & 0xFF)] ^= 0x01;
             }
         }
     }
     ++m_nFrames;
-    if (m_opt.pace) {
-        SleepUntil(m_tLine);
-    }
     if (answer.bytes.empty()) {
         return;
     }

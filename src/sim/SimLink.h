@@ -27,8 +27,10 @@ struct SimOptions {
     int hangupAfterPages = -1;  // hang the line up on this many-th page read/program, unanswered
     int dropPage = -1;          // answers to reads/programs of this page are lost ...
     int dropPageTimes = 0;      // ... this many times
-    int weakPage = -1;          // programs of this page are acknowledged, but its middle byte
-                                // (offset 0x80 in the page) keeps its lowest bit inverted
+    int weakPage = -1;          // programs of this page are acknowledged, but one byte of it
+    int weakByte = 0x80;        // (this offset in the page) keeps its lowest bit inverted
+    int echoSyncs = 0;          // this many sync answers are sent a second time, late: ...
+    uint32_t echoDelayMs = 0;   // ... this long after the first, as the next frame comes in
     std::string flashFile;      // flash kept here across runs
     std::string linkPath;       // symlink made to the pty
 };
@@ -101,6 +103,7 @@ private:
     std::atomic<bool> m_bAbsent{false};
     std::atomic<bool> m_bDiscardPartial{false};
     std::mutex m_sleepMutex;
+    TimePoint m_tInterrupted{};  // guarded by m_sleepMutex
     std::condition_variable m_sleepCv;
 
     // Assembler of frames from the byte stream.
@@ -108,6 +111,9 @@ private:
     uint32_t m_nNeed = 0;
     TimePoint m_tLine{};  // when the last byte received has fully crossed the line
     TimePoint m_tReady{};
+    int m_nEchoes = 0;
+    bool m_bEchoPending = false;
+    TimePoint m_tEcho{};
 
     std::atomic<int> m_nFrames{0};
     std::atomic<int> m_nSyncs{0};

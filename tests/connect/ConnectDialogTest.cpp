@@ -7,6 +7,7 @@
 
 #include "ChipFixture.h"
 #include "image/StatusText.h"
+#include "link/LinkTexts.h"
 
 namespace nvds::test {
 namespace {
@@ -140,6 +141,28 @@ TEST_F(ConnectDialogTest, FailedConnectAsksToRetryAndNoRejects) {
               (std::vector<std::string>{"Open COM port failed!", "Connect Fail, Retry?",
                                         "Open COM port failed!", "Connect Fail, Retry?"}));
     EXPECT_FALSE(Dlg().m_bRemember);
+}
+
+// A connect that runs out of time: the fixed overtime text, and beneath it the likely cause
+// (here a chip that answers the sync but never takes the baud command).
+TEST_F(ConnectDialogTest, OvertimeShowsTheLikelyCauseBeneathItsText) {
+    SimOptions options;
+    options.refuseBaud = 1 << 30;
+    StartChip(options);
+    m_prompter.answers = {false};
+    int result = RunDialog([&] {
+        Dlg().m_cmbInterface->setCurrentIndex(Dlg().m_cmbInterface->findText(CHIP_ENTRY));
+        Dlg().m_btnConnect->click();
+    });
+    EXPECT_EQ(result, QDialog::Rejected);
+    std::vector<std::string> texts = m_prompter.Texts();
+    ASSERT_EQ(texts.size(), 2u);
+    const std::string fixed = std::string(MSG_CONNECT_OVERTIME) + "\n\nthe chip answered ";
+    EXPECT_EQ(texts[0].rfind(fixed, 0), 0u) << texts[0];
+    EXPECT_NE(texts[0].find(" but never confirmed the working rate of 115200 baud"),
+              std::string::npos)
+        << texts[0];
+    EXPECT_EQ(texts[1], MSG_CONNECT_FAIL);
 }
 
 }  // namespace

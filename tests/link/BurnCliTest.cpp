@@ -62,6 +62,61 @@ void TakeSeconds(std::vector<nlohmann::json>& events) {
     done.erase("seconds");
 }
 
+// Starts "nvds sim ARGS" with stdout to /dev/null and waits for its link. -1 on failure.
+pid_t StartSim(const std::vector<std::string>& simArgs, const std::string& link) {
+    std::vector<std::string> args = {"nvds", "sim", "--link", link};
+    args.insert(args.end(), simArgs.begin(), simArgs.end());
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    const std::string simBinary = GetAppFolder() + "/nvds";
+    pid_t sim = -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    int rc = posix_spawn(&sim, simBinary.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    for (int i = 0; rc == 0 && i < 500 && access(link.c_str(), F_OK) != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return rc == 0 ? sim : -1;
+}
+
+// A fresh chip's area is erased: a dump says so, exits 3 and writes nothing. A verified burn
+// then says it verified, below the burn's own success line.
+TEST(BurnCli, ErasedDumpAndVerifiedBurnSayWhatHappened) {
+    const std::string link = TempPath("fresh");
+    const std::string image = TempPath("fresh_in.nvds");
+    const std::string dumped = TempPath("fresh_out.nvds");
+    pid_t sim = StartSim({}, link);
+    ASSERT_GT(sim, 0);
+
+    const ToolRun erased = RunNvds("dump --port '" + link + "' --json -o '" + dumped + "'");
+    EXPECT_EQ(erased.exitCode, 3) << erased.err;
+    EXPECT_NE(erased.err.find("\nthe chip's NVDS area is erased\n"), std::string::npos)
+        << erased.err;
+    EXPECT_NE(access(dumped.c_str(), F_OK), 0);  // nothing written
+    EXPECT_EQ(Events(erased.out), Expected(link, 1,
+                                           {{{"event", "error"},
+                                             {"port", link},
+                                             {"code", 3},
+                                             {"message", "the chip's NVDS area is erased"}}}));
+
+    std::ofstream(image, std::ios::binary) << "NVDS" << std::string(4092, '\x5A');
+    const ToolRun verify = RunNvds("burn --port '" + link + "' --verify '" + image + "'");
+    EXPECT_EQ(verify.exitCode, 0) << verify.err;
+    EXPECT_NE(verify.err.find("Burn configuration data to target: success\n"
+                              "verified: 16 pages read back equal\n"),
+              std::string::npos)
+        << verify.err;
+
+    kill(sim, SIGTERM);
+    waitpid(sim, nullptr, 0);
+    std::remove(image.c_str());
+}
+
 // A simulated chip with a weak page 5 behind `nvds sim`: a verified burn names the page and
 // exits 4, a dump and a burn of what the chip holds succeed, the latter writing nothing.
 TEST(BurnCli, VerifySkipIdenticalAndJsonEvents) {
@@ -116,7 +171,10 @@ TEST(BurnCli, VerifySkipIdenticalAndJsonEvents) {
     const ToolRun skip =
         RunNvds("burn --port '" + link + "' --skip-identical --safe-order --json '" + dumped + "'");
     EXPECT_EQ(skip.exitCode, 0) << skip.err;
-    EXPECT_NE(skip.err.find("\nidentical\n"), std::string::npos) << skip.err;
+    // One line says what happened: nothing was written, so no burn succeeded either.
+    EXPECT_NE(skip.err.find("\nidentical: nothing written\n"), std::string::npos) << skip.err;
+    EXPECT_EQ(skip.err.find("Burn configuration data to target: success"), std::string::npos)
+        << skip.err;
     std::vector<nlohmann::json> skipEvents = Events(skip.out);
     TakeSeconds(skipEvents);
     EXPECT_EQ(skipEvents, Expected(link, 1,

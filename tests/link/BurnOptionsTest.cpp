@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -11,6 +12,7 @@
 #include "link/BaudTable.h"
 #include "link/BurnOptions.h"
 #include "link/ConnectTarget.h"
+#include "link/LinkConstants.h"
 #include "link/ProgstarDlg.h"
 #include "platform/Prompter.h"
 #include "sim/InProcessLink.h"
@@ -88,8 +90,12 @@ std::vector<int> Counts(int passes, int partial = 0) {
     return counts;
 }
 
+// What the chip holds before a burn with --skip-identical.
+enum class Held { Erased, Image, PageZeroOnly, AllButLastByte };
+
 // What each option sends, in which order the chip sees the pages programmed, and how the
-// read-back judges the result; a chip that already holds the image is left alone.
+// read-back judges the result; a chip that already holds the image is left alone, and only
+// one that holds every byte of it.
 TEST(BurnWithOptions, OrderVerifyAndSkip) {
     const std::vector<uint32_t> plain = Order(0, 15, false), safe = Order(1, 15, true);
     const BurnOptions safeOrder{true, false, false}, verify{false, true, false},
@@ -97,8 +103,8 @@ TEST(BurnWithOptions, OrderVerifyAndSkip) {
     struct Case {
         const char* name;
         BurnOptions options;
-        int weakPage;
-        bool preload;  // the chip already holds the image
+        int weakPage, weakByte;
+        Held held;
         BurnResult result;
         int firstDifference;
         int frames;  // frames the chip handled during the burn
@@ -107,27 +113,86 @@ TEST(BurnWithOptions, OrderVerifyAndSkip) {
         std::vector<std::string> said;
     };
     using R = BurnResult;
+    const Held none = Held::Erased;
     const Case cases[] = {
         // Address, erase, memory type, address, 16 pages: the plain burn, unchanged.
-        {"no options", {}, -1, false, R::Burned, -1, 20, plain, 1, {}},
+        {"no options", {}, -1, 0, none, R::Burned, -1, 20, plain, 1, {}},
         // Page 0 costs one more address frame.
-        {"safe order", safeOrder, -1, false, R::Burned, -1, 21, safe, 1, {}},
-        {"verify", verify, -1, false, R::Burned, -1, 20 + 17, plain, 2, {"verified"}},
-        {"verify, weak page 5", verify, 5, false, R::VerifyFailed, 0x580, 37, plain, 2, {}},
-        {"safe, verify, weak page 0", safeVerify, 0, false, R::VerifyFailed, 0x80, 38, safe, 2, {}},
-        {"skip, chip holds it", skip, -1, true, R::Identical, -1, 17, {}, 1, {"skipped"}},
-        {"skip, chip differs", skip, -1, false, R::Burned, -1, 17 + 20, plain, 2, {}},
+        {"safe order", safeOrder, -1, 0, none, R::Burned, -1, 21, safe, 1, {}},
+        {"verify", verify, -1, 0, none, R::Burned, -1, 20 + 17, plain, 2, {"verified"}},
+        {"verify, weak page 5", verify, 5, 0x80, none, R::VerifyFailed, 0x580, 37, plain, 2, {}},
+        {"safe, verify, weak page 0",
+         safeVerify,
+         0,
+         0x80,
+         none,
+         R::VerifyFailed,
+         0x80,
+         38,
+         safe,
+         2,
+         {}},
+        // The very last byte of the area is compared too.
+        {"verify, weak last byte",
+         verify,
+         15,
+         0xFF,
+         none,
+         R::VerifyFailed,
+         0xFFF,
+         37,
+         plain,
+         2,
+         {}},
+        {"skip, chip holds it", skip, -1, 0, Held::Image, R::Identical, -1, 17, {}, 1, {"skipped"}},
+        {"skip, chip differs", skip, -1, 0, none, R::Burned, -1, 17 + 20, plain, 2, {}},
+        {"skip, chip holds page 0 only",
+         skip,
+         -1,
+         0,
+         Held::PageZeroOnly,
+         R::Burned,
+         -1,
+         17 + 20,
+         plain,
+         2,
+         {}},
+        {"skip, chip differs in the last byte",
+         skip,
+         -1,
+         0,
+         Held::AllButLastByte,
+         R::Burned,
+         -1,
+         17 + 20,
+         plain,
+         2,
+         {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SimOptions sim;
         sim.weakPage = c.weakPage;
+        sim.weakByte = c.weakByte;
         Bench bench(sim);
         ASSERT_TRUE(bench.connected);
-        if (c.preload) {
-            NvdsImage golden = Golden();
-            bench.chip->SetFlash(std::vector<uint8_t>(golden.begin(), golden.end()));
+        NvdsImage held = ErasedImage();
+        NvdsImage golden = Golden();
+        switch (c.held) {
+            case Held::Erased:
+                break;
+            case Held::Image:
+                held = golden;
+                break;
+            case Held::PageZeroOnly:
+                std::copy_n(golden.begin(), NVDS_PAGE_SIZE, held.begin());
+                break;
+            case Held::AllButLastByte:
+                held = golden;
+                held.back() ^= 0x01;
+                break;
         }
+        bench.chip->SetFlash(std::vector<uint8_t>(held.begin(), held.end()));
         BurnOutcome outcome = bench.Burn(c.options);
         EXPECT_EQ(outcome.result, c.result);
         EXPECT_EQ(outcome.firstDifference, c.firstDifference);

@@ -121,14 +121,14 @@ TEST(NvdsCli, BurnAndDumpThroughASimulatorProcess) {
 
 // Waits until process `pid` has the device behind `path` open (looked up in /proc, so the
 // wait itself never competes for the port).
-bool WaitUntilOpenedBy(pid_t pid, const std::string& path) {
+bool WaitUntilOpenedBy(pid_t pid, const std::string& path, int firstFd = 3) {
     char device[PATH_MAX];
     if (realpath(path.c_str(), device) == nullptr) {
         return false;
     }
     std::string fds = "/proc/" + std::to_string(pid) + "/fd";
     for (int i = 0; i < 500; ++i) {
-        for (int fd = 3; fd < 64; ++fd) {
+        for (int fd = firstFd; fd < 64; ++fd) {
             char target[PATH_MAX];
             std::string entry = fds + "/" + std::to_string(fd);
             ssize_t n = readlink(entry.c_str(), target, sizeof target - 1);
@@ -139,6 +139,71 @@ bool WaitUntilOpenedBy(pid_t pid, const std::string& path) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
+}
+
+// Waits until process `pid` holds a whole-file lock (/proc/locks lists it).
+bool WaitUntilLockedBy(pid_t pid) {
+    const std::string owner = " " + std::to_string(pid) + " ";
+    for (int i = 0; i < 500; ++i) {
+        std::ifstream locks("/proc/locks");
+        for (std::string line; std::getline(locks, line);) {
+            if (line.find("FLOCK") != std::string::npos && line.find(owner) != std::string::npos) {
+                return true;
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// A port held by another run is refused naming that run; once the holder is killed with
+// SIGKILL (no chance to clean up) the port opens at once. A program that has the port open
+// without a lock is named in a warning; the simulator holding the pty's other end is not.
+TEST(NvdsCli, HoldersAreNamedAndAKilledHolderLeavesThePortFree) {
+    std::string link = TempPath("held");
+    // A chip that stays silent keeps the holder syncing.
+    pid_t sim = Spawn({"nvds", "sim", "--link", link, "--boot-delay-ms", "600000"});
+    ASSERT_GT(sim, 0);
+    for (int i = 0; i < 100 && access(link.c_str(), F_OK) != 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::string out = TempPath("held.nvds");
+    pid_t holder = Spawn({"nvds", "dump", "--port", link, "-o", out});
+    ASSERT_GT(holder, 0);
+    ASSERT_TRUE(WaitUntilLockedBy(holder));
+    CSerialPort port;
+    EXPECT_EQ(port.OpenPort(link, 9600), 0);
+    EXPECT_NE(port.LastError().find(": the port is in use by another program (nvds, pid " +
+                                    std::to_string(holder) + ": nvds dump --port " + link + " -o " +
+                                    out + ")"),
+              std::string::npos)
+        << port.LastError();
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    EXPECT_EQ(port.OpenPort(link, 9600), 1) << port.LastError();
+    EXPECT_EQ(port.Warning(), "");
+    port.ClosePort();
+
+    pid_t sleeper = -1;
+    std::vector<std::string> args = {"sleep", "60"};
+    char* argv[] = {args[0].data(), args[1].data(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, link.c_str(), O_RDWR | O_NOCTTY, 0);
+    ASSERT_EQ(posix_spawnp(&sleeper, "sleep", &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ASSERT_TRUE(WaitUntilOpenedBy(sleeper, link, 0));
+    CSerialPort shared;
+    EXPECT_EQ(shared.OpenPort(link, 9600), 1) << shared.LastError();
+    EXPECT_NE(shared.Warning().find(" is also open in another program (sleep, pid " +
+                                    std::to_string(sleeper) + ": sleep 60)"),
+              std::string::npos)
+        << shared.Warning();
+    shared.ClosePort();
+    kill(sleeper, SIGKILL);
+    waitpid(sleeper, nullptr, 0);
+    kill(sim, SIGTERM);
+    waitpid(sim, nullptr, 0);
 }
 
 // Ctrl-C or SIGTERM during a dump or burn: the command stops, closes the port and exits 1,
