@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <memory>
 #include <nlohmann/json.hpp>
 
@@ -45,9 +46,8 @@ DoctorFinding CheckDatabase(const std::string& what, const std::string& path) {
 }
 
 void CheckCatalogue(const CliContext& ctx, std::vector<DoctorFinding>& out) {
-    out.push_back(CheckDatabase("system database", ctx.systemDb.empty()
-                                                       ? GetAppFolder() + "/zbkey_db.xml"
-                                                       : ctx.systemDb));
+    out.push_back(CheckDatabase(
+        "system database", ctx.systemDb.empty() ? GetAppFolder() + "/zbkey_db.xml" : ctx.systemDb));
     if (!ctx.userDb.empty()) {
         out.push_back(CheckDatabase("user database", ctx.userDb));
         return;
@@ -96,9 +96,10 @@ std::vector<std::string> BridgeIds() {
 int RunDoctor(const CliContext& ctx, const DoctorArgs& args) {
     BenchDoctorInput input;
     if (!args.root.empty()) {
-        const std::string& r = args.root;
-        input.roots = {r + "/sys", r + "/dev", r + "/etc", r + "/proc", r + "/run/udev",
-                       r + "/lib/udev"};
+        // Absolute, as the links under proc/*/fd name the devices.
+        const std::string r = std::filesystem::absolute(args.root).lexically_normal().string();
+        input.roots = {r + "/sys",  r + "/dev",      r + "/etc",
+                       r + "/proc", r + "/run/udev", r + "/lib/udev"};
     }
     input.user = CurrentUser();
     input.ports = args.ports;
@@ -119,8 +120,7 @@ int RunDoctor(const CliContext& ctx, const DoctorArgs& args) {
                             {"detail", f.detail},
                             {"fix", f.fix}});
         } else if (f.ok) {
-            std::printf("ok    %s %s: %s\n", f.check.c_str(), f.subject.c_str(),
-                        f.detail.c_str());
+            std::printf("ok    %s %s: %s\n", f.check.c_str(), f.subject.c_str(), f.detail.c_str());
         } else {
             std::printf("FAIL  %s %s: %s; fix: %s\n", f.check.c_str(), f.subject.c_str(),
                         f.detail.c_str(), f.fix.c_str());
@@ -128,9 +128,9 @@ int RunDoctor(const CliContext& ctx, const DoctorArgs& args) {
     }
     if (args.json) {
         nlohmann::ordered_json doc = {{"ok", allOk}, {"checks", list}};
-        std::printf("%s\n",
-                    doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
-                        .c_str());
+        std::printf(
+            "%s\n",
+            doc.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace).c_str());
     }
     return allOk ? EXIT_OK : EXIT_FAIL;
 }

@@ -234,8 +234,8 @@ int RunDiff(CliContext& ctx, const std::string& pathA, const std::string& pathB)
     std::vector<std::string> entriesA;
     std::vector<std::string> entriesB;
     if (!LoadImage(pathA, config, tableA, prompter) ||
-        !LoadImage(pathB, config, tableB, prompter) ||
-        !ReadEntries(pathA, entriesA, prompter) || !ReadEntries(pathB, entriesB, prompter)) {
+        !LoadImage(pathB, config, tableB, prompter) || !ReadEntries(pathA, entriesA, prompter) ||
+        !ReadEntries(pathB, entriesB, prompter)) {
         return EXIT_USAGE;
     }
     bool differ = false;
@@ -270,7 +270,7 @@ struct ImageArgs {
 }  // namespace
 
 bool IsOutputFile(const std::string& out, Prompter& prompter) {
-    struct stat st{};
+    struct stat st {};
     if (!out.empty() && out.back() != '/' &&
         (::stat(out.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
         return true;
@@ -300,9 +300,10 @@ void AddImageCommands(CLI::App& app, CliContext& ctx) {
     AddDbOptions(build, ctx);
     build->add_option("--from", args->from, "Start from the values of this image file");
     build->add_option("--set", args->sets, "Set a listed tag's value: CODE=TEXT (repeatable)");
-    build->add_option("-o,--output", args->out,
-                      "Output file; \".nvds\" is added when the path has no '.' anywhere "
-                      "(a dotted folder counts); a folder is refused")
+    build
+        ->add_option("-o,--output", args->out,
+                     "Output file; \".nvds\" is added when the path has no '.' anywhere "
+                     "(a dotted folder counts); a folder is refused")
         ->required();
     build->callback([&ctx, args] {
         ctx.run = [&ctx, args] { return RunBuild(ctx, args->from, args->sets, args->out); };

@@ -160,7 +160,7 @@ std::string TtyName(const std::string& port) {
 bool CheckDevice(const BenchDoctorInput& in, const std::map<std::string, GroupEntry>& groups,
                  const std::string& port, std::vector<DoctorFinding>& out) {
     DoctorFinding f{"device", port, true, "", ""};
-    struct stat st{};
+    struct stat st {};
     if (::stat(DevicePath(in.roots, port).c_str(), &st) != 0) {
         f.ok = false;
         f.detail = "no such device";
@@ -188,8 +188,9 @@ bool CheckDevice(const BenchDoctorInput& in, const std::map<std::string, GroupEn
     } else {
         f.ok = false;
         f.detail += ": the group cannot read and write it";
-        f.fix = "a udev rule gives it another mode; serial devices should be group dialout, "
-                "mode 0660 (check /etc/udev/rules.d)";
+        f.fix =
+            "a udev rule gives it another mode; serial devices should be group dialout, "
+            "mode 0660 (check /etc/udev/rules.d)";
     }
     out.push_back(f);
     return true;
@@ -238,12 +239,11 @@ void CheckModemManager(const BenchDoctorInput& in, const std::vector<std::string
             out.push_back({"modemmanager", "/dev/" + tty, true,
                            "ModemManager runs and leaves this adapter alone", ""});
         } else {
-            out.push_back(
-                {"modemmanager", "/dev/" + tty, false,
-                 "ModemManager runs and may probe this adapter (it sends AT commands for "
-                 "seconds after plug-in, which upsets the boot loader's sync)",
-                 "add ENV{ID_MM_DEVICE_IGNORE}=\"1\" for the adapter in a udev rule, or: "
-                 "sudo systemctl disable --now ModemManager"});
+            out.push_back({"modemmanager", "/dev/" + tty, false,
+                           "ModemManager runs and may probe this adapter (it sends AT commands for "
+                           "seconds after plug-in, which upsets the boot loader's sync)",
+                           "add ENV{ID_MM_DEVICE_IGNORE}=\"1\" for the adapter in a udev rule, or: "
+                           "sudo systemctl disable --now ModemManager"});
         }
     }
     if (!any) {
@@ -303,8 +303,7 @@ void CheckLatency(const BenchDoctorInput& in, const std::string& tty,
                   std::vector<DoctorFinding>& out) {
     std::string text;
     // Only the FTDI driver has this attribute.
-    if (tty.empty() ||
-        !ReadText(in.roots.sys + TTY_CLASS + tty + "/device/latency_timer", text)) {
+    if (tty.empty() || !ReadText(in.roots.sys + TTY_CLASS + tty + "/device/latency_timer", text)) {
         return;
     }
     const int ms = std::atoi(text.c_str());

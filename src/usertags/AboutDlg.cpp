@@ -16,7 +16,8 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     icon->setPixmap(MakeAppIcon(48));
     auto* texts = new QVBoxLayout;
     texts->addWidget(new QLabel(QStringLiteral("ZB446x NVDS Configurator")));
-    texts->addWidget(new QLabel(QStringLiteral("Version ") + QString::fromLatin1(ProgramVersion())));
+    texts->addWidget(
+        new QLabel(QStringLiteral("Version ") + QString::fromLatin1(ProgramVersion())));
     texts->addWidget(
         new QLabel(QStringLiteral("Revision ") + QString::fromLatin1(BuildRevision())));
     auto* top = new QHBoxLayout;

@@ -86,11 +86,11 @@ TEST_F(BenchDoctor, AWellSetUpBenchPassesEveryCheck) {
     }
     // Both adapters are found in sysfs and each is checked for access and holders; only the
     // FTDI one has a latency timer.
-    EXPECT_EQ(checked, (std::vector<std::string>{
-                           "groups alice", "groups alice", "device /dev/ttyACM0",
-                           "held /dev/ttyACM0", "device /dev/ttyUSB0", "latency /dev/ttyUSB0",
-                           "held /dev/ttyUSB0", "modemmanager ModemManager",
-                           "udev-rule USB bridge 04b4:1004"}));
+    EXPECT_EQ(checked,
+              (std::vector<std::string>{
+                  "groups alice", "groups alice", "device /dev/ttyACM0", "held /dev/ttyACM0",
+                  "device /dev/ttyUSB0", "latency /dev/ttyUSB0", "held /dev/ttyUSB0",
+                  "modemmanager ModemManager", "udev-rule USB bridge 04b4:1004"}));
 }
 
 TEST_F(BenchDoctor, EachPlantedProblemIsReportedWithItsFix) {
@@ -166,9 +166,9 @@ TEST_F(BenchDoctor, GroupsLatencyAndModemManagerAtTheirEdges) {
 
 TEST_F(BenchDoctor, TheBridgeRuleIsFoundForEveryIdInAnyRulesFolder) {
     m_input.bridgeIds = {"04b4:1004", "1234:abcd"};
-    EXPECT_EQ(Problems(), std::vector<std::string>{
-                              "udev-rule USB bridge 1234:abcd: no udev rule gives plugdev "
-                              "access to the bridge"});
+    EXPECT_EQ(Problems(),
+              std::vector<std::string>{"udev-rule USB bridge 1234:abcd: no udev rule gives plugdev "
+                                       "access to the bridge"});
     // Upper-case hex in the rule counts; a commented-out line or another file type does not.
     Write("etc/udev/rules.d/70-other.rules",
           "# ATTR{idVendor}==\"1234\", ATTR{idProduct}==\"abcd\"\n");
