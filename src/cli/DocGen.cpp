@@ -1,6 +1,7 @@
 // Writes the documents generated from nvds's option table, for the build:
 //   nvds-docgen man | markdown | bash | zsh      the text on standard output
 //   nvds-docgen manual MANUAL.md                 MANUAL.md with its reference line replaced
+//                                                and its comment lines left out
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -26,6 +27,9 @@ int WriteManual(const CLI::App& app, const char* path) {
         if (line == REFERENCE_MARK) {
             nvds::cli::WriteMarkdownReference(app, std::cout);
             replaced = true;
+        } else if (line.rfind("<!--", 0) == 0 && line.size() >= 7 &&
+                   line.compare(line.size() - 3, 3, "-->") == 0) {
+            // Notes to the manual's writers stay out of the rendered manual.
         } else {
             std::cout << line << "\n";
         }
