@@ -271,7 +271,7 @@ bool RuleMatches(const std::string& line, const std::string& id) {
 
 void CheckUdevRule(const BenchDoctorInput& in, std::vector<DoctorFinding>& out) {
     const std::string folders[] = {in.roots.etc + "/udev/rules.d", in.roots.runUdev + "/rules.d",
-                                   in.roots.libUdev + "/rules.d"};
+                                   in.roots.libUdev + "/rules.d", in.roots.usrLibUdev + "/rules.d"};
     for (const std::string& id : in.bridgeIds) {
         std::string found;
         for (const std::string& folder : folders) {

@@ -16,6 +16,7 @@ struct SystemRoots {
     std::string proc = "/proc";
     std::string runUdev = "/run/udev";
     std::string libUdev = "/lib/udev";
+    std::string usrLibUdev = "/usr/lib/udev";  // the same folder on a merged /usr
 };
 
 /// The user the checks are made for, as the process sees itself.

@@ -28,13 +28,14 @@ protected:
         Write("etc/passwd", "alice:x:1000:1000::/home/alice:/bin/bash\n");
         AddTty("ttyUSB0", "188:0", "1");
         AddTty("ttyACM0", "166:0", "");
-        Write("lib/udev/rules.d/60-nvds-usb-bridge.rules",
+        Write("usr/lib/udev/rules.d/60-nvds-usb-bridge.rules",
               "# bridge\nSUBSYSTEM==\"usb\", ATTR{idVendor}==\"04b4\", "
               "ATTR{idProduct}==\"1004\", MODE=\"0660\", GROUP=\"plugdev\"\n");
         fs::create_directories(m_root + "/proc/1/fd");
         Write("proc/1/comm", "systemd\n");
-        m_input.roots = {m_root + "/sys",  m_root + "/dev",      m_root + "/etc",
-                         m_root + "/proc", m_root + "/run/udev", m_root + "/lib/udev"};
+        m_input.roots = {m_root + "/sys",      m_root + "/dev",      m_root + "/etc",
+                         m_root + "/proc",     m_root + "/run/udev", m_root + "/lib/udev",
+                         m_root + "/usr/lib/udev"};
         m_input.user = {"alice", 1000, {getgid(), 46}, 999999};
     }
     void TearDown() override { fs::remove_all(m_root); }
@@ -98,7 +99,7 @@ TEST_F(BenchDoctor, EachPlantedProblemIsReportedWithItsFix) {
     Write("etc/group", "plugdev:x:46:alice\ndialout:x:" + std::to_string(getgid()) + ":\n");
     Write("sys/class/tty/ttyUSB0/device/latency_timer", "16\n");
     HoldPort("4242", "minicom", "ttyUSB0");
-    fs::remove(m_root + "/lib/udev/rules.d/60-nvds-usb-bridge.rules");
+    fs::remove(m_root + "/usr/lib/udev/rules.d/60-nvds-usb-bridge.rules");
     m_input.ports = {"/dev/ttyUSB0", "SPI"};
     const std::vector<std::string> problems = Problems();
     EXPECT_EQ(problems,
