@@ -98,8 +98,8 @@ int RunDoctor(const CliContext& ctx, const DoctorArgs& args) {
     if (!args.root.empty()) {
         // Absolute, as the links under proc/*/fd name the devices.
         const std::string r = std::filesystem::absolute(args.root).lexically_normal().string();
-        input.roots = {r + "/sys",  r + "/dev",      r + "/etc",
-                       r + "/proc", r + "/run/udev", r + "/lib/udev", r + "/usr/lib/udev"};
+        input.roots = {r + "/sys",      r + "/dev",      r + "/etc",         r + "/proc",
+                       r + "/run/udev", r + "/lib/udev", r + "/usr/lib/udev"};
     }
     input.user = CurrentUser();
     input.ports = args.ports;
@@ -146,9 +146,10 @@ void AddDoctorCommand(CLI::App& app, CliContext& ctx) {
     sub->add_option("--port", args->ports,
                     "Check only this port (repeatable; default: every USB serial device)");
     sub->add_option("--record", args->record, "Also check that this production record opens");
-    sub->add_option("--root", args->root,
-                    "Read sys, dev, etc, proc, run/udev, lib/udev and usr/lib/udev under this folder "
-                    "(a mounted system, or a test tree)");
+    sub->add_option(
+        "--root", args->root,
+        "Read sys, dev, etc, proc, run/udev, lib/udev and usr/lib/udev under this folder "
+        "(a mounted system, or a test tree)");
     sub->add_flag("--json", args->json, "Print one JSON object: ok and the list of checks");
     AddDbOptions(sub, ctx);
     sub->callback([&ctx, args] { ctx.run = [&ctx, args] { return RunDoctor(ctx, *args); }; });

@@ -33,8 +33,8 @@ protected:
               "ATTR{idProduct}==\"1004\", MODE=\"0660\", GROUP=\"plugdev\"\n");
         fs::create_directories(m_root + "/proc/1/fd");
         Write("proc/1/comm", "systemd\n");
-        m_input.roots = {m_root + "/sys",      m_root + "/dev",      m_root + "/etc",
-                         m_root + "/proc",     m_root + "/run/udev", m_root + "/lib/udev",
+        m_input.roots = {m_root + "/sys",         m_root + "/dev",      m_root + "/etc",
+                         m_root + "/proc",        m_root + "/run/udev", m_root + "/lib/udev",
                          m_root + "/usr/lib/udev"};
         m_input.user = {"alice", 1000, {getgid(), 46}, 999999};
     }
