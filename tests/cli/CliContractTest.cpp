@@ -121,6 +121,31 @@ TEST_F(CliContract, VersionNamesTheProgramVersionAndRevision) {
     }
 }
 
+// The revision script on a tree that is no checkout of its own (a tarball unpacked anywhere,
+// even inside another repository) says "unknown"; in the checkout it names HEAD.
+TEST_F(CliContract, RevisionIsUnknownOutsideAGitCheckout) {
+    const auto revision = [this](const std::string& source) {
+        const std::string out = Path("rev.cpp");
+        std::remove(out.c_str());
+        const std::string command = std::string("'") + NVDS_CMAKE + "' -DSOURCE_DIR='" + source +
+                                    "' -DOUTPUT='" + out + "' -P '" + NVDS_SOURCE_DIR +
+                                    "/cmake/BuildRevision.cmake' >/dev/null 2>&1";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+        const std::string text = test::ReadFile(out);
+        const size_t open = text.find("return \"");
+        return open == std::string::npos
+                   ? text
+                   : text.substr(open + 8, text.find('"', open + 8) - open - 8);
+    };
+    fs::create_directory(Path("tarball"));
+    EXPECT_EQ(revision(Path("tarball")), "unknown");
+    EXPECT_EQ(revision(std::string(NVDS_SOURCE_DIR) + "/docs"), "unknown");
+    if (fs::exists(std::string(NVDS_SOURCE_DIR) + "/.git")) {
+        EXPECT_TRUE(
+            std::regex_match(revision(NVDS_SOURCE_DIR), std::regex("[0-9a-f]{12}(-modified)?")));
+    }
+}
+
 TEST_F(CliContract, DoctorReportsPlantedProblemsInAFakeTree) {
     // A fake system: one FTDI adapter at 16 ms held by another process, no bridge rule.
     const std::string root = Path("root");
