@@ -8,15 +8,44 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 #include "catalogue/NvdsConfig.h"
 
 namespace {
 
-std::string ScratchPath(const char* suffix) {
-    const char* dir = std::getenv("TMPDIR");
-    return std::string(dir ? dir : "/tmp") + "/tagdb_fuzz." + std::to_string(getpid()) + suffix;
+// A folder of this process's own under $TMPDIR for the input and the written database, removed
+// with everything in it when the process ends (libFuzzer's run limit, or the replay test), so
+// runs leave nothing behind. A crash leaves it, beside libFuzzer's own crash input.
+class ScratchFolder {
+public:
+    ScratchFolder() {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/tagdb_fuzz.XXXXXX";
+        if (::mkdtemp(pattern.data()) != nullptr) {
+            m_path = pattern;
+        }
+    }
+    ~ScratchFolder() {
+        if (!m_path.empty()) {
+            std::error_code ignored;
+            std::filesystem::remove_all(m_path, ignored);
+        }
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    /// A file in the folder; empty when the folder could not be made.
+    std::string File(const char* name) const { return m_path.empty() ? "" : m_path + "/" + name; }
+
+private:
+    std::string m_path;
+};
+
+std::string ScratchPath(const char* name) {
+    static const ScratchFolder folder;
+    return folder.File(name);
 }
 
 bool WriteAll(const std::string& path, const uint8_t* data, size_t size) {
@@ -29,7 +58,7 @@ bool WriteAll(const std::string& path, const uint8_t* data, size_t size) {
 }
 
 void CheckRoundTrip(nvds::CNvdsConfig& config, const nvds::TagTable& loaded) {
-    static const std::string savedPath = ScratchPath(".saved.xml");
+    static const std::string savedPath = ScratchPath("saved.xml");
     nvds::RecordingPrompter prompter;
     if (!nvds::CNvdsConfig::SaveUserTagDb(savedPath, loaded, prompter)) {
         return;
@@ -54,8 +83,8 @@ void CheckRoundTrip(nvds::CNvdsConfig& config, const nvds::TagTable& loaded) {
 }  // namespace
 
 int nvds::fuzz::TagDbInput(const uint8_t* data, size_t size) {
-    static const std::string inputPath = ScratchPath(".xml");
-    if (!WriteAll(inputPath, data, size)) {
+    static const std::string inputPath = ScratchPath("input.xml");
+    if (inputPath.empty() || !WriteAll(inputPath, data, size)) {
         return 0;
     }
     nvds::RecordingPrompter prompter;

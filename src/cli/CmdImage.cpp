@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -11,6 +13,7 @@
 #include "image/NvdsArea.h"
 #include "platform/AtomicFile.h"
 #include "platform/Prompter.h"
+#include "platform/TextEscape.h"
 
 namespace nvds::cli {
 
@@ -20,14 +23,11 @@ bool IsListed(const TagEntry& entry) {
     return entry.IsDefined() && entry.def.show;
 }
 
-// A TAB or line break inside a value would split the line's fields; --json keeps texts exact.
-std::string Field(std::string text) {
-    for (char& c : text) {
-        if (c == '\t' || c == '\n' || c == '\r') {
-            c = ' ';
-        }
-    }
-    return text;
+// A value read from a file is shown with its control characters escaped: a TAB or line break
+// would split the line's fields, an escape sequence would drive the terminal. --json keeps
+// texts exact (JSON escapes them itself).
+std::string Field(const std::string& text) {
+    return EscapeControl(text);
 }
 
 // Reads and checks an image into the table as "Open..." does; the check's report goes to
@@ -121,6 +121,9 @@ bool SetValue(CNvdsConfig& config, TagTable& table, const std::string& assignmen
 int RunBuild(CliContext& ctx, const std::string& from, const std::vector<std::string>& sets,
              const std::string& out) {
     StderrPrompter prompter;
+    if (!IsOutputFile(out, prompter)) {
+        return EXIT_USAGE;
+    }
     CNvdsConfig config(prompter);
     TagTable table;
     if (!LoadCatalogue(ctx, config, table)) {
@@ -191,26 +194,68 @@ int RunEntries(const std::string& path) {
     return EXIT_OK;
 }
 
+// The data of the current entry of every tag code in an image file, empty for a code the image
+// does not hold. False after the file's refusal message.
+bool ReadEntries(const std::string& path, std::vector<std::string>& entries, Prompter& prompter) {
+    NvdsImage image = ErasedImage();
+    if (!ReadImageFile(path, image, prompter)) {
+        return false;
+    }
+    entries.assign(TAG_TABLE_SIZE, "");
+    const NvdsArea area(image);
+    for (uint32_t code = 1; code < TAG_TABLE_SIZE; ++code) {
+        uint32_t position = 0;
+        EntryHeader header{};
+        if (area.FindTag(static_cast<uint8_t>(code), position, header) == NVDS_OK) {
+            uint8_t data[NVDS_IMAGE_SIZE];
+            area.AreaRead(position + NVDS_HEADER_SIZE, header.length, data);
+            entries[code].assign(reinterpret_cast<const char*>(data), header.length);
+        }
+    }
+    return true;
+}
+
+std::string EntryText(const std::string& bytes) {
+    return bytes.empty() ? "(none)"
+                         : HexBytes(reinterpret_cast<const uint8_t*>(bytes.data()),
+                                    static_cast<uint32_t>(bytes.size()));
+}
+
+// Listed tags are compared by their value as the window shows it; every other entry (a hidden
+// tag, or a code the catalogue does not define) by its bytes, named by its code.
 int RunDiff(CliContext& ctx, const std::string& pathA, const std::string& pathB) {
     StderrPrompter prompter;
     CNvdsConfig config(prompter);
     TagTable tableA;
     if (!LoadCatalogue(ctx, config, tableA)) {
-        return EXIT_FAIL;
+        return EXIT_USAGE;
     }
     TagTable tableB = tableA;
+    std::vector<std::string> entriesA;
+    std::vector<std::string> entriesB;
     if (!LoadImage(pathA, config, tableA, prompter) ||
-        !LoadImage(pathB, config, tableB, prompter)) {
-        return EXIT_FAIL;
+        !LoadImage(pathB, config, tableB, prompter) || !ReadEntries(pathA, entriesA, prompter) ||
+        !ReadEntries(pathB, entriesB, prompter)) {
+        return EXIT_USAGE;
     }
-    for (uint32_t code = TAG_SYSTEM_FIRST; code <= TAG_USER_LAST; ++code) {
-        if (IsListed(tableA[code]) && tableA[code].valueText != tableB[code].valueText) {
+    bool differ = false;
+    for (uint32_t code = 1; code < TAG_TABLE_SIZE; ++code) {
+        if (IsListed(tableA[code])) {
+            if (tableA[code].valueText == tableB[code].valueText) {
+                continue;
+            }
             std::printf("%u\t%s\t%s\t%s\n", code, Field(tableA[code].def.label).c_str(),
                         Field(tableA[code].valueText).c_str(),
                         Field(tableB[code].valueText).c_str());
+        } else if (entriesA[code] != entriesB[code]) {
+            std::printf("%u\t(unlisted)\t%s\t%s\n", code, EntryText(entriesA[code]).c_str(),
+                        EntryText(entriesB[code]).c_str());
+        } else {
+            continue;
         }
+        differ = true;
     }
-    return EXIT_OK;
+    return differ ? EXIT_FAIL : EXIT_OK;
 }
 
 struct ImageArgs {
@@ -223,6 +268,16 @@ struct ImageArgs {
 };
 
 }  // namespace
+
+bool IsOutputFile(const std::string& out, Prompter& prompter) {
+    struct stat st {};
+    if (!out.empty() && out.back() != '/' &&
+        (::stat(out.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
+        return true;
+    }
+    prompter.Message("-o " + out + ": names a folder; give the name of a file to write");
+    return false;
+}
 
 void AddImageCommands(CLI::App& app, CliContext& ctx) {
     auto args = std::make_shared<ImageArgs>();
@@ -245,7 +300,10 @@ void AddImageCommands(CLI::App& app, CliContext& ctx) {
     AddDbOptions(build, ctx);
     build->add_option("--from", args->from, "Start from the values of this image file");
     build->add_option("--set", args->sets, "Set a listed tag's value: CODE=TEXT (repeatable)");
-    build->add_option("-o,--output", args->out, "Output file (.nvds added when it has no '.')")
+    build
+        ->add_option("-o,--output", args->out,
+                     "Output file; \".nvds\" is added when the path has no '.' anywhere "
+                     "(a dotted folder counts); a folder is refused")
         ->required();
     build->callback([&ctx, args] {
         ctx.run = [&ctx, args] { return RunBuild(ctx, args->from, args->sets, args->out); };
@@ -257,7 +315,9 @@ void AddImageCommands(CLI::App& app, CliContext& ctx) {
     entries->add_option("IMAGE", args->image, "The .nvds file")->required();
     entries->callback([&ctx, args] { ctx.run = [args] { return RunEntries(args->image); }; });
 
-    CLI::App* diff = app.add_subcommand("diff", "List the tags whose values differ");
+    CLI::App* diff = app.add_subcommand(
+        "diff",
+        "List the entries whose values differ (exit 0 the same, 1 different, 2 unreadable)");
     AddDbOptions(diff, ctx);
     diff->add_option("A", args->image, "First .nvds file")->required();
     diff->add_option("B", args->other, "Second .nvds file")->required();

@@ -265,6 +265,9 @@ PageProgress ShowPages(ProgressPrinter& progress, RunOutput& out) {
 int RunDump(CliContext& ctx, const LinkOptions& opt) {
     RunOutput out(opt.port, opt.json);
     RunPrompter prompter(out);
+    if (!IsOutputFile(opt.file, prompter)) {
+        return out.Fail(EXIT_USAGE);
+    }
     // The catalogue is loaded first: a damaged database stops the command before the chip
     // is touched.
     CNvdsConfig config(prompter);

@@ -105,6 +105,15 @@ bool LoadNamedDb(CNvdsConfig& config, const char* option, const std::string& pat
 
 }  // namespace
 
+void AddDbOptions(CLI::App* sub, CliContext& ctx) {
+    sub->add_option("--system", ctx.systemDb,
+                    "System tag database (default: zbkey_db.xml beside nvds)");
+    sub->add_option("--user", ctx.userDb,
+                    "User tag database (default: your own copy, "
+                    "$XDG_DATA_HOME/zb446x-nvds-configurator/userkey_db.xml, when it exists, "
+                    "else userkey_db.xml beside nvds)");
+}
+
 bool LoadCatalogue(CliContext& ctx, CNvdsConfig& config, TagTable& table) {
     if (!ctx.systemDb.empty()) {
         config.m_strSysDbPath = ctx.systemDb;

@@ -8,6 +8,7 @@
 
 #include "catalogue/NvdsConfig.h"
 #include "catalogue/TagTypes.h"
+#include "platform/Prompter.h"
 
 namespace nvds::cli {
 
@@ -38,11 +39,22 @@ void AddDbOptions(CLI::App* sub, CliContext& ctx);
 /// a default user database that did not load is no failure.
 bool LoadCatalogue(CliContext& ctx, CNvdsConfig& config, TagTable& table);
 
+/// Whether `out`, the file given by -o, can name a file to write: an empty text, a text ending
+/// in '/' and an existing folder (or a link to one) are refused with a message. Checked before
+/// the default extension is added, so that a folder never becomes "folder.nvds" or
+/// "folder/.nvds".
+bool IsOutputFile(const std::string& out, Prompter& prompter);
+
 /// Registration of the subcommand groups, one file each.
 void AddTagsCommand(CLI::App& app, CliContext& ctx);
 void AddImageCommands(CLI::App& app, CliContext& ctx);
 void AddLinkCommands(CLI::App& app, CliContext& ctx);
 void AddRecordCommand(CLI::App& app, CliContext& ctx);
 void AddLineCommand(CLI::App& app, CliContext& ctx);
+void AddDoctorCommand(CLI::App& app, CliContext& ctx);
+
+/// The whole tool: global flags and every subcommand. `nvds` parses with it; the man page, the
+/// manual's command chapter and the shell completions are generated from it.
+void AddCommands(CLI::App& app, CliContext& ctx);
 
 }  // namespace nvds::cli

@@ -5,6 +5,7 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
+#include "platform/BuildVersion.h"
 #include "usertags/AppIcon.h"
 
 namespace nvds {
@@ -15,7 +16,10 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     icon->setPixmap(MakeAppIcon(48));
     auto* texts = new QVBoxLayout;
     texts->addWidget(new QLabel(QStringLiteral("ZB446x NVDS Configurator")));
-    texts->addWidget(new QLabel(QStringLiteral("Version " NVDS_VERSION)));
+    texts->addWidget(
+        new QLabel(QStringLiteral("Version ") + QString::fromLatin1(ProgramVersion())));
+    texts->addWidget(
+        new QLabel(QStringLiteral("Revision ") + QString::fromLatin1(BuildRevision())));
     auto* top = new QHBoxLayout;
     top->addWidget(icon, 0, Qt::AlignTop);
     top->addLayout(texts);

@@ -1,7 +1,10 @@
 // Every input that once crashed a harness is kept under fuzz/regressions/<harness>/ and fed again
 // to the harness body here, in every build (gcc with ASan and UBSan, TSan, release), together
 // with the committed corpora. A body aborts or trips the sanitizer on a fault, failing the test.
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -72,6 +75,25 @@ TEST(FuzzReplay, EveryCorpusIsThereAndReplaysCleanly) {
         EXPECT_GE(Replay(harness, fs::path(NVDS_FUZZ_DIR) / "corpus" / harness.name), 3u)
             << harness.name;
     }
+}
+
+// A fresh process replays every corpus with its own TMPDIR: the harnesses' scratch files and
+// folders must be gone once it has ended.
+TEST(FuzzReplay, ReplaysLeaveNothingInTheTemporaryFolder) {
+    char pattern[] = "/tmp/nvds_fuzz_tmp.XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const fs::path tmp = pattern;
+    const std::string self = fs::read_symlink("/proc/self/exe").string();
+    const std::string command = "TMPDIR='" + tmp.string() + "' '" + self +
+                                "' --gtest_filter=FuzzReplay.EveryCorpusIsThereAndReplaysCleanly"
+                                " >/dev/null 2>&1";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+    std::vector<std::string> left;
+    for (const fs::directory_entry& entry : fs::directory_iterator(tmp)) {
+        left.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(left, std::vector<std::string>{});
+    fs::remove_all(tmp);
 }
 
 }  // namespace
