@@ -29,6 +29,7 @@ namespace nvds {
 
 class CChoiceEdit;
 class CNewTag;
+class CStationBoard;
 
 namespace line {
 class ProductionRecord;
@@ -53,6 +54,7 @@ enum CommandId : int {
     ID_IMPORT_USER = 32801,
     ID_EXPORT_USER = 32802,
     ID_PRODUCTION_RECORD = 32810,
+    ID_PRODUCTION_LINE = 32811,
     ID_HELP_CONTENTS = 32804,
     ID_ABOUT = 32782,
 };
@@ -143,6 +145,9 @@ public:
     // Production record.
     /// Chooses the record every successful burn is written to, or turns it off.
     void OnProductionRecord();
+    /// Opens the station board (a window of its own, kept for the window's life).
+    void OnProductionLine();
+    std::unique_ptr<CStationBoard> m_board;
 
     // User tags and help.
     void OnUserProperties();
