@@ -195,7 +195,7 @@ void CConfigNVDS::CreateMenus() {
     operate->addSeparator();
     AddCommand(operate, "&Production record...", ID_PRODUCTION_RECORD,
                &CConfigNVDS::OnProductionRecord);
-    AddCommand(operate, "Production &line...", ID_PRODUCTION_LINE, &CConfigNVDS::OnProductionLine);
+    AddCommand(operate, "Production li&ne...", ID_PRODUCTION_LINE, &CConfigNVDS::OnProductionLine);
 
     QMenu* help = m_pMainMenu->addMenu("&Help");
     AddCommand(help, "&Contents...", ID_HELP_CONTENTS, &CConfigNVDS::OnHelpContents);

@@ -267,6 +267,15 @@ void CStationBoard::OnRunEnded(const std::string& message, bool peeked, uint64_t
         m_nNext = next;
         m_nLeft = left;
     }
+    // A station that never reported its end (the record did not open, or the run was stopped
+    // before the stations started) has ended all the same.
+    for (CStationTile* tile : m_tiles) {
+        if (tile->Status().state != line::StationState::Stopped) {
+            line::StationStatus status = tile->Status();
+            status.state = line::StationState::Stopped;
+            tile->Show(status);
+        }
+    }
     m_lblRun->setText(message.empty() ? QString("The line has stopped.")
                                       : QString::fromStdString(message));
     ShowSummary();
