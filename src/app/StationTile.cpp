@@ -125,8 +125,13 @@ void CStationTile::Show(const line::StationStatus& status) {
         chips > 0 ? QString::number(100.0 * status.done / chips, 'f', 1) + " %" : QString("-");
     m_lblCounters->setText(
         QString("pass %1   fail %2   yield %3").arg(status.done).arg(status.failures).arg(yield));
-    setStyleSheet(
-        QString("CStationTile { background: %1; } QLabel { color: white; }").arg(face.colour));
+    // A new style sheet restyles the tile and its labels: only when the colour changes, not
+    // on every page of a burn.
+    if (face.colour != m_strColour) {
+        m_strColour = face.colour;
+        setStyleSheet(
+            QString("CStationTile { background: %1; } QLabel { color: white; }").arg(face.colour));
+    }
 }
 
 }  // namespace nvds

@@ -43,6 +43,7 @@ public:
 
 private:
     line::StationStatus m_status;
+    QString m_strColour;
 };
 
 }  // namespace nvds

@@ -251,7 +251,7 @@ TEST_F(BoardRun, SettingsAreWrittenOnlyOnceUsedAndTheWindowKeepsThem) {
             },
             60000));
         board.OnStop();
-        ASSERT_TRUE(ended.wait(60000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return ended.count() > 0; }, 60000));
     }
     // The window rewrites the file with its own keys and carries the board's over.
     RecordingPrompter windowPrompter;
@@ -293,7 +293,7 @@ TEST_F(BoardRun, ClosingWhileStationsRunAsksFirstAndStopsThemOnYes) {
 
     m_prompter.answers = {true};
     board.close();
-    ASSERT_TRUE(ended.wait(60000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return ended.count() > 0; }, 60000));
     EXPECT_TRUE(QTest::qWaitFor([&] { return !board.isVisible(); }, 10000));
     EXPECT_FALSE(board.Running());
     for (CStationTile* tile : board.m_tiles) {
