@@ -189,21 +189,19 @@ CBoardSetup::CBoardSetup(FileChooser& chooser, std::string sysDbPath, std::strin
     m_lblGolden->setTextInteractionFlags(Qt::TextSelectableByMouse);
     form->addRow("", m_lblGolden);
 
-    auto* rangeRow = new QHBoxLayout;
+    auto* lastRow = new QHBoxLayout;
     m_editFirst = new QLineEdit(this);
     m_editFirst->setPlaceholderText("C0 11 22 00 00 01");
     m_editLast = new QLineEdit(this);
-    m_editLast->setPlaceholderText("(end of the range)");
+    m_editLast->setPlaceholderText("(end of the lower three pairs)");
     m_cmbStep = new QComboBox(this);
     m_cmbStep->addItems({"+1", "-1"});
     m_lblLeft = new QLabel(this);
-    rangeRow->addWidget(new QLabel("First", this));
-    rangeRow->addWidget(m_editFirst, 1);
-    rangeRow->addWidget(new QLabel("Last", this));
-    rangeRow->addWidget(m_editLast, 1);
-    rangeRow->addWidget(new QLabel("Step", this));
-    rangeRow->addWidget(m_cmbStep);
-    form->addRow("Addresses:", rangeRow);
+    lastRow->addWidget(m_editLast, 1);
+    lastRow->addWidget(new QLabel("Step", this));
+    lastRow->addWidget(m_cmbStep);
+    form->addRow("First address:", m_editFirst);
+    form->addRow("Last address:", lastRow);
     form->addRow("", m_lblLeft);
 
     auto* recordRow = new QHBoxLayout;
@@ -332,10 +330,11 @@ void CBoardSetup::LoadGolden(const std::string& path) {
         if (OpenImageFile(path, image, m_config, table, quiet, quiet) == ImageFileResult::Ok) {
             address = table[TAG_DEVICE_ADDRESS].valueText;
         }
-        shown =
-            QString("%1   SHA-256 %2\nDevice address (tag 1) in the file: %3")
-                .arg(QString::fromStdString(m_golden->Name()),
-                     QString::fromStdString(m_golden->Sha256()), QString::fromStdString(address));
+        // The digest in two halves, so that all of it fits the pane.
+        QString digest = QString::fromStdString(m_golden->Sha256());
+        shown = QString("%1\nSHA-256 %2\n%3\nDevice address (tag 1) in the file: %4")
+                    .arg(QString::fromStdString(m_golden->Name()), digest.left(32), digest.mid(32),
+                         QString::fromStdString(address));
     }
     m_lblGolden->setText(shown);
     Revalidate();

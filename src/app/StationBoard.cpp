@@ -230,6 +230,7 @@ void CStationBoard::RunLine(line::LineSettings settings, line::AddressPool pool,
 }
 
 void CStationBoard::OnEvent(const line::StationEvent& event, line::StationStatus status) {
+    bool reserved = false;
     for (CStationTile* tile : m_tiles) {
         if (tile->Status().port != status.port) {
             continue;
@@ -239,8 +240,8 @@ void CStationBoard::OnEvent(const line::StationEvent& event, line::StationStatus
         }
         // A reservation shows as the first busy status with a new address: the pool moved on.
         const line::StationStatus& before = tile->Status();
-        bool reserved = Busy(status.state) && status.hasAddress &&
-                        !(Busy(before.state) && before.lastAddress == status.lastAddress);
+        reserved = Busy(status.state) && status.hasAddress &&
+                   !(Busy(before.state) && before.lastAddress == status.lastAddress);
         if (reserved) {
             uint64_t after = Stepped(status.lastAddress, m_nStep);
             bool ahead = m_nStep > 0 ? after > m_nNext : after < m_nNext;
@@ -252,8 +253,8 @@ void CStationBoard::OnEvent(const line::StationEvent& event, line::StationStatus
         }
         tile->Show(status);
     }
-    if (event.kind == line::StationEvent::Done || event.kind == line::StationEvent::Error ||
-        event.kind == line::StationEvent::Stopped) {
+    if (reserved || event.kind == line::StationEvent::Done ||
+        event.kind == line::StationEvent::Error || event.kind == line::StationEvent::Stopped) {
         ShowSummary();
     }
 }

@@ -1,6 +1,8 @@
 #include "app/StationTile.h"
 
+#include <QColor>
 #include <QLabel>
+#include <QPalette>
 #include <QProgressBar>
 #include <QVBoxLayout>
 
@@ -125,12 +127,13 @@ void CStationTile::Show(const line::StationStatus& status) {
         chips > 0 ? QString::number(100.0 * status.done / chips, 'f', 1) + " %" : QString("-");
     m_lblCounters->setText(
         QString("pass %1   fail %2   yield %3").arg(status.done).arg(status.failures).arg(yield));
-    // A new style sheet restyles the tile and its labels: only when the colour changes, not
-    // on every page of a burn.
+    // The palette changes only with the colour, not on every page of a burn.
     if (face.colour != m_strColour) {
         m_strColour = face.colour;
-        setStyleSheet(
-            QString("CStationTile { background: %1; } QLabel { color: white; }").arg(face.colour));
+        QPalette colours = palette();
+        colours.setColor(QPalette::Window, QColor(face.colour));
+        colours.setColor(QPalette::WindowText, Qt::white);
+        setPalette(colours);
     }
 }
 

@@ -292,6 +292,9 @@ TEST_F(BoardXvfb, TwoStationsStartedWithTheMouseBothPassWithTheirOwnAddresses) {
     ClickOn(m_board->m_btnStop);
     ASSERT_TRUE(QTest::qWaitFor([&] { return ended.count() > 0; }, 60000));
     EXPECT_TRUE(m_board->m_btnStart->isEnabled());
+    // Four addresses handed out of C0 11 22 00 00 01 .. C0 11 22 FF FF FF.
+    EXPECT_TRUE(m_board->m_lblSummary->text().endsWith("Next C0 11 22 00 00 05    Left 16777211"))
+        << m_board->m_lblSummary->text().toStdString();
 
     std::vector<line::RecordRow> rows = test::BoardScratch::Rows(m_record);
     ASSERT_EQ(rows.size(), 4u);
