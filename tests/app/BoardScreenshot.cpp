@@ -83,7 +83,8 @@ int main(int argc, char** argv) {
         }
     };
     NoChooser chooser;
-    CStationBoard board(prompter, chooser, std::move(context));
+    auto owned = std::make_unique<CStationBoard>(prompter, chooser, std::move(context));
+    CStationBoard& board = *owned;
     CBoardSetup& setup = *board.m_setup;
     setup.LoadGolden(golden);
     setup.m_editFirst->setText("C0 11 22 00 00 01");
@@ -122,6 +123,7 @@ int main(int argc, char** argv) {
     ok = Save(board, out + "/board-fail.png") && ok;
     board.OnStop();
     (void)QTest::qWaitFor([&] { return !board.Running(); }, 30000);
+    owned.reset();  // the worker has closed the record
     std::remove((scratch + ".db").c_str());
     std::remove(golden.c_str());
     return ok ? 0 : 1;
