@@ -234,6 +234,15 @@ CBoardSetup::CBoardSetup(FileChooser& chooser, std::string sysDbPath, std::strin
                                 QAbstractItemView::SelectedClicked |
                                 QAbstractItemView::EditKeyPressed);
     m_btnPorts = new QPushButton("Refresh", this);
+    const std::pair<QWidget*, const char*> names[] = {
+        {m_editImage, "image"}, {m_btnImage, "chooseImage"}, {m_lblGolden, "golden"},
+        {m_editFirst, "first"}, {m_editLast, "last"},        {m_cmbStep, "step"},
+        {m_lblLeft, "left"},    {m_editRecord, "record"},    {m_btnRecord, "chooseRecord"},
+        {m_editLot, "lot"},     {m_cmbCrystal, "crystal"},   {m_cmbBaud, "baud"},
+        {m_btnPorts, "refresh"}};
+    for (const auto& [widget, name] : names) {
+        widget->setObjectName(name);
+    }
 
     m_lblProblem = new QLabel(this);
     m_lblProblem->setObjectName("problem");

@@ -60,6 +60,9 @@ CStationBoard::CStationBoard(Prompter& prompter, FileChooser& chooser, BoardCont
     m_btnStart = new QPushButton("Start", this);
     m_btnStop = new QPushButton("Stop", this);
     m_btnRecord = new QPushButton("Record...", this);
+    m_btnStart->setObjectName("start");
+    m_btnStop->setObjectName("stop");
+    m_btnRecord->setObjectName("record");
     m_lblSummary = new QLabel(this);
     m_lblSummary->setObjectName("summary");
     QFont summaryFont = m_lblSummary->font();
