@@ -389,8 +389,8 @@ TEST_F(BoardXvfb, APulledPortShowsPortLostAndTheStationGoesOnWhenItIsBack) {
 // Clicks on the board, each timed from the X server's stamp on the press until the window's
 // thread handles it: with the line idle; while four stations burn at 921600 Bd with a real
 // chip's flash times on a record on a PostgreSQL server; while that server is stopped; and once
-// it runs again. Prints the figures; fails only when the window's thread is held for seconds
-// (as a join on a station or a record call on it would hold it).
+// it runs again. Prints the figures; fails only when the window's thread is held
+// for a second or more (as a join on a station or a record call on it would hold it).
 TEST_F(BoardXvfb, ClicksAreAnsweredWhileFourStationsBurnAndTheServerStops) {
     std::string error;
     test::PgServer* server = test::SharedPgServer(error);
@@ -451,7 +451,7 @@ TEST_F(BoardXvfb, ClicksAreAnsweredWhileFourStationsBurnAndTheServerStops) {
         std::printf("click latency, %s: median %lld ms, max %lld ms\n", f.when,
                     static_cast<long long>(f.ms[f.ms.size() / 2]),
                     static_cast<long long>(f.ms.back()));
-        EXPECT_LT(f.ms.back(), 3000) << f.when;
+        EXPECT_LT(f.ms.back(), 1000) << f.when;
     }
     std::printf("%d chips passed\n", chips);
     m_board->OnStop();
