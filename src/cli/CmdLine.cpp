@@ -209,6 +209,11 @@ private:
 };
 
 int RunLine(CliContext& ctx, const LineOptions& opt) {
+    std::string targetError;
+    if (!line::CheckRecordTarget(opt.record, targetError)) {
+        std::fprintf(stderr, "%s\n", targetError.c_str());
+        return EXIT_USAGE;
+    }
     int crystal = opt.crystal == "32MHz" ? CRYSTAL_32MHZ : CRYSTAL_16MHZ;
     int row = FindBaudRow(opt.baud, crystal);
     bool serial = std::any_of(opt.ports.begin(), opt.ports.end(),

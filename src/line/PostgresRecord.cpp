@@ -1,11 +1,11 @@
 #include "line/PostgresRecord.h"
 
 #include <libpq-fe.h>
-#include <time.h>
 
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include "line/RecordShared.h"
 
@@ -13,41 +13,19 @@ namespace nvds::line {
 
 namespace {
 
-constexpr int64_t SCHEMA_VERSION = 1;
-// The key of the transaction-level advisory lock that every allocation, every creation of the
-// tables and every sweep of dead owners holds: two allocators never read the same "next".
+// The key of the transaction-level advisory lock that every write holds: two allocators never
+// read the same "next", and one of several openers of a new database creates the tables.
 constexpr const char* ALLOCATION_LOCK = "SELECT pg_advisory_xact_lock(1314276435)";
 
-// The same tables and columns as the SQLite file, with the server's own key generator for the
-// owners and two more owner columns: the owner's server session.
-const char* const SCHEMA_SQL[] = {
-    "CREATE TABLE record_schema (version INTEGER NOT NULL)",
-    "CREATE TABLE record_owner ("
-    " id BIGSERIAL PRIMARY KEY,"
-    " host VARCHAR(255) NOT NULL,"
-    " pid BIGINT NOT NULL,"
-    " boot_id VARCHAR(64) NOT NULL,"
-    " start_ticks BIGINT NOT NULL,"
-    " opened_at BIGINT NOT NULL,"
-    " backend_pid INTEGER NOT NULL,"
-    " server_started TEXT NOT NULL)",
-    ADDRESS_TABLE_SQL,
-    ADDRESS_INDEX_SQL,
-};
-
-std::string Text(int64_t value) {
-    return std::to_string(value);
-}
-
-std::string Text(uint64_t value) {
-    return std::to_string(static_cast<int64_t>(value));
-}
-
-std::string Text(double value) {
-    char text[32];
-    std::snprintf(text, sizeof(text), "%.17g", value);
-    return text;
-}
+// Parameter types as the server knows them (pg_type), so that it never has to guess.
+constexpr Oid INT8_TYPE = 20;
+constexpr Oid INT2_TYPE = 21;
+constexpr Oid INT4_TYPE = 23;
+constexpr Oid BOOL_TYPE = 16;
+constexpr Oid FLOAT4_TYPE = 700;
+constexpr Oid FLOAT8_TYPE = 701;
+constexpr Oid NUMERIC_TYPE = 1700;
+constexpr Oid TEXT_TYPE = 25;
 
 // libpq's messages end in a newline and may span lines: one line for ours.
 std::string OneLine(const char* message) {
@@ -64,464 +42,265 @@ std::string OneLine(const char* message) {
 // The server's NOTICEs (e.g. when a table is created) are not for the operator's terminal.
 void IgnoreNotice(void*, const char*) {}
 
-}  // namespace
+// "?" placeholders as the server numbers them; the record's SQL has no "?" inside a literal.
+std::string Numbered(const std::string& sql) {
+    std::string out;
+    int number = 0;
+    for (char c : sql) {
+        out += c == '?' ? "$" + std::to_string(++number) : std::string(1, c);
+    }
+    return out;
+}
 
-// A statement's result, cleared when it goes out of scope.
-class PostgresRecord::Result {
+SqlValue ValueOf(const PGresult* result, int row, int column) {
+    if (PQgetisnull(result, row, column)) {
+        return {};
+    }
+    const char* text = PQgetvalue(result, row, column);
+    switch (PQftype(result, column)) {
+        case INT8_TYPE:
+        case INT4_TYPE:
+        case INT2_TYPE:
+            return int64_t(std::strtoll(text, nullptr, 10));
+        case BOOL_TYPE:
+            return int64_t(text[0] == 't' ? 1 : 0);
+        case FLOAT4_TYPE:
+        case FLOAT8_TYPE:
+        case NUMERIC_TYPE:
+            return std::strtod(text, nullptr);
+        default:
+            return std::string(text);
+    }
+}
+
+class PostgresSession : public SqlSession {
 public:
-    Result() = default;
-    ~Result() { PQclear(m_result); }
-    Result(const Result&) = delete;
-    Result& operator=(const Result&) = delete;
+    ~PostgresSession() override { PQfinish(m_conn); }
 
-    void Reset(PGresult* result) {
-        PQclear(m_result);
-        m_result = result;
-    }
-    PGresult* Get() const { return m_result; }
-    int Rows() const { return PQntuples(m_result); }
-    int Changes() const { return std::atoi(PQcmdTuples(m_result)); }
-    bool IsNull(int row, int column) const { return PQgetisnull(m_result, row, column) != 0; }
-    int64_t Int(int row, int column) const {
-        return std::strtoll(PQgetvalue(m_result, row, column), nullptr, 10);
-    }
-    double Real(int row, int column) const {
-        return std::strtod(PQgetvalue(m_result, row, column), nullptr);
-    }
-    std::string Str(int row, int column) const { return PQgetvalue(m_result, row, column); }
-
-private:
-    PGresult* m_result = nullptr;
-};
-
-PostgresRecord::~PostgresRecord() {
-    Close();
-}
-
-// A process that closes its record can no longer report on its reservations: they are
-// abandoned at once rather than left until its session is found gone.
-void PostgresRecord::Close() {
-    if (!m_conn) {
-        return;
-    }
-    if (m_ownerId != 0 && PQstatus(m_conn) == CONNECTION_OK) {
-        Transact([&] {
-            Result abandon, forget;
-            return Run(abandon,
-                       "UPDATE record_address SET state = 'abandoned', ended_at = $1"
-                       " WHERE state = 'reserved' AND owner = $2",
-                       {Text(NowMs()), Text(m_ownerId)}) &&
-                   Run(forget, "DELETE FROM record_owner WHERE id = $1", {Text(m_ownerId)});
-        });
-    }
-    PQfinish(m_conn);
-    m_conn = nullptr;
-    m_ownerId = 0;
-}
-
-bool PostgresRecord::Fail(const std::string& text) {
-    m_strError = text;
-    return false;
-}
-
-// A failure without an SQL state comes from libpq itself (the socket closed, no answer);
-// class 08 is a connection failure and 57P an administrator's or a crash's shutdown.
-bool PostgresRecord::ServerFail(const PGresult* result) {
-    const std::string message = OneLine(PQerrorMessage(m_conn));
-    const char* code = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
-    const std::string state = code ? code : "";
-    if (PQstatus(m_conn) != CONNECTION_OK || state.empty() || state.rfind("08", 0) == 0 ||
-        state.rfind("57P", 0) == 0) {
-        return Fail("lost the connection to the production record server (" + m_server +
-                    "): " + message);
-    }
-    return Fail("production record (" + m_server + "): " + message);
-}
-
-bool PostgresRecord::Run(Result& result, const char* sql, const std::vector<std::string>& values) {
-    std::vector<const char*> params;
-    for (const std::string& value : values) {
-        params.push_back(value.c_str());
-    }
-    result.Reset(PQexecParams(m_conn, sql, static_cast<int>(params.size()), nullptr, params.data(),
-                              nullptr, nullptr, 0));
-    const ExecStatusType status = PQresultStatus(result.Get());
-    return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK || ServerFail(result.Get());
-}
-
-// One change, one transaction: `body` runs between BEGIN and COMMIT and is rolled back when it
-// fails. A COMMIT whose answer never came (a lost server) is reported as a failure, so the
-// caller never goes on (burns) on a change that may not have been committed.
-bool PostgresRecord::Transact(const std::function<bool()>& body) {
-    Result begin;
-    if (!Run(begin, "BEGIN")) {
-        return false;
-    }
-    if (!body()) {
-        if (PQstatus(m_conn) == CONNECTION_OK) {
-            PQclear(PQexec(m_conn, "ROLLBACK"));
-        }
-        return false;
-    }
-    Result commit;
-    return Run(commit, "COMMIT");
-}
-
-bool PostgresRecord::Connect(const std::string& target) {
-    Close();
     // Our defaults come before the target, so that the target's own values win: a server that
     // does not answer is reported within seconds, and a cut network is noticed by keepalives
     // instead of the system's two hours.
-    const char* keywords[] = {"connect_timeout",
-                              "keepalives_idle",
-                              "keepalives_interval",
-                              "keepalives_count",
-                              "tcp_user_timeout",
-                              "dbname",
-                              nullptr};
-    const char* values[] = {"10", "10", "5", "3", "15000", target.c_str(), nullptr};
-    m_conn = PQconnectdbParams(keywords, values, 1);
-    if (!m_conn) {
-        return Fail("cannot reach the production record server " + target + ": out of memory");
+    bool Connect(const std::string& target) {
+        const char* keywords[] = {"connect_timeout",
+                                  "keepalives_idle",
+                                  "keepalives_interval",
+                                  "keepalives_count",
+                                  "tcp_user_timeout",
+                                  "dbname",
+                                  nullptr};
+        const char* values[] = {"10", "10", "5", "3", "15000", target.c_str(), nullptr};
+        m_conn = PQconnectdbParams(keywords, values, 1);
+        if (!m_conn) {
+            m_error = "cannot reach the production record server " + target + ": out of memory";
+            return false;
+        }
+        const char* host = PQhost(m_conn);
+        const char* port = PQport(m_conn);
+        const char* db = PQdb(m_conn);
+        m_name = std::string("database \"") + (db ? db : "") + "\" on " + (host ? host : "") + ":" +
+                 (port ? port : "");
+        if (PQstatus(m_conn) != CONNECTION_OK) {
+            m_error = "cannot reach the production record server (" + m_name +
+                      "): " + OneLine(PQerrorMessage(m_conn));
+            return false;
+        }
+        PQsetNoticeProcessor(m_conn, IgnoreNotice, nullptr);
+        return true;
     }
-    const char* host = PQhost(m_conn);
-    const char* port = PQport(m_conn);
-    const char* db = PQdb(m_conn);
-    m_server = std::string("database \"") + (db ? db : "") + "\" on " + (host ? host : "") + ":" +
-               (port ? port : "");
-    if (PQstatus(m_conn) != CONNECTION_OK) {
-        const std::string text = "cannot reach the production record server (" + m_server +
-                                 "): " + OneLine(PQerrorMessage(m_conn));
-        PQfinish(m_conn);
-        m_conn = nullptr;
-        return Fail(text);
-    }
-    PQsetNoticeProcessor(m_conn, IgnoreNotice, nullptr);
-    return true;
-}
 
-bool PostgresRecord::OpenToRead(const std::string& target) {
-    if (!Connect(target)) {
-        return false;
+    /// Runs `sql` now and again after every new connection.
+    bool Setting(const std::string& sql) {
+        m_settings.push_back(sql);
+        SqlRows rows;
+        return Run(sql, {}, rows);
     }
-    Result readOnly;
-    return Run(readOnly, "SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY") &&
-           CheckSchema(false);
-}
 
-bool PostgresRecord::OpenForAllocation(const std::string& target, const AddressPool& pool) {
-    PoolBounds bounds;
-    std::string error;
-    if (!PoolBoundsOf(pool, bounds, error)) {
-        return Fail(error);
+    bool BeginWrite() override {
+        SqlRows lock;
+        return BeginRead() && Run(ALLOCATION_LOCK, {}, lock);
     }
-    m_pool = pool;
-    m_poolLow = bounds.low;
-    m_poolHigh = bounds.high;
-    if (!Connect(target)) {
-        return false;
-    }
-    // Several stations may open a new database at once: the lock makes one of them create the
-    // tables while the others wait and then find them.
-    const bool ok = Transact([&] {
-        Result lock;
-        return Run(lock, ALLOCATION_LOCK) && CheckSchema(true) && RegisterOwner() &&
-               AbandonDeadOwners();
-    });
-    if (!ok) {
-        m_ownerId = 0;
-    }
-    return ok;
-}
 
-bool PostgresRecord::CheckSchema(bool createWhenEmpty) {
-    Result tables;
-    if (!Run(tables,
-             "SELECT to_regclass('record_schema') IS NOT NULL,"
-             " to_regclass('record_address') IS NOT NULL OR to_regclass('record_owner') IS NOT "
-             "NULL")) {
-        return false;
-    }
-    const bool hasSchema = tables.Str(0, 0) == "t";
-    const bool hasOthers = tables.Str(0, 1) == "t";
-    if (!hasSchema && !hasOthers && createWhenEmpty) {
-        for (const char* sql : SCHEMA_SQL) {
-            Result create;
-            if (!Run(create, sql)) {
+    // A server that went away (restarted, or a blip of the network) is reached again here, where
+    // nothing is under way that could be lost. While it stays away, every call fails.
+    bool BeginRead() override {
+        SqlRows rows;
+        if (Run("BEGIN", {}, rows)) {
+            return true;
+        }
+        if (!m_lost) {
+            return false;
+        }
+        PQreset(m_conn);
+        if (PQstatus(m_conn) != CONNECTION_OK) {
+            m_error = "lost the connection to the production record server (" + m_name +
+                      "): " + OneLine(PQerrorMessage(m_conn));
+            return false;
+        }
+        m_reconnected = true;
+        m_lost = false;
+        for (const std::string& sql : m_settings) {
+            if (!Run(sql, {}, rows)) {
                 return false;
             }
         }
-        Result version;
-        return Run(version, "INSERT INTO record_schema (version) VALUES ($1)",
-                   {Text(SCHEMA_VERSION)});
+        return Run("BEGIN", {}, rows);
     }
-    Result version;
-    if (!hasSchema || !Run(version, "SELECT version FROM record_schema") || version.Rows() == 0) {
-        return Fail(m_server + " is not a production record (no schema version)");
-    }
-    if (version.Int(0, 0) != SCHEMA_VERSION) {
-        return Fail(m_server + " is a production record of schema version " +
-                    std::to_string(version.Int(0, 0)) + "; this program knows version " +
-                    std::to_string(SCHEMA_VERSION));
-    }
-    return true;
-}
 
-bool PostgresRecord::RegisterOwner() {
-    const ProcessOwner owner = CurrentProcessOwner();
-    Result insert;
-    if (!Run(insert,
-             "INSERT INTO record_owner (host, pid, boot_id, start_ticks, opened_at, backend_pid,"
-             " server_started) VALUES ($1, $2, $3, $4, $5, pg_backend_pid(),"
-             " pg_postmaster_start_time()::text) RETURNING id",
-             {owner.host, Text(owner.pid), owner.bootId, Text(owner.startTicks), Text(NowMs())})) {
-        return false;
+    bool Commit() override {
+        SqlRows rows;
+        return Run("COMMIT", {}, rows);
     }
-    m_ownerId = insert.Int(0, 0);
-    return true;
-}
 
-// An owner is its session on the server, wherever its process runs: when the server no longer
-// lists the owner's backend pid in pg_stat_activity (or has been restarted since the owner
-// registered, which ends every session), its process has died or lost the server, and can
-// report on none of its reservations any more. So a station of any machine sweeps the dead
-// owners of every machine. A pid that a later session reuses keeps a dead owner "alive" until
-// that session ends too, which only holds its addresses back longer: never hands them out.
-bool PostgresRecord::AbandonDeadOwners() {
-    Result sweep;
-    return Run(sweep,
-               "WITH dead AS (DELETE FROM record_owner o WHERE o.id <> $1 AND"
-               " (o.server_started <> pg_postmaster_start_time()::text OR NOT EXISTS"
-               " (SELECT 1 FROM pg_stat_activity a WHERE a.pid = o.backend_pid)) RETURNING id)"
-               " UPDATE record_address SET state = 'abandoned', ended_at = $2"
-               " WHERE state = 'reserved' AND owner IN (SELECT id FROM dead)",
-               {Text(m_ownerId), Text(NowMs())});
-}
-
-bool PostgresRecord::Reserve(const Station& station, uint64_t& address) {
-    if (m_ownerId == 0) {
-        return Fail("production record (" + m_server + ") is not open for allocation");
+    void Rollback() override {
+        if (PQstatus(m_conn) == CONNECTION_OK && PQtransactionStatus(m_conn) != PQTRANS_IDLE) {
+            PQclear(PQexec(m_conn, "ROLLBACK"));
+        }
     }
-    return Transact([&] {
-        // The lock is taken before the first read, so that no other station, of this machine
-        // or another, reads the same next address between our read and our insert.
-        Result lock;
-        bool found = false;
-        if (!Run(lock, ALLOCATION_LOCK) || !TakeReusable(station, address, found) ||
-            (!found && !TakeNext(station, address))) {
+
+    bool Run(const std::string& sql, const std::vector<SqlValue>& params, SqlRows& rows) override {
+        rows = {};
+        std::vector<std::string> texts(params.size());
+        std::vector<const char*> values(params.size());
+        std::vector<Oid> types(params.size());
+        for (size_t i = 0; i < params.size(); ++i) {
+            if (const int64_t* number = std::get_if<int64_t>(&params[i])) {
+                texts[i] = std::to_string(*number);
+                types[i] = INT8_TYPE;
+            } else if (const double* real = std::get_if<double>(&params[i])) {
+                char text[32];
+                std::snprintf(text, sizeof(text), "%.17g", *real);
+                texts[i] = text;
+                types[i] = FLOAT8_TYPE;
+            } else if (const std::string* text = std::get_if<std::string>(&params[i])) {
+                texts[i] = *text;
+                types[i] = TEXT_TYPE;
+            }
+            values[i] =
+                std::holds_alternative<std::monostate>(params[i]) ? nullptr : texts[i].c_str();
+        }
+        PGresult* result =
+            PQexecParams(m_conn, Numbered(sql).c_str(), static_cast<int>(params.size()),
+                         types.data(), values.data(), nullptr, nullptr, 0);
+        const ExecStatusType status = PQresultStatus(result);
+        const bool ok = status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
+        if (ok) {
+            for (int row = 0; row < PQntuples(result); ++row) {
+                std::vector<SqlValue> values;
+                for (int column = 0; column < PQnfields(result); ++column) {
+                    values.push_back(ValueOf(result, row, column));
+                }
+                rows.rows.push_back(std::move(values));
+            }
+            rows.changed = std::atoll(PQcmdTuples(result));
+        } else {
+            ServerFail(result);
+        }
+        PQclear(result);
+        return ok;
+    }
+
+    bool TableNames(std::vector<std::string>& names) override {
+        SqlRows rows;
+        if (!Run("SELECT tablename::text FROM pg_tables WHERE schemaname = current_schema()", {},
+                 rows)) {
             return false;
         }
-        if (m_hook) {
-            m_hook(HOOK_RESERVE_BEFORE_COMMIT);
+        for (size_t i = 0; i < rows.Size(); ++i) {
+            names.push_back(rows.Text(i, 0));
         }
         return true;
-    });
-}
+    }
 
-// An address given back by a failure that left no image on the chip goes out first, in the
-// pool's direction.
-bool PostgresRecord::TakeReusable(const Station& station, uint64_t& address, bool& found) {
-    Result pick;
-    if (!Run(pick,
-             m_pool.step > 0 ? "SELECT MIN(address) FROM record_address WHERE state = 'failed'"
-                               " AND reusable = 1 AND address BETWEEN $1 AND $2"
-                             : "SELECT MAX(address) FROM record_address WHERE state = 'failed'"
-                               " AND reusable = 1 AND address BETWEEN $1 AND $2",
-             {Text(m_poolLow), Text(m_poolHigh)})) {
-        return false;
-    }
-    found = !pick.IsNull(0, 0);
-    if (!found) {
-        return true;
-    }
-    address = static_cast<uint64_t>(pick.Int(0, 0));
-    Result take;
-    if (!Run(take,
-             "UPDATE record_address SET state = 'reserved', reusable = 0,"
-             " station_host = $1, station_port = $2, owner = $3, reserved_at = $4,"
-             " ended_at = NULL, image_sha256 = NULL, seconds = NULL"
-             " WHERE address = $5 AND state = 'failed' AND reusable = 1",
-             {station.host, station.port, Text(m_ownerId), Text(NowMs()), Text(address)})) {
-        return false;
-    }
-    return take.Changes() == 1 || Fail("production record (" + m_server + "): reusable address " +
-                                       AddressText(address) + " changed while it was taken");
-}
+    const char* IdColumnType() const override { return "BIGSERIAL PRIMARY KEY"; }
 
-// The pool's next address lies one step beyond the furthest address ever handed out in its
-// range, so an address that has a row, whatever its state, is never produced again; the
-// UNIQUE constraint refuses the insert should two allocators ever get past the lock together.
-bool PostgresRecord::TakeNext(const Station& station, uint64_t& address) {
-    Result furthest;
-    if (!Run(furthest,
-             m_pool.step > 0 ? "SELECT MAX(address) FROM record_address"
-                               " WHERE address BETWEEN $1 AND $2"
-                             : "SELECT MIN(address) FROM record_address"
-                               " WHERE address BETWEEN $1 AND $2",
-             {Text(m_poolLow), Text(m_poolHigh)})) {
-        return false;
+    std::vector<std::string> AppendOnlySql(const std::string& table) const override {
+        return {"CREATE OR REPLACE FUNCTION " + table +
+                    "_refuse() RETURNS trigger LANGUAGE plpgsql AS $body$ BEGIN RAISE EXCEPTION '" +
+                    table + " is append-only: its rows are never changed'; END $body$",
+                "CREATE TRIGGER " + table + "_append_only BEFORE UPDATE OR DELETE ON " + table +
+                    " FOR EACH ROW EXECUTE FUNCTION " + table + "_refuse()",
+                "CREATE TRIGGER " + table + "_no_truncate BEFORE TRUNCATE ON " + table +
+                    " FOR EACH STATEMENT EXECUTE FUNCTION " + table + "_refuse()"};
     }
-    if (furthest.IsNull(0, 0)) {
-        address = m_pool.first;
-    } else {
-        const uint64_t reached = static_cast<uint64_t>(furthest.Int(0, 0));
-        const uint64_t end = m_pool.step > 0 ? m_poolHigh : m_poolLow;
-        if (reached == end) {
-            return Fail("address range exhausted: every address from " + AddressText(m_pool.first) +
-                        " to " + AddressText(end) + " has been handed out");
-        }
-        address = m_pool.step > 0 ? reached + 1 : reached - 1;
-    }
-    Result insert;
-    return Run(insert,
-               "INSERT INTO record_address (address, address_text, state, reusable,"
-               " station_host, station_port, owner, reserved_at)"
-               " VALUES ($1, $2, 'reserved', 0, $3, $4, $5, $6)",
-               {Text(address), AddressText(address), station.host, station.port, Text(m_ownerId),
-                Text(NowMs())});
-}
 
-bool PostgresRecord::EndReservation(uint64_t address, const char* sql,
-                                    const std::vector<std::string>& values, bool verify) {
-    if (m_ownerId == 0) {
-        return Fail("production record (" + m_server + ") is not open for allocation");
-    }
-    return Transact([&] {
-        Result update;
-        if (!Run(update, sql, values)) {
+    // A run is its session on the server, wherever its process runs: once the server no
+    // longer lists the session (or has been restarted since, which ends every session), the
+    // process has died or lost the server and reports on none of its reservations.
+    bool SessionKey(std::string& key) override {
+        SqlRows rows;
+        if (!Run("SELECT pg_backend_pid()::text || '@' || pg_postmaster_start_time()::text", {},
+                 rows)) {
             return false;
         }
-        if (update.Changes() != 1) {
-            return Fail("address " + AddressText(address) + " is not reserved by this process");
-        }
-        if (verify && m_hook) {
-            m_hook(HOOK_VERIFY_BEFORE_COMMIT);
-        }
+        key = rows.Text(0, 0);
         return true;
-    });
-}
+    }
 
-bool PostgresRecord::MarkVerified(uint64_t address, const std::string& imageSha256,
-                                  double seconds) {
-    if (!IsSha256Hex(imageSha256)) {
-        return Fail("image hash must be 64 hex digits: \"" + imageSha256 + "\"");
+    bool RunAlive(const ProcessOwner&, const std::string& key, bool& alive) override {
+        SqlRows rows;
+        if (!Run("SELECT COUNT(*) FROM pg_stat_activity"
+                 " WHERE pid::text || '@' || pg_postmaster_start_time()::text = ?",
+                 {key}, rows)) {
+            return false;
+        }
+        alive = rows.Int(0, 0) > 0;
+        return true;
     }
-    return EndReservation(
-        address,
-        "UPDATE record_address SET state = 'verified', ended_at = $1,"
-        " image_sha256 = $2, seconds = $3"
-        " WHERE address = $4 AND state = 'reserved' AND owner = $5",
-        {Text(NowMs()), LowerHex(imageSha256), Text(seconds), Text(address), Text(m_ownerId)},
-        true);
-}
 
-bool PostgresRecord::MarkFailed(uint64_t address, bool reusable) {
-    return EndReservation(address,
-                          "UPDATE record_address SET state = 'failed', ended_at = $1,"
-                          " reusable = $2 WHERE address = $3 AND state = 'reserved' AND owner = $4",
-                          {Text(NowMs()), reusable ? "1" : "0", Text(address), Text(m_ownerId)},
-                          false);
-}
+    bool TakeReconnected() override {
+        const bool reconnected = m_reconnected;
+        m_reconnected = false;
+        return reconnected;
+    }
 
-// A burn of an address chosen outside the pool: the row says verified whatever it said
-// before, since the chip now holds that address.
-bool PostgresRecord::RecordBurn(uint64_t address, const Station& station,
-                                const std::string& imageSha256, double seconds) {
-    if (!IsSha256Hex(imageSha256)) {
-        return Fail("image hash must be 64 hex digits: \"" + imageSha256 + "\"");
-    }
-    if (m_ownerId == 0) {
-        return Fail("production record (" + m_server + ") is not open for allocation");
-    }
-    const std::string now = Text(NowMs());
-    return Transact([&] {
-        Result upsert;
-        return Run(upsert,
-                   "INSERT INTO record_address (address, address_text, state, reusable,"
-                   " station_host, station_port, owner, reserved_at, ended_at, image_sha256,"
-                   " seconds) VALUES ($1, $2, 'verified', 0, $3, $4, $5, $6, $7, $8, $9)"
-                   " ON CONFLICT (address) DO UPDATE SET state = 'verified', reusable = 0,"
-                   " station_host = excluded.station_host, station_port = excluded.station_port,"
-                   " owner = excluded.owner, reserved_at = excluded.reserved_at,"
-                   " ended_at = excluded.ended_at, image_sha256 = excluded.image_sha256,"
-                   " seconds = excluded.seconds",
-                   {Text(address), AddressText(address), station.host, station.port,
-                    Text(m_ownerId), now, now, LowerHex(imageSha256), Text(seconds)});
-    });
-}
+    const std::string& Error() const override { return m_error; }
+    const std::string& Name() const override { return m_name; }
+    std::string Label() const override { return "production record (" + m_name + ")"; }
 
-// False both for an address without a row and for a failed look-up (a lost server); LastError()
-// is empty in the first case only, so that a caller never takes a lost record for a fresh
-// address.
-bool PostgresRecord::StateOf(uint64_t address, RecordState& state) {
-    m_strError.clear();
-    Result select;
-    if (!Run(select, "SELECT state FROM record_address WHERE address = $1", {Text(address)}) ||
-        select.Rows() == 0) {
-        return false;
-    }
-    state = RecordStateFromName(select.Str(0, 0));
-    return true;
-}
-
-bool PostgresRecord::Rows(std::vector<RecordRow>& rows) {
-    rows.clear();
-    Result select;
-    if (!Run(select,
-             "SELECT address, state, reusable, station_host, station_port, reserved_at,"
-             " ended_at, image_sha256, seconds FROM record_address"
-             " ORDER BY reserved_at, address")) {
-        return false;
-    }
-    for (int i = 0; i < select.Rows(); ++i) {
-        RecordRow row;
-        row.address = static_cast<uint64_t>(select.Int(i, 0));
-        row.state = RecordStateFromName(select.Str(i, 1));
-        row.reusable = select.Int(i, 2) != 0;
-        row.station = {select.Str(i, 3), select.Str(i, 4)};
-        row.reservedAtMs = select.Int(i, 5);
-        row.endedAtMs = select.IsNull(i, 6) ? 0 : select.Int(i, 6);
-        row.imageSha256 = select.Str(i, 7);
-        row.seconds = select.IsNull(i, 8) ? -1 : select.Real(i, 8);
-        rows.push_back(std::move(row));
-    }
-    return true;
-}
-
-bool PostgresRecord::Summary(RecordSummary& summary) {
-    summary = {};
-    Result counts;
-    if (!Run(counts, "SELECT state, COUNT(*) FROM record_address GROUP BY state")) {
-        return false;
-    }
-    for (int i = 0; i < counts.Rows(); ++i) {
-        const int64_t count = counts.Int(i, 1);
-        switch (RecordStateFromName(counts.Str(i, 0))) {
-            case RECORD_RESERVED:
-                summary.reserved = count;
-                break;
-            case RECORD_VERIFIED:
-                summary.verified = count;
-                break;
-            case RECORD_FAILED:
-                summary.failed = count;
-                break;
-            case RECORD_ABANDONED:
-                summary.abandoned = count;
-                break;
+private:
+    // A failure without an SQL state comes from libpq itself (the socket closed, no answer);
+    // class 08 is a connection failure and 57P an administrator's or a crash's shutdown.
+    void ServerFail(const PGresult* result) {
+        const std::string message = OneLine(PQerrorMessage(m_conn));
+        const char* code = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+        const std::string state = code ? code : "";
+        if (PQstatus(m_conn) != CONNECTION_OK || state.empty() || state.rfind("08", 0) == 0 ||
+            state.rfind("57P", 0) == 0) {
+            m_error =
+                "lost the connection to the production record server (" + m_name + "): " + message;
+            m_lost = true;
+        } else {
+            m_error = "production record (" + m_name + "): " + message;
         }
     }
-    Result pace;
-    if (!Run(pace,
-             "SELECT COALESCE(MIN(reserved_at), 0), COALESCE(MAX(ended_at), 0)"
-             " FROM record_address WHERE state = 'verified'")) {
-        return false;
+
+    PGconn* m_conn = nullptr;
+    std::string m_name;  // "database D on H:P", for messages
+    std::string m_error;
+    std::vector<std::string> m_settings;
+    bool m_reconnected = false;
+    bool m_lost = false;  // the last failure was the connection's
+};
+
+}  // namespace
+
+bool PostgresRecord::OpenForAllocation(const std::string& target, const AddressPool& pool) {
+    Close();
+    auto session = std::make_unique<PostgresSession>();
+    if (!session->Connect(target)) {
+        return Fail(session->Error());
     }
-    const int64_t spanMs = pace.Int(0, 1) - pace.Int(0, 0);
-    if (summary.verified > 0 && spanMs > 0) {
-        summary.chipsPerHour = double(summary.verified) * 3600000.0 / double(spanMs);
+    return Attach(std::move(session), pool);
+}
+
+bool PostgresRecord::OpenToRead(const std::string& target) {
+    Close();
+    auto session = std::make_unique<PostgresSession>();
+    if (!session->Connect(target) ||
+        !session->Setting("SET SESSION CHARACTERISTICS AS TRANSACTION READ ONLY")) {
+        return Fail(session->Error());
     }
-    return true;
+    return AttachToRead(std::move(session));
 }
 
 }  // namespace nvds::line

@@ -1,11 +1,15 @@
 #include "line/ProductionLine.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <utility>
 
+#include "line/RecordShared.h"
+#include "link/BaudTable.h"
 #include "link/BurnOptions.h"
 #include "link/ConnectTarget.h"
+#include "link/LinkConstants.h"
 #include "link/LinkFlows.h"
 #include "link/ProgstarDlg.h"
 #include "platform/Prompter.h"
@@ -15,12 +19,23 @@ namespace nvds::line {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // Exit codes the failures of a station stand for.
 constexpr int CODE_FAILED = 1;
 constexpr int CODE_VERIFY_FAILED = 4;
 
 constexpr const char* TEXT_STOPPED = "Stopped";
+constexpr const char* TEXT_FINISHED = "Finished";
 constexpr const char* TEXT_BURN_FAILED = "Burn failed";
+constexpr const char* TEXT_CHECK_FAILED = "Reading the chip before burning failed";
+constexpr const char* TEXT_PORT_LOST = "the port disappeared";
+constexpr const char* PHASE_PROGRAM = "program";
+constexpr const char* PHASE_VERIFY = "verify";
+// The record's refusal when every address of the pool was handed out: the station stops.
+constexpr const char* TEXT_POOL_EXHAUSTED = "address range exhausted";
+// The back-off of record retries grows to this many times the first wait.
+constexpr int RETRY_GROWTH = 16;
 
 // Keeps the engine's messages of one station for its error events; nothing is asked.
 class StationPrompter : public Prompter {
@@ -43,15 +58,64 @@ private:
     std::string m_strLast;
 };
 
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Reads page 0 of the chip's NVDS area into `area`, with the page retries of any read; when
+// it is not erased, reads the whole area. `erased` says which. False when a read failed.
+bool ReadHeldArea(CProgstarDlg& engine, NvdsImage& area, bool& erased) {
+    engine.ClearFailure();
+    if (!engine.SetAddress(0)) {
+        return false;
+    }
+    uint8_t count[4] = {0x00, 0x01, 0x00, 0x00};  // 256 bytes per read
+    bool read = false;
+    for (int attempt = 0; attempt < PAGE_TRIES && !read; ++attempt) {
+        read = engine.SendFrame(CMD_READ, count, READ_PAGE_READLEN, 4, 0) &&
+               engine.WaitDataFrame(area.data(), NVDS_PAGE_SIZE, READ_TIMEOUT.count());
+        if (!read && !engine.SetAddress(0)) {
+            break;
+        }
+    }
+    if (!read) {
+        engine.SetFailedPage(0);
+        return false;
+    }
+    // The magic is programmed last, so a chip without a valid image most often has an
+    // erased page 0: one page decides.
+    erased = std::all_of(area.begin(), area.begin() + NVDS_PAGE_SIZE,
+                         [](uint8_t byte) { return byte == 0xFF; });
+    if (erased) {
+        return true;
+    }
+    if (!ReadPages(engine, area, {})) {
+        return false;
+    }
+    engine.ClearFailure();
+    return true;
+}
+
 }  // namespace
 
 struct ProductionLine::Unit {
-    explicit Unit(const std::string& port) : engine(prompter) { status.port = port; }
+    explicit Unit(const StationPort& station) : engine(prompter) {
+        status.name = station.name.empty() ? station.path : station.name;
+        status.port = station.path;
+    }
 
     StationPrompter prompter;
     CProgstarDlg engine;
     StationStatus status;  // guarded by the line's m_mutex
     std::thread thread;
+    // Under m_stopMutex: the station works on a chip that Finish lets it complete.
+    bool inChip = false;
+    // Station thread only.
+    bool opened = false;  // the port opened once
+    bool lost = false;    // the connect found the port gone
+    int pageEvents = 0;   // of the burn in progress: 1..16 programmed, 17..32 read back
+    std::string stopWhy;  // the Stopped event's message
+    StationState resume = StationState::Waiting;  // the state a record pause returns to
 };
 
 ProductionLine::ProductionLine(LineSettings settings, ProductionRecord& record,
@@ -61,9 +125,10 @@ ProductionLine::ProductionLine(LineSettings settings, ProductionRecord& record,
       m_record(record),
       m_golden(golden),
       m_listener(std::move(listener)),
-      m_transports(std::move(transports)) {
+      m_transports(std::move(transports)),
+      m_journal(m_settings.journalPath) {
     for (const StationPort& station : m_settings.stations) {
-        m_units.push_back(std::make_unique<Unit>(station.path));
+        m_units.push_back(std::make_unique<Unit>(station));
     }
 }
 
@@ -77,8 +142,42 @@ ProductionLine::~ProductionLine() {
 }
 
 bool ProductionLine::Run() {
+    {
+        // Outcomes a killed run left behind; a station that finds the record unavailable
+        // tries again before its first reservation.
+        std::lock_guard<std::mutex> lock(m_recordMutex);
+        std::string error;
+        ReplayJournalLocked(error);
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_stopMutex);
+        m_nRunning = static_cast<int>(m_units.size());
+    }
     for (auto& unit : m_units) {
-        unit->thread = std::thread([this, u = unit.get()] { RunStation(*u); });
+        unit->thread = std::thread([this, u = unit.get()] {
+            RunStation(*u);
+            std::lock_guard<std::mutex> lock(m_stopMutex);
+            --m_nRunning;
+            m_wake.notify_all();
+        });
+    }
+    {
+        // Finish is bounded: a chip still in progress at the limit is stopped.
+        std::unique_lock<std::mutex> lock(m_stopMutex);
+        Clock::time_point deadline = Clock::time_point::max();
+        while (m_nRunning > 0) {
+            if (m_bFinish && !m_bStop && deadline == Clock::time_point::max()) {
+                deadline = Clock::now() + m_settings.finishLimit;
+            }
+            if (deadline == Clock::time_point::max()) {
+                m_wake.wait(lock);
+            } else if (m_wake.wait_until(lock, deadline) == std::cv_status::timeout &&
+                       m_nRunning > 0) {
+                lock.unlock();
+                Stop();
+                lock.lock();
+            }
+        }
     }
     bool all = true;
     for (auto& unit : m_units) {
@@ -90,8 +189,15 @@ bool ProductionLine::Run() {
 }
 
 void ProductionLine::Finish() {
-    // Until stations learn to finish a chip first, finishing stops them at once.
-    Stop();
+    std::lock_guard<std::mutex> lock(m_stopMutex);
+    m_bFinish = true;
+    // Stations waiting for a chip or for its removal end now; the others after their chip.
+    for (auto& unit : m_units) {
+        if (!unit->inChip) {
+            unit->engine.Cancel();
+        }
+    }
+    m_wake.notify_all();
 }
 
 void ProductionLine::Stop() {
@@ -100,6 +206,7 @@ void ProductionLine::Stop() {
     for (auto& unit : m_units) {
         unit->engine.Cancel();
     }
+    m_wake.notify_all();
 }
 
 std::vector<StationStatus> ProductionLine::Statuses() const {
@@ -112,51 +219,104 @@ std::vector<StationStatus> ProductionLine::Statuses() const {
 }
 
 bool ProductionLine::Prepare(Unit& unit) {
-    // Under the lock with the stop flag: a Stop() that came before must not have its cancel
-    // cleared by the reset, and one that comes after finds the flag cleared already.
+    // Under the lock with the stop flags: a Stop() or Finish() that came before must not have
+    // its cancel cleared by the reset, and one that comes after finds the flag cleared already.
     std::lock_guard<std::mutex> lock(m_stopMutex);
-    if (m_bStop) {
+    if (m_bStop || m_bFinish) {
+        unit.stopWhy = m_bStop ? TEXT_STOPPED : TEXT_FINISHED;
         return false;
     }
     unit.engine.ResetForConnect();
     return true;
 }
 
-void ProductionLine::Report(Unit& unit, StationEvent event) {
+const char* ProductionLine::StopReason() const {
+    std::lock_guard<std::mutex> lock(m_stopMutex);
+    return m_bStop ? TEXT_STOPPED : TEXT_FINISHED;
+}
+
+bool ProductionLine::Pause(std::chrono::milliseconds period) {
+    std::unique_lock<std::mutex> lock(m_stopMutex);
+    return !m_wake.wait_for(lock, period, [this] { return m_bStop || m_bFinish; });
+}
+
+BurnContext ProductionLine::Context(const Unit& unit) const {
+    BurnContext context;
+    context.station = Station{m_settings.host, unit.status.name};
+    context.lot = m_settings.lot;
+    context.goldenName = m_golden.Name();
+    context.goldenSha256 = m_golden.Sha256();
+    return context;
+}
+
+void ProductionLine::Report(Unit& unit, StationEvent event, bool chipFailed) {
     std::lock_guard<std::mutex> lock(m_mutex);
     StationStatus& status = unit.status;
+    event.name = status.name;
     event.port = status.port;
+    event.timeMs = NowMs();
     switch (event.kind) {
         case StationEvent::Connecting:
+            // The last chip's PASS, FAIL or skip stays shown until the next chip answers.
             status.state = StationState::Waiting;
             status.page = 0;
+            status.phase.clear();
             break;
         case StationEvent::Connected:
+            status.state = StationState::Checking;
+            status.lastResult = ChipResult::None;
+            status.hasAddress = false;
+            status.message.clear();
             break;
         case StationEvent::Page:
             status.page = event.page;
+            status.phase = event.phase;
+            status.state =
+                event.phase == PHASE_VERIFY ? StationState::Verifying : StationState::Burning;
             break;
         case StationEvent::Verified:
             break;
         case StationEvent::Done:
             ++status.done;
+            status.consecutiveFailures = 0;
             status.state = StationState::Pass;
             status.lastResult = ChipResult::Pass;
+            status.message.clear();
             break;
         case StationEvent::Error:
             status.message = event.message;
-            if (event.hasAddress) {
+            if (event.hasAddress || chipFailed) {
                 ++status.failures;
+                ++status.consecutiveFailures;
                 status.state = StationState::Fail;
                 status.lastResult = ChipResult::Fail;
             }
             break;
-        case StationEvent::ChipGone:
         case StationEvent::Skipped:
+            ++status.skipped;
+            status.state = StationState::Skipped;
+            status.lastResult = ChipResult::Skipped;
+            status.hasAddress = event.hasAddress;
+            status.lastAddress = event.address;
+            status.message = event.message;
+            break;
+        case StationEvent::ChipGone:
+            status.state = StationState::Waiting;
+            break;
         case StationEvent::StationLost:
+            status.state = StationState::PortLost;
+            status.message = event.message;
+            break;
         case StationEvent::StationBack:
+            status.state = StationState::Waiting;
+            status.message.clear();
+            break;
         case StationEvent::RecordUnavailable:
+            unit.resume = status.state;
+            status.state = StationState::RecordUnavailable;
+            break;
         case StationEvent::RecordBack:
+            status.state = unit.resume;
             break;
         case StationEvent::Stopped:
             status.state = StationState::Stopped;
@@ -167,6 +327,95 @@ void ProductionLine::Report(Unit& unit, StationEvent event) {
     }
     if (m_listener) {
         m_listener(event, status);
+    }
+}
+
+bool ProductionLine::ReplayJournalLocked(std::string& error) {
+    if (!m_bJournalPending) {
+        return true;
+    }
+    std::vector<JournalEntry> entries;
+    if (!m_journal.Load(entries, error)) {
+        return false;
+    }
+    std::vector<JournalEntry> left;
+    for (const JournalEntry& entry : entries) {
+        // Once one fails the record is away: the rest stay for the next try, in order.
+        if (!left.empty() || !m_record.EndBurn(entry.attempt, entry.end)) {
+            if (left.empty()) {
+                error = m_record.LastError();
+            }
+            left.push_back(entry);
+        }
+    }
+    if (left.size() != entries.size()) {
+        std::string stored;
+        if (!m_journal.Store(left, stored)) {
+            // Entries written twice are harmless: ending an attempt again changes nothing.
+            error = stored;
+            return false;
+        }
+    }
+    m_bJournalPending = !left.empty();
+    return left.empty();
+}
+
+ProductionLine::RecordCall ProductionLine::CallRecord(
+    Unit& unit, const std::function<bool(std::string& error)>& call, std::string& error) {
+    std::chrono::milliseconds wait = m_settings.recordRetry;
+    bool paused = false;
+    for (;;) {
+        bool ok;
+        {
+            std::lock_guard<std::mutex> lock(m_recordMutex);
+            error.clear();
+            ok = ReplayJournalLocked(error) && call(error);
+        }
+        if (ok) {
+            if (paused) {
+                Report(unit, {StationEvent::RecordBack});
+            }
+            return RecordCall::Done;
+        }
+        if (error.rfind(TEXT_POOL_EXHAUSTED, 0) == 0) {
+            return RecordCall::Refused;
+        }
+        if (!paused) {
+            StationEvent event{StationEvent::RecordUnavailable};
+            event.message = error;
+            Report(unit, event);
+            paused = true;
+        }
+        if (!Pause(wait)) {
+            return RecordCall::Stopped;
+        }
+        wait = std::min(wait * 2, m_settings.recordRetry * RETRY_GROWTH);
+    }
+}
+
+bool ProductionLine::AwaitPort(Unit& unit) {
+    StationEvent lost{StationEvent::StationLost};
+    lost.message = unit.engine.Transport().LastError();
+    if (lost.message.empty()) {
+        lost.message = TEXT_PORT_LOST;
+    }
+    Report(unit, lost);
+    unit.engine.ClosePort();
+    for (;;) {
+        if (!Pause(m_settings.portPeriod)) {
+            unit.stopWhy = StopReason();
+            return false;
+        }
+        // The same path again: a by-id or by-path link leads to the device wherever it
+        // comes back.
+        if (unit.engine.ReopenPort(SyncBaud(m_settings.crystal)) &&
+            !unit.engine.Transport().LineLost()) {
+            unit.prompter.TakeLast();
+            unit.lost = false;
+            Report(unit, {StationEvent::StationBack});
+            return true;
+        }
+        unit.engine.ClosePort();
     }
 }
 
@@ -181,70 +430,202 @@ void ProductionLine::RunStation(Unit& unit) {
             SetUpLink(unit.engine, port, m_settings.crystal, m_settings.baudRow);
         }
     }
-    StationEvent stop{StationEvent::Stopped};
+    // The connect's progress comes every few sync attempts: the moment to notice a port
+    // that went away while no chip answers.
+    ConnectProgress watch = [&unit](int) {
+        unit.opened = true;
+        if (unit.engine.Transport().LineLost()) {
+            unit.lost = true;
+            unit.engine.Cancel();
+        }
+    };
+    unit.stopWhy = TEXT_STOPPED;
     for (;;) {
         if (!Prepare(unit)) {
-            stop.message = TEXT_STOPPED;
             break;
         }
+        unit.lost = false;
         Report(unit, {StationEvent::Connecting});
-        if (!ConnectTargetUntilCancelled(unit.engine)) {
-            if (unit.engine.Cancelled()) {
-                stop.message = TEXT_STOPPED;
-            } else {
-                // The link itself could not be used (the port does not open).
+        if (!ConnectTargetUntilCancelled(unit.engine, watch)) {
+            if (unit.lost || (unit.opened && !unit.engine.Cancelled())) {
+                if (!AwaitPort(unit)) {
+                    break;
+                }
+                continue;
+            }
+            if (!unit.engine.Cancelled()) {
+                // The port never opened: a wrong path, not one that went away.
                 StationEvent error{StationEvent::Error};
                 error.code = CODE_FAILED;
                 error.message = unit.prompter.TakeLast();
                 error.cause = unit.engine.Transport().LastError();
+                unit.stopWhy = error.message;
                 Report(unit, error);
+            } else {
+                unit.stopWhy = StopReason();
             }
+            break;
+        }
+        unit.opened = true;
+        {
+            std::lock_guard<std::mutex> lock(m_stopMutex);
+            unit.inChip = !m_bStop && !m_bFinish;
+        }
+        if (!unit.inChip) {
+            unit.stopWhy = StopReason();
             break;
         }
         Report(unit, {StationEvent::Connected});
-        if (!BurnOne(unit)) {
-            if (unit.engine.Cancelled()) {
-                stop.message = TEXT_STOPPED;
-            }
+        const ChipEnd end = BurnOne(unit);
+        bool finishing;
+        {
+            std::lock_guard<std::mutex> lock(m_stopMutex);
+            unit.inChip = false;
+            finishing = m_bFinish;
+        }
+        if (end == ChipEnd::Stop) {
             break;
         }
+        if (end == ChipEnd::PortLost) {
+            if (!AwaitPort(unit)) {
+                break;
+            }
+            continue;
+        }
         bool reached = false;
+        int failedInRow = 0;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             reached = m_settings.count > 0 && unit.status.done >= m_settings.count;
             unit.status.reachedCount = reached;
+            failedInRow = unit.status.consecutiveFailures;
         }
         if (reached) {
-            stop.message = std::to_string(m_settings.count) + " chip(s) done";
+            unit.stopWhy = std::to_string(m_settings.count) + " chip(s) done";
+            break;
+        }
+        if (m_settings.maxFailures > 0 && failedInRow >= m_settings.maxFailures) {
+            unit.stopWhy = "Stopped after " + std::to_string(failedInRow) +
+                           " failed chips in a row: check the socket, the chips and the golden "
+                           "image";
+            break;
+        }
+        if (finishing) {
+            unit.stopWhy = TEXT_FINISHED;
             break;
         }
         if (!WaitChipGone(unit.engine, m_settings.gonePeriod)) {
-            stop.message = TEXT_STOPPED;
+            unit.stopWhy = StopReason();
             break;
+        }
+        if (unit.engine.Transport().LineLost() || !unit.engine.Transport().IsOpen()) {
+            if (!AwaitPort(unit)) {
+                break;
+            }
+            continue;
         }
         Report(unit, {StationEvent::ChipGone});
     }
     unit.engine.ClosePort();
+    StationEvent stop{StationEvent::Stopped};
+    stop.message = unit.stopWhy;
     Report(unit, stop);
 }
 
-bool ProductionLine::BurnOne(Unit& unit) {
-    const std::string& port = unit.status.port;
-    uint64_t address = 0;
-    std::string error;
-    bool reserved;
-    {
-        std::lock_guard<std::mutex> lock(m_recordMutex);
-        reserved = m_record.Reserve(Station{m_settings.host, port}, address);
-        error = reserved ? "" : m_record.LastError();
-    }
-    StationEvent failure{StationEvent::Error};
-    failure.code = CODE_FAILED;
-    if (!reserved) {
-        failure.message = error;
-        Report(unit, failure);
+bool ProductionLine::CheckChip(Unit& unit, bool& carries, uint64_t& address) {
+    NvdsImage held = ErasedImage();
+    bool erased = false;
+    carries = false;
+    if (!ReadHeldArea(unit.engine, held, erased)) {
         return false;
     }
+    if (!erased) {
+        if (std::optional<uint64_t> found = AddressOnImage(held)) {
+            carries = true;
+            address = *found;
+        }
+    }
+    return true;
+}
+
+ProductionLine::ChipEnd ProductionLine::BurnOne(Unit& unit) {
+    bool carries = false;
+    uint64_t address = 0;
+    if (!CheckChip(unit, carries, address)) {
+        StationEvent failure{StationEvent::Error};
+        failure.code = CODE_FAILED;
+        failure.message = TEXT_CHECK_FAILED;
+        failure.cause = unit.engine.FailureCause();
+        if (unit.engine.Cancelled()) {
+            unit.stopWhy = TEXT_STOPPED;
+            return ChipEnd::Stop;
+        }
+        Report(unit, failure, true);
+        return unit.engine.Transport().LineLost() ? ChipEnd::PortLost : ChipEnd::Next;
+    }
+
+    const BurnContext context = Context(unit);
+    std::string error;
+    int64_t attempt = 0;
+    RecordCall call;
+    if (carries && !m_settings.reburnProgrammed) {
+        AddressInfo info;
+        call = CallRecord(
+            unit,
+            [&](std::string& why) {
+                const bool ok = m_record.Lookup(address, info);
+                why = ok ? "" : m_record.LastError();
+                return ok;
+            },
+            error);
+        if (call == RecordCall::Done) {
+            StationEvent skipped{StationEvent::Skipped};
+            skipped.hasAddress = true;
+            skipped.address = address;
+            skipped.message =
+                "Already programmed with " + AddressText(address) +
+                (info.known ? std::string(", ") + RecordStateName(info.state) + " in the record"
+                            : std::string(", an address the record does not know")) +
+                ": not burned";
+            Report(unit, skipped);
+            return ChipEnd::Next;
+        }
+    } else if (carries) {
+        call = CallRecord(
+            unit,
+            [&](std::string& why) {
+                const bool ok = m_record.ReserveAddress(address, context, attempt);
+                why = ok ? "" : m_record.LastError();
+                return ok;
+            },
+            error);
+    } else {
+        call = CallRecord(
+            unit,
+            [&](std::string& why) {
+                const bool ok = m_record.ReserveNext(context, address, attempt);
+                why = ok ? "" : m_record.LastError();
+                return ok;
+            },
+            error);
+    }
+    if (call == RecordCall::Stopped) {
+        unit.stopWhy = StopReason();
+        return ChipEnd::Stop;
+    }
+    if (call == RecordCall::Refused) {
+        StationEvent failure{StationEvent::Error};
+        failure.code = CODE_FAILED;
+        failure.message = error;
+        unit.stopWhy = error;
+        Report(unit, failure);
+        return ChipEnd::Stop;
+    }
+    return Burn(unit, address, attempt);
+}
+
+ProductionLine::ChipEnd ProductionLine::Burn(Unit& unit, uint64_t address, int64_t attempt) {
+    const Clock::time_point start = Clock::now();
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         unit.status.state = StationState::Burning;
@@ -252,85 +633,110 @@ bool ProductionLine::BurnOne(Unit& unit) {
         unit.status.lastAddress = address;
         unit.status.page = 0;
     }
+    StationEvent failure{StationEvent::Error};
+    failure.code = CODE_FAILED;
     failure.hasAddress = true;
     failure.address = address;
 
     NvdsImage image;
+    std::string error;
+    BurnEnd end;
     if (!m_golden.Build(address, image, error)) {
         // Nothing reached the chip: the address goes back to the pool.
-        std::lock_guard<std::mutex> lock(m_recordMutex);
-        m_record.MarkFailed(address, true);
+        end.reusable = true;
+        end.reason = error;
         failure.message = error;
-        Report(unit, failure);
-        return false;
+    } else {
+        unit.pageEvents = 0;
+        BurnEvents events;
+        events.pages = [&](int page) {
+            StationEvent event{StationEvent::Page};
+            event.page = page;
+            event.phase = ++unit.pageEvents <= int(NVDS_PAGE_COUNT) ? PHASE_PROGRAM : PHASE_VERIFY;
+            event.hasAddress = true;
+            event.address = address;
+            Report(unit, event);
+        };
+        events.verified = [&] { Report(unit, {StationEvent::Verified}); };
+        BurnOptions options;
+        options.safeOrder = true;
+        options.verify = true;
+        unit.prompter.TakeLast();
+        const BurnOutcome outcome = BurnImageWithOptions(unit.engine, unit.engine.m_bConnected != 0,
+                                                         image, unit.prompter, options, events);
+        end.imageSha256 = Sha256Hex(image.data(), image.size());
+        if (outcome.result == BurnResult::Burned) {
+            end.outcome = RECORD_VERIFIED;
+        } else {
+            // An address that may be on the chip never goes back to the pool.
+            end.reusable = !outcome.pageZeroMayBeWritten;
+            if (outcome.result == BurnResult::VerifyFailed) {
+                failure.code = CODE_VERIFY_FAILED;
+                failure.message = VerifyFailedText(outcome.firstDifference);
+                end.reason = failure.message;
+            } else {
+                failure.message = unit.prompter.TakeLast();
+                if (failure.message.empty()) {
+                    failure.message = TEXT_BURN_FAILED;
+                }
+                failure.cause = unit.engine.FailureCause();
+                end.reason = failure.cause.empty() ? failure.message : failure.cause;
+            }
+        }
     }
+    end.seconds = SecondsSince(start);
 
-    BurnEvents events;
-    events.pages = [&](int page) {
-        StationEvent event{StationEvent::Page};
-        event.page = page;
-        event.hasAddress = true;
-        event.address = address;
-        Report(unit, event);
-    };
-    events.verified = [&] { Report(unit, {StationEvent::Verified}); };
-    BurnOptions options;
-    options.safeOrder = true;
-    options.verify = true;
-    unit.prompter.TakeLast();
-    auto start = std::chrono::steady_clock::now();
-    BurnOutcome outcome = BurnImageWithOptions(unit.engine, unit.engine.m_bConnected != 0, image,
-                                               unit.prompter, options, events);
-    double seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-
-    if (outcome.result == BurnResult::Burned) {
-        std::string digest = Sha256Hex(image.data(), image.size());
-        bool marked;
-        {
-            std::lock_guard<std::mutex> lock(m_recordMutex);
-            marked = m_record.MarkVerified(address, digest, seconds);
-            error = marked ? "" : m_record.LastError();
+    bool ended;
+    {
+        std::lock_guard<std::mutex> lock(m_recordMutex);
+        ended = ReplayJournalLocked(error) && m_record.EndBurn(attempt, end);
+        if (!ended) {
+            error = error.empty() ? m_record.LastError() : error;
         }
-        if (!marked) {
-            failure.message = error;
-            Report(unit, failure);
-            return false;
+    }
+    std::string journalled;
+    if (!ended) {
+        // Kept here until the record answers; the station does not go on before.
+        std::lock_guard<std::mutex> lock(m_recordMutex);
+        if (m_journal.Add(JournalEntry{attempt, address, end}, journalled)) {
+            m_bJournalPending = true;
+            journalled.clear();
         }
+    }
+    // The operator learns whether the chip is good before anything else.
+    if (end.outcome == RECORD_VERIFIED) {
         StationEvent done{StationEvent::Done};
         done.hasAddress = true;
         done.address = address;
-        done.seconds = seconds;
+        done.seconds = end.seconds;
         Report(unit, done);
-        return true;
-    }
-
-    // An address that may be on the chip never goes back to the pool.
-    bool marked;
-    {
-        std::lock_guard<std::mutex> lock(m_recordMutex);
-        marked = m_record.MarkFailed(address, !outcome.pageZeroMayBeWritten);
-        error = marked ? "" : m_record.LastError();
-    }
-    if (outcome.result == BurnResult::VerifyFailed) {
-        failure.code = CODE_VERIFY_FAILED;
-        failure.message = VerifyFailedText(outcome.firstDifference);
     } else {
-        failure.message = unit.prompter.TakeLast();
-        if (failure.message.empty()) {
-            failure.message = TEXT_BURN_FAILED;
+        Report(unit, failure);
+    }
+    if (!journalled.empty()) {
+        // Neither the record nor the journal took the outcome: the reservation stays open
+        // and is abandoned at a later start, so the address is never handed out again.
+        StationEvent lostOutcome{StationEvent::Error};
+        lostOutcome.code = CODE_FAILED;
+        lostOutcome.message = journalled;
+        Report(unit, lostOutcome);
+    }
+    if (!ended) {
+        std::string why;
+        if (CallRecord(
+                unit, [](std::string&) { return true; }, why) == RecordCall::Stopped) {
+            unit.stopWhy = StopReason();
+            return ChipEnd::Stop;
         }
-        failure.cause = unit.engine.FailureCause();
     }
-    Report(unit, failure);
-    if (!marked) {
-        StationEvent recordError{StationEvent::Error};
-        recordError.code = CODE_FAILED;
-        recordError.message = error;
-        Report(unit, recordError);
-        return false;
+    if (unit.engine.Cancelled()) {
+        unit.stopWhy = StopReason();
+        return ChipEnd::Stop;
     }
-    return !unit.engine.Cancelled();
+    if (end.outcome != RECORD_VERIFIED && unit.engine.Transport().LineLost()) {
+        return ChipEnd::PortLost;
+    }
+    return ChipEnd::Next;
 }
 
 }  // namespace nvds::line

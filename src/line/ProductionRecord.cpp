@@ -1,5 +1,7 @@
 #include "line/ProductionRecord.h"
 
+#include <sys/stat.h>
+
 #include <cctype>
 #include <ctime>
 
@@ -33,6 +35,45 @@ bool IsServerTarget(const std::string& target) {
 }
 
 }  // namespace
+
+// SQLite would take an empty name or ":memory:" for a database that vanishes when it is
+// closed, and a "file:" URI may name one too: every run would then hand out the same
+// addresses. A record must be a plain path, so those forms are refused outright.
+bool CheckRecordTarget(const std::string& target, std::string& error) {
+    if (IsServerTarget(target)) {
+        return true;
+    }
+    if (target.empty()) {
+        error = "the production record is named by an empty text: give a file or a server";
+        return false;
+    }
+    if (target == ":memory:" || target.rfind("file:", 0) == 0 ||
+        target.find("mode=memory") != std::string::npos) {
+        error = "the production record " + target +
+                " would be a temporary database that is lost when the program ends: give a "
+                "plain file path or a server";
+        return false;
+    }
+    struct stat info {};
+    if (stat(target.c_str(), &info) == 0) {
+        if (!S_ISREG(info.st_mode)) {
+            error = "the production record " + target + " is not a regular file";
+            return false;
+        }
+        return true;
+    }
+    if (target.back() == '/') {
+        error = "the production record " + target + " names a folder, not a file";
+        return false;
+    }
+    const size_t slash = target.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        error = "the production record " + target + " cannot be created: no folder " + folder;
+        return false;
+    }
+    return true;
+}
 
 const char* RecordStateName(RecordState state) {
     switch (state) {

@@ -251,6 +251,12 @@ public:
     virtual const std::string& LastError() const = 0;
 };
 
+/// Whether `target` names a place where a record lasts: a path to a new or existing regular
+/// file (SQLite) or a PostgreSQL connection string. Refuses, with `error`, an empty text,
+/// SQLite's in-memory and temporary forms (":memory:", URI filenames "file:..."), a folder,
+/// and a new file in a folder that does not exist. Touches nothing.
+bool CheckRecordTarget(const std::string& target, std::string& error);
+
 /// Opens the record at `target` for allocation from `pool`, creating it on first use, and
 /// abandons the reservations left by dead owners. A path is an SQLite file; a "postgresql://"
 /// or "postgres://" URI or a key=value connection string is a PostgreSQL database shared by

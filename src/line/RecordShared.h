@@ -7,26 +7,8 @@
 
 namespace nvds::line {
 
-// What the SQLite and the PostgreSQL record share beyond the interface: the pool's bounds,
-// the clock of the rows and the forms of the values they store.
-
-/// The table of addresses handed out, the same in every back end (plain SQL), and its index.
-inline constexpr const char* ADDRESS_TABLE_SQL =
-    "CREATE TABLE record_address ("
-    " address BIGINT NOT NULL UNIQUE,"
-    " address_text CHAR(17) NOT NULL,"
-    " state VARCHAR(10) NOT NULL"
-    "  CHECK (state IN ('reserved', 'verified', 'failed', 'abandoned')),"
-    " reusable SMALLINT NOT NULL DEFAULT 0,"
-    " station_host VARCHAR(255) NOT NULL,"
-    " station_port VARCHAR(255) NOT NULL,"
-    " owner BIGINT,"
-    " reserved_at BIGINT NOT NULL,"
-    " ended_at BIGINT,"
-    " image_sha256 CHAR(64),"
-    " seconds DOUBLE PRECISION)";
-inline constexpr const char* ADDRESS_INDEX_SQL =
-    "CREATE INDEX record_address_state ON record_address (state, owner)";
+// What the record's parts share beyond the interface: the pool's bounds, the clock of the
+// rows and the forms of the values they store.
 
 /// The lowest and highest address a pool may hand out: from the first address to the last one
 /// (or the end of the lower half) in the step's direction.

@@ -1,8 +1,14 @@
 #include "line/Station.h"
 
-#include "image/BuildImage.h"
+#include <algorithm>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "image/CheckImage.h"
 #include "image/ImageFile.h"
-#include "line/ProductionRecord.h"
+#include "image/NvdsArea.h"
 #include "platform/Prompter.h"
 #include "platform/Sha256.h"
 
@@ -12,13 +18,15 @@ namespace {
 
 // Tag 1 holds the device address.
 constexpr uint32_t TAG_DEVICE_ADDRESS = 1;
+constexpr uint32_t ADDRESS_BYTES = 6;
 
-std::string Joined(const RecordingPrompter& prompter) {
-    std::string text;
-    for (const std::string& line : prompter.Texts()) {
-        text += (text.empty() ? "" : "\n") + line;
+bool ReadWholeFile(const std::string& path, std::string& bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
     }
-    return text;
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
 }
 
 }  // namespace
@@ -51,43 +59,121 @@ const char* StationStateName(StationState state) {
 
 bool GoldenImage::Load(const std::string& path, CNvdsConfig& config, const TagTable& catalogue,
                        std::string& error) {
-    m_pConfig = &config;
-    m_table = catalogue;
-    RecordingPrompter refusal;
-    RecordingPrompter report;  // tags reset to defaults: the golden image is taken as is
+    m_addressOffset = 0;
     NvdsImage image = ErasedImage();
-    if (OpenImageFile(path, image, config, m_table, refusal, report) != ImageFileResult::Ok) {
-        error = path + ": " + Joined(refusal);
+    const ImageFileResult read = ReadImageFile(path, image);
+    if (read != ImageFileResult::Ok) {
+        error = path + ": " + ImageFileMessage(read);
         return false;
     }
-    m_strName = path.substr(path.find_last_of('/') + 1);
-    m_strSha256 = Sha256Hex(image.data(), image.size());
-    if (!m_table[TAG_DEVICE_ADDRESS].IsDefined() ||
-        m_table[TAG_DEVICE_ADDRESS].def.coding != CODING_BD_ADDR) {
+    // The digest covers the file's own bytes, not the erased filler a short file is read into.
+    std::string bytes;
+    if (!ReadWholeFile(path, bytes) || bytes.size() > image.size() ||
+        std::memcmp(bytes.data(), image.data(), bytes.size()) != 0) {
+        error = path + ": the file changed while it was read";
+        return false;
+    }
+    const TagEntry& address = catalogue[TAG_DEVICE_ADDRESS];
+    if (!address.IsDefined() || address.def.coding != CODING_BD_ADDR) {
         error = "The catalogue defines no device address (tag 1)";
         return false;
     }
+
+    std::vector<std::string> problems;
+    const NvdsArea area(image);
+    if (!area.HasMagic()) {
+        problems.push_back(ImageFileMessage(ImageFileResult::NotImage));
+    }
+    EntryWalk walk(area);
+    for (; walk.AtEntry(); walk.Advance()) {
+        const EntryHeader& header = walk.Header();
+        if (header.IsCurrent() && !catalogue[header.tag].IsDefined()) {
+            problems.push_back("Tag=" + std::to_string(header.tag) +
+                               ": not defined in the station's catalogue");
+        }
+    }
+    if (walk.Stop() == NVDS_CORRUPT) {
+        problems.push_back("the entry at offset " + std::to_string(walk.Position()) +
+                           " runs past the end of the area");
+    }
+    // Whatever "Open..." would reset to its default: missing tags, wrong lengths, bad codings,
+    // values out of range.
+    TagTable table = catalogue;
+    RecordingPrompter report;
+    NvdsImage checked = image;
+    CheckImage(config, table, checked, report);
+    for (const std::string& text : report.Texts()) {
+        size_t at = 0;
+        while ((at = text.find("Tag=", at)) != std::string::npos) {
+            const size_t end = text.find('\n', at);
+            std::string line = text.substr(at, end == std::string::npos ? end : end - at);
+            line.erase(line.find_last_not_of(' ') + 1);
+            problems.push_back(line);
+            at = end == std::string::npos ? text.size() : end;
+        }
+    }
+    uint32_t position = 0;
+    EntryHeader header;
+    if (area.FindTag(TAG_DEVICE_ADDRESS, position, header) != NVDS_OK) {
+        problems.push_back("Tag=1: the device address is missing");
+    } else if (header.length != address.def.length || header.length != ADDRESS_BYTES) {
+        problems.push_back("Tag=1: the device address has " + std::to_string(header.length) +
+                           " bytes, must have " + std::to_string(ADDRESS_BYTES));
+    }
+    if (!problems.empty()) {
+        error = path + ": the station's catalogue would change this golden image:";
+        std::vector<std::string> seen;
+        for (const std::string& problem : problems) {
+            if (std::find(seen.begin(), seen.end(), problem) == seen.end()) {
+                error += "\n  " + problem;
+                seen.push_back(problem);
+            }
+        }
+        return false;
+    }
+    m_bytes = image;
+    m_addressOffset = position + NVDS_HEADER_SIZE;
+    m_strName = path.substr(path.find_last_of('/') + 1);
+    m_strSha256 = Sha256Hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     return true;
 }
 
 bool GoldenImage::Build(uint64_t address, NvdsImage& image, std::string& error) const {
-    TagTable table = m_table;
-    std::string text = AddressText(address);
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (!m_pConfig->CheckValue(text, table[TAG_DEVICE_ADDRESS].def, 0)) {
-            error = m_pConfig->m_strError;
-            return false;
-        }
-    }
-    table[TAG_DEVICE_ADDRESS].valueText = text;
-    RecordingPrompter prompter;
-    image = ErasedImage();
-    if (!BuildImage(table, image, prompter)) {
-        error = Joined(prompter);
+    if (m_addressOffset == 0) {
+        error = "No golden image is loaded";
         return false;
     }
+    image = m_bytes;
+    // The address is stored with its last pair first.
+    for (uint32_t i = 0; i < ADDRESS_BYTES; ++i) {
+        image[m_addressOffset + i] = static_cast<uint8_t>(address >> (8 * i));
+    }
     return true;
+}
+
+std::optional<uint64_t> AddressOnImage(const NvdsImage& image) {
+    NvdsImage copy = image;  // the area reads through a mutable buffer
+    const NvdsArea area(copy);
+    if (!area.HasMagic()) {
+        return std::nullopt;
+    }
+    EntryWalk walk(area);
+    std::optional<uint64_t> address;
+    for (; walk.AtEntry(); walk.Advance()) {
+        const EntryHeader& header = walk.Header();
+        if (header.tag == TAG_DEVICE_ADDRESS && header.IsCurrent() && !address &&
+            header.length == ADDRESS_BYTES) {
+            uint64_t value = 0;
+            for (uint32_t i = 0; i < ADDRESS_BYTES; ++i) {
+                value |= uint64_t(image[walk.DataPosition() + i]) << (8 * i);
+            }
+            address = value;
+        }
+    }
+    if (walk.Stop() != NVDS_NOT_FOUND) {
+        return std::nullopt;
+    }
+    return address;
 }
 
 }  // namespace nvds::line

@@ -1,7 +1,7 @@
 #pragma once
 
 #include <cstdint>
-#include <mutex>
+#include <optional>
 #include <string>
 
 #include "catalogue/NvdsConfig.h"
@@ -84,17 +84,20 @@ struct StationEvent {
     int64_t timeMs = 0;  // when it happened, ms since 1970 UTC
 };
 
-/// The golden image taken into a table as "Open..." takes a file, from which every station
-/// builds the image for its address. Safe to use from several stations at once.
+/// The golden image a line burns: the golden file's bytes, of which only the device address's
+/// value bytes change from chip to chip. Loaded once; safe to use from several stations at once.
 class GoldenImage {
 public:
-    /// Reads the image file at `path` against the loaded `catalogue` and checks its tags.
-    /// False with the message the tool shows when the file is refused or holds no valid tags.
+    /// Reads the image file at `path` and refuses it, with a message naming the tags, when the
+    /// station's `catalogue` would change it as "Open..." takes it: a current entry of a tag
+    /// the catalogue does not define, a value that is missing, mis-sized, does not decode or is
+    /// out of range, an entry list that runs past the area, or no device address (tag 1) of
+    /// the catalogue's length. `config` checks the values; it is not kept.
     bool Load(const std::string& path, CNvdsConfig& config, const TagTable& catalogue,
               std::string& error);
 
-    /// The golden image with tag 1 (the device address) set to `address`, checked like any
-    /// edited value. False with the check's or the build's message.
+    /// The golden bytes with the device address's value bytes set to `address`. False with a
+    /// message only when no golden image was loaded.
     bool Build(uint64_t address, NvdsImage& image, std::string& error) const;
 
     /// The golden file's name (without its folder) and the SHA-256 of its bytes, in hex, as the
@@ -105,9 +108,12 @@ public:
 private:
     std::string m_strName;
     std::string m_strSha256;
-    CNvdsConfig* m_pConfig = nullptr;
-    TagTable m_table{};
-    mutable std::mutex m_mutex;  // CheckValue keeps its message in the shared config
+    NvdsImage m_bytes{};
+    uint32_t m_addressOffset = 0;  // first value byte of tag 1's current entry; 0: not loaded
 };
+
+/// The device address held by an NVDS area that is a valid image: the magic, an entry list
+/// that ends inside the area and a current tag 1 entry of six bytes. Nothing otherwise.
+std::optional<uint64_t> AddressOnImage(const NvdsImage& image);
 
 }  // namespace nvds::line

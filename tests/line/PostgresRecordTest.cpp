@@ -12,90 +12,13 @@
 #include "common/NvdsRun.h"
 #include "common/PgServer.h"
 #include "line/PostgresRecord.h"
-#include "line/RecordScratch.h"
+#include "line/RecordBackend.h"
 
 namespace nvds::test {
 namespace {
 
 using line::AddressText;
 using line::AddressValue;
-
-// Where a test's record lives, for both kinds of record: a fresh SQLite file or a fresh
-// database on the shared server.
-class Backend {
-public:
-    explicit Backend(bool postgres) : m_postgres(postgres) {}
-
-    bool Postgres() const { return m_postgres; }
-
-    /// A new, empty record target; fails the test when the server is not there.
-    std::string NewTarget() {
-        if (!m_postgres) {
-            return m_scratch.Path("line" + std::to_string(++m_count) + ".db");
-        }
-        std::string error;
-        m_server = SharedPgServer(error);
-        if (!m_server) {
-            ADD_FAILURE() << error;
-            return "";
-        }
-        m_db = NewDatabaseName();
-        EXPECT_EQ(m_server->Sql("postgres", "CREATE DATABASE " + m_db), std::vector<std::string>{});
-        return m_server->Uri(m_db);
-    }
-
-    /// The name the record's messages give the target.
-    std::string Name(const std::string& target) const {
-        return m_postgres ? "database \"" + m_db + "\" on " + m_server->SocketDir() + ":5432"
-                          : target;
-    }
-
-    std::vector<std::string> Query(const std::string& target, const std::string& sql) const {
-        return m_postgres ? m_server->Sql(m_db, sql) : Sql(target, sql);
-    }
-
-    /// "address state" for every row, in address order.
-    std::vector<std::string> StatesOf(const std::string& target) const {
-        return Query(target,
-                     "SELECT address_text || ' ' || state || CASE WHEN reusable = 1 THEN"
-                     " ' reusable' ELSE '' END FROM record_address ORDER BY address");
-    }
-
-    /// Waits until the server has ended the sessions of killed clients (it notices their
-    /// closed sockets at once, but ends the session a moment later).
-    void AwaitSessionsOfDeadClients() const {
-        if (!m_postgres) {
-            return;
-        }
-        for (int i = 0; i < 1000; ++i) {
-            if (m_server->Sql(m_db,
-                              "SELECT COUNT(*) FROM record_owner o WHERE EXISTS (SELECT 1 FROM"
-                              " pg_stat_activity a WHERE a.pid = o.backend_pid)") ==
-                std::vector<std::string>{"0"}) {
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        ADD_FAILURE() << "the sessions of killed clients did not end";
-    }
-
-    PgServer* Server() const { return m_server; }
-
-private:
-    bool m_postgres;
-    ScratchFolder m_scratch;
-    int m_count = 0;
-    PgServer* m_server = nullptr;
-    std::string m_db;
-};
-
-std::unique_ptr<line::ProductionRecord> Open(const std::string& target,
-                                             const line::AddressPool& pool) {
-    std::string error;
-    auto record = line::OpenProductionRecord(target, pool, error);
-    EXPECT_NE(record, nullptr) << error;
-    return record;
-}
 
 class RecordBackends : public ::testing::TestWithParam<bool> {
 protected:
@@ -164,11 +87,11 @@ TEST_P(RecordBackends, SchemaVersion) {
     Open(target, Pool("C0 00 00 00 00 00"));
     Open(target, Pool("C0 00 00 00 00 00"));
     EXPECT_EQ(backend.Query(target, "SELECT version FROM record_schema"),
-              std::vector<std::string>{"1"});
-    backend.Query(target, "UPDATE record_schema SET version = 2");
+              std::vector<std::string>{"2"});
+    backend.Query(target, "UPDATE record_schema SET version = 3");
     const std::string refused = backend.Name(target) +
-                                " is a production record of schema version 2; this program knows "
-                                "version 1";
+                                " is a production record of schema version 3; this program knows "
+                                "version 2";
     EXPECT_EQ(line::OpenProductionRecord(target, Pool("C0 00 00 00 00 00"), error), nullptr);
     EXPECT_EQ(error, refused);
     EXPECT_EQ(line::OpenProductionRecordToRead(target, error), nullptr);
@@ -282,41 +205,54 @@ TEST(PostgresRecord, DeadSessionsOfAnyHostAreSwept) {
     auto live = Open(target, Pool("C0 11 22 00 00 00"));
     ASSERT_NE(live, nullptr);
     const std::vector<std::string> liveSession =
-        backend.Query(target, "SELECT backend_pid FROM record_owner");
+        backend.Query(target, "SELECT session_key FROM record_run");
     ASSERT_EQ(liveSession.size(), 1u);
     backend.Query(target,
-                  "INSERT INTO record_owner (id, host, pid, boot_id, start_ticks, opened_at,"
-                  " backend_pid, server_started) VALUES"
-                  " (1001, 'elsewhere', 1, 'x', 1, 0, 0, pg_postmaster_start_time()::text),"
-                  " (1002, 'elsewhere', 1, 'x', 1, 0, " +
-                      liveSession[0] + ", pg_postmaster_start_time()::text)");
+                  "INSERT INTO record_run (id, host, pid, boot_id, start_ticks, session_key,"
+                  " opened_at) VALUES (1001, 'elsewhere', 1, 'x', 1, '0@' ||"
+                  " pg_postmaster_start_time()::text, 0), (1002, 'elsewhere', 1, 'x', 1, '" +
+                      liveSession[0] + "', 0)");
+    backend.Query(target,
+                  "INSERT INTO record_attempt (id, address, run, station_host, station_name, lot,"
+                  " golden_name, golden_sha256, reserved_at) VALUES"
+                  " (2001, 1, 1001, 'elsewhere', 'p', '', '', '', 0),"
+                  " (2002, 2, 1002, 'elsewhere', 'p', '', '', '', 0)");
     backend.Query(target,
                   "INSERT INTO record_address (address, address_text, state, station_host,"
-                  " station_port, owner, reserved_at) VALUES"
-                  " (1, '00 00 00 00 00 01', 'reserved', 'elsewhere', 'p', 1001, 0),"
-                  " (2, '00 00 00 00 00 02', 'reserved', 'elsewhere', 'p', 1002, 0)");
+                  " station_port, owner, attempt, reserved_at) VALUES"
+                  " (1, '00 00 00 00 00 01', 'reserved', 'elsewhere', 'p', 1001, 2001, 0),"
+                  " (2, '00 00 00 00 00 02', 'reserved', 'elsewhere', 'p', 1002, 2002, 0)");
     Open(target, Pool("C0 11 22 00 00 00"));
     EXPECT_EQ(backend.StatesOf(target), (std::vector<std::string>{"00 00 00 00 00 01 abandoned",
                                                                   "00 00 00 00 00 02 reserved"}));
 }
 
-// A server that goes away mid-run: the station's next change fails with a text naming the
-// server (so it burns nothing), opening fails while it is down, and once it is back a new open
-// goes on from the record, the lost station's reservation abandoned.
-TEST(PostgresRecord, LostServerStopsTheStationAndTheRecordGoesOn) {
+// A server that goes away mid-run: every call fails with a text naming the server while it is
+// down (so the station burns nothing), opening fails too; once it is back, the next call
+// connects again by itself and the reservation made before is still this process's own.
+// Had another process found the old session gone and abandoned it, EndBurn still appends the
+// truth and the address says what its chip carries.
+TEST(PostgresRecord, LostServerIsReachedAgainAndKeepsTheReservations) {
     Backend backend(true);
     const std::string target = backend.NewTarget();
     ASSERT_FALSE(target.empty());
     const std::string name = backend.Name(target);
     auto record = Open(target, Pool("C0 11 22 00 00 00"));
     ASSERT_NE(record, nullptr);
-    uint64_t reserved = 0;
-    ASSERT_TRUE(record->Reserve(STATION, reserved));
+    line::BurnContext context;
+    context.station = STATION;
+    uint64_t first = 0, second = 0;
+    int64_t firstAttempt = 0, secondAttempt = 0;
+    ASSERT_TRUE(record->ReserveNext(context, first, firstAttempt));
     ASSERT_TRUE(backend.Server()->Stop("immediate"));
 
     const std::string lost = "lost the connection to the production record server (" + name + "): ";
     uint64_t address = 0;
-    EXPECT_FALSE(record->Reserve(STATION, address));
+    int64_t attempt = 0;
+    EXPECT_FALSE(record->ReserveNext(context, address, attempt));
+    EXPECT_EQ(record->LastError().substr(0, lost.size()), lost) << record->LastError();
+    line::AddressInfo info;
+    EXPECT_FALSE(record->Lookup(first, info));
     EXPECT_EQ(record->LastError().substr(0, lost.size()), lost) << record->LastError();
     std::string error;
     EXPECT_EQ(line::OpenProductionRecord(target, Pool("C0 11 22 00 00 00"), error), nullptr);
@@ -326,16 +262,30 @@ TEST(PostgresRecord, LostServerStopsTheStationAndTheRecordGoesOn) {
     EXPECT_EQ(error.substr(0, unreachable.size()), unreachable) << error;
 
     ASSERT_TRUE(backend.Server()->StartAgain());
-    EXPECT_FALSE(record->MarkVerified(reserved, DIGEST, 1));
-    EXPECT_EQ(record->LastError().substr(0, lost.size()), lost) << record->LastError();
-    line::RecordState state{};
-    EXPECT_FALSE(record->StateOf(reserved, state));
-    EXPECT_EQ(record->LastError().substr(0, lost.size()), lost) << record->LastError();
-    auto again = Open(target, Pool("C0 11 22 00 00 00"));
-    ASSERT_NE(again, nullptr);
-    EXPECT_EQ(ReserveText(*again), "C0 11 22 00 00 01");
-    EXPECT_EQ(backend.StatesOf(target), (std::vector<std::string>{"C0 11 22 00 00 00 abandoned",
-                                                                  "C0 11 22 00 00 01 reserved"}));
+    line::BurnEnd verified;
+    verified.outcome = line::RECORD_VERIFIED;
+    verified.imageSha256 = DIGEST;
+    EXPECT_TRUE(record->EndBurn(firstAttempt, verified)) << record->LastError();
+    ASSERT_TRUE(record->ReserveNext(context, second, secondAttempt)) << record->LastError();
+    auto other = Open(target, Pool("C0 11 22 00 00 00"));
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(ReserveText(*other), "C0 11 22 00 00 02");
+    EXPECT_TRUE(other->Lookup(second, info));
+    EXPECT_TRUE(info.liveReservation);
+
+    // Lost again, and this time another opener sweeps the dead session first.
+    ASSERT_TRUE(backend.Server()->Stop("immediate"));
+    ASSERT_TRUE(backend.Server()->StartAgain());
+    other = Open(target, Pool("C0 11 22 00 00 00"));
+    ASSERT_NE(other, nullptr);
+    EXPECT_EQ(backend.StatesOf(target),
+              (std::vector<std::string>{"C0 11 22 00 00 00 verified", "C0 11 22 00 00 01 abandoned",
+                                        "C0 11 22 00 00 02 abandoned"}));
+    EXPECT_TRUE(record->EndBurn(secondAttempt, verified)) << record->LastError();
+    EXPECT_EQ(backend.Query(target, "SELECT outcome FROM record_history WHERE address = " +
+                                        std::to_string(second) + " ORDER BY id"),
+              (std::vector<std::string>{"abandoned", "verified"}));
+    EXPECT_EQ(backend.StatesOf(target)[1], "C0 11 22 00 00 01 verified");
 }
 
 // `nvds record` reads a server record like a file: every row in the order reserved, and a

@@ -125,11 +125,11 @@ TEST(RecordAllocation, SchemaVersionAndForeignTargets) {
     ScratchFolder scratch;
     const std::string path = scratch.Path("line.db");
     OpenRecord(path, Pool("C0 00 00 00 00 00"));
-    EXPECT_EQ(Sql(path, "SELECT version FROM record_schema"), std::vector<std::string>{"1"});
+    EXPECT_EQ(Sql(path, "SELECT version FROM record_schema"), std::vector<std::string>{"2"});
     OpenRecord(path, Pool("C0 00 00 00 00 00"));
-    EXPECT_EQ(Sql(path, "SELECT version FROM record_schema"), std::vector<std::string>{"1"});
+    EXPECT_EQ(Sql(path, "SELECT version FROM record_schema"), std::vector<std::string>{"2"});
 
-    Sql(path, "UPDATE record_schema SET version = 2");
+    Sql(path, "UPDATE record_schema SET version = 3");
     const std::string foreign = scratch.Path("other.db");
     Sql(foreign, "CREATE TABLE parts (name TEXT)");
     struct Case {
@@ -137,7 +137,7 @@ TEST(RecordAllocation, SchemaVersionAndForeignTargets) {
         std::string error;
     };
     const Case cases[] = {
-        {path, path + " is a production record of schema version 2; this program knows version 1"},
+        {path, path + " is a production record of schema version 3; this program knows version 2"},
         {foreign, foreign + " is not a production record (no schema version)"},
         {"postgresql:///record?host=/nonexistent", Unreachable("record", "5432")},
         {"postgres:///other?host=/nonexistent&port=5999", Unreachable("other", "5999")},

@@ -107,14 +107,17 @@ TEST(RecordCrash, SweepAbandonsOnlyDeadOwners) {
         const std::string path = scratch.Path("line.db");
         OpenRecord(path, Pool("C0 11 22 00 00 00"));
         Sql(path,
-            "INSERT INTO record_owner (id, host, pid, boot_id, start_ticks, opened_at)"
+            "INSERT INTO record_run (id, host, pid, boot_id, start_ticks, session_key, opened_at)"
             " VALUES (77, '" +
                 c.host + "', " + std::to_string(self.pid) + ", '" + c.bootId + "', " +
-                std::to_string(c.startTicks) + ", 0)");
+                std::to_string(c.startTicks) + ", '', 0)");
+        Sql(path,
+            "INSERT INTO record_attempt (id, address, run, station_host, station_name, lot,"
+            " golden_name, golden_sha256, reserved_at) VALUES (5, 1, 77, 'h', 'p', '', '', '', 0)");
         Sql(path,
             "INSERT INTO record_address (address, address_text, state, station_host,"
-            " station_port, owner, reserved_at) VALUES (1, '00 00 00 00 00 01', 'reserved',"
-            " 'h', 'p', 77, 0)");
+            " station_port, owner, attempt, reserved_at) VALUES (1, '00 00 00 00 00 01',"
+            " 'reserved', 'h', 'p', 77, 5, 0)");
         OpenRecord(path, Pool("C0 11 22 00 00 00"));
         EXPECT_EQ(States(path),
                   std::vector<std::string>{std::string("00 00 00 00 00 01 ") + c.state})

@@ -61,7 +61,8 @@ inline std::string ReserveText(line::ProductionRecord& record) {
     return line::AddressText(address);
 }
 
-/// Runs one statement on the file outside the record; the first column of every row as text.
+/// Runs one statement on the file outside the record; the first column of every row as text
+/// ("NULL" for null), or "error: ..." as the only value when it fails.
 inline std::vector<std::string> Sql(const std::string& path, const std::string& sql) {
     sqlite3* db = nullptr;
     std::vector<std::string> values;
@@ -69,11 +70,14 @@ inline std::vector<std::string> Sql(const std::string& path, const std::string& 
         SQLITE_OK) {
         sqlite3_busy_timeout(db, 10000);
         sqlite3_stmt* stmt = nullptr;
-        if (sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK) {
-            while (sqlite3_step(stmt) == SQLITE_ROW) {
-                const unsigned char* text = sqlite3_column_text(stmt, 0);
-                values.push_back(text ? reinterpret_cast<const char*>(text) : "NULL");
-            }
+        int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
+        while (rc == SQLITE_OK && (rc = sqlite3_step(stmt)) == SQLITE_ROW) {
+            const unsigned char* text = sqlite3_column_text(stmt, 0);
+            values.push_back(text ? reinterpret_cast<const char*>(text) : "NULL");
+            rc = SQLITE_OK;
+        }
+        if (rc != SQLITE_DONE) {
+            values = {std::string("error: ") + sqlite3_errmsg(db)};
         }
         sqlite3_finalize(stmt);
     }

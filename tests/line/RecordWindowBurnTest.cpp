@@ -16,7 +16,8 @@ const std::string UPPER_DIGEST = "ABCDEF0123456789ABCDEF0123456789ABCDEF01234567
 
 // Whatever the row said before, a recorded burn leaves one verified row per address with the
 // burn's station, digest and duration, and the pool never hands that address out again: not
-// when it was a reusable failure, not when it lies ahead of the pool's furthest address.
+// when it was a reusable failure, not when it lies ahead; the pool still starts at its first
+// fresh address and steps over the recorded one.
 TEST(RecordWindowBurn, RecordedAddressesAreVerifiedAndNeverHandedOut) {
     ScratchFolder scratch;
     const std::string path = scratch.Path("window.db");
@@ -33,10 +34,14 @@ TEST(RecordWindowBurn, RecordedAddressesAreVerifiedAndNeverHandedOut) {
         // The same address burned again: still one row, now with the second burn's values.
         EXPECT_TRUE(record->RecordBurn(AddressValue("C0 11 22 33 44 05"), STATION,
                                        std::string(64, 'b'), 4));
-        EXPECT_EQ(ReserveText(*record), "C0 11 22 33 44 06");
+        for (const char* next : {"01", "02", "03", "04", "06"}) {
+            EXPECT_EQ(ReserveText(*record), std::string("C0 11 22 33 44 ") + next);
+        }
     }
     EXPECT_EQ(States(path), (std::vector<std::string>{
                                 "AA BB CC DD EE FF verified", "C0 11 22 33 44 00 verified",
+                                "C0 11 22 33 44 01 abandoned", "C0 11 22 33 44 02 abandoned",
+                                "C0 11 22 33 44 03 abandoned", "C0 11 22 33 44 04 abandoned",
                                 "C0 11 22 33 44 05 verified", "C0 11 22 33 44 06 abandoned"}));
     EXPECT_EQ(Sql(path,
                   "SELECT station_host || ' ' || station_port || ' ' || image_sha256 || ' ' ||"
