@@ -16,7 +16,9 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "app/BoardSetup.h"
 #include "app/ChoiceEdit.h"
+#include "app/StationBoard.h"
 #include "app/TagIdDelegate.h"
 #include "usertags/AppIcon.h"
 #include "usertags/NewTag.h"
@@ -196,6 +198,7 @@ void CConfigNVDS::CreateMenus() {
     operate->addSeparator();
     AddCommand(operate, "&Production record...", ID_PRODUCTION_RECORD,
                &CConfigNVDS::OnProductionRecord);
+    AddCommand(operate, "Production li&ne...", ID_PRODUCTION_LINE, &CConfigNVDS::OnProductionLine);
 
     QMenu* help = m_pMainMenu->addMenu("&Help");
     AddCommand(help, "&Contents...", ID_HELP_CONTENTS, &CConfigNVDS::OnHelpContents);
@@ -333,6 +336,10 @@ void CConfigNVDS::SaveSettings() {
     // its six lines.
     if (!m_strRecordTarget.empty()) {
         keys.emplace_back("PRODUCTION_RECORD", m_strRecordTarget);
+    }
+    // The station board's keys, present only once the board was used, are kept as they are.
+    for (auto& key : StoredBoardSettings(m_ini)) {
+        keys.push_back(std::move(key));
     }
     m_ini.IniWriteSection(keys);
 }

@@ -33,6 +33,7 @@ namespace nvds {
 
 class CChoiceEdit;
 class CNewTag;
+class CStationBoard;
 
 /// Command ids of the menu items and buttons.
 enum CommandId : int {
@@ -53,6 +54,7 @@ enum CommandId : int {
     ID_IMPORT_USER = 32801,
     ID_EXPORT_USER = 32802,
     ID_PRODUCTION_RECORD = 32810,
+    ID_PRODUCTION_LINE = 32811,
     ID_HELP_CONTENTS = 32804,
     ID_ABOUT = 32782,
 };
@@ -161,6 +163,9 @@ public:
     /// Shows the record's name in the status bar with `detail` after it (what the record last
     /// did); hides the pane when no record is set.
     void ShowRecordPane(const QString& detail);
+    /// Opens the station board (a window of its own, kept for the window's life).
+    void OnProductionLine();
+    std::unique_ptr<CStationBoard> m_board;
 
     // User tags and help.
     void OnUserProperties();

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "catalogue/NvdsConfig.h"
 #include "cli/Commands.h"
@@ -375,7 +376,42 @@ int RunPorts() {
     return EXIT_OK;
 }
 
-int RunSim(SimOptions opt, const std::string& crystal) {
+// Plays the operator of a station for a demonstration: a chip whose NVDS area was programmed
+// and then left unchanged for `swapMs` is taken out, and a fresh one is put in `swapMs` later.
+class ChipSwapper {
+public:
+    explicit ChipSwapper(int swapMs) : m_period(swapMs) {}
+    void Tick(CSimLink& sim) {
+        if (m_period.count() <= 0) {
+            return;
+        }
+        auto now = std::chrono::steady_clock::now();
+        if (sim.Absent()) {
+            if (now - m_since >= m_period) {
+                sim.PutIn();
+                m_area.clear();
+                m_since = now;
+            }
+            return;
+        }
+        std::vector<uint8_t> flash = sim.Flash();
+        std::vector<uint8_t> area(flash.begin(), flash.begin() + NVDS_IMAGE_SIZE);
+        if (area != m_area) {
+            m_area = std::move(area);
+            m_since = now;
+        } else if (m_area.front() != 0xFF && now - m_since >= m_period) {
+            sim.TakeOut();
+            m_since = now;
+        }
+    }
+
+private:
+    std::chrono::milliseconds m_period;
+    std::vector<uint8_t> m_area;
+    std::chrono::steady_clock::time_point m_since{};
+};
+
+int RunSim(SimOptions opt, const std::string& crystal, int swapMs) {
     opt.crystal = CrystalIndex(crystal);
     // Signals are taken synchronously below; block them before the serving thread starts.
     sigset_t signals;
@@ -393,7 +429,9 @@ int RunSim(SimOptions opt, const std::string& crystal) {
     std::printf("%s\n", sim.SlavePath().c_str());
     std::fflush(stdout);
     timespec tick{0, 100 * 1000 * 1000};
+    ChipSwapper swapper(swapMs);
     while (sigtimedwait(&signals, nullptr, &tick) < 0) {
+        swapper.Tick(sim);
         if (sim.HungUp()) {
             std::fprintf(stderr, "line hung up after %d page(s)\n", opt.hangupAfterPages);
             break;
@@ -427,11 +465,16 @@ void AddSimCommand(CLI::App& app, CliContext& ctx) {
     sub->add_option("--weak-page", opt->weakPage,
                     "Acknowledge programs of this page but keep one of its bytes wrong")
         ->check(CLI::Range(0, static_cast<int>(NVDS_PAGE_COUNT) - 1));
-    sub->callback([&ctx, opt, crystal, refuse] {
-        ctx.run = [opt, crystal, refuse] {
+    auto swapMs = std::make_shared<int>(0);
+    sub->add_option(
+           "--swap-ms", *swapMs,
+           "Take a programmed chip out after N ms unchanged, put a fresh one in N ms later")
+        ->check(CLI::NonNegativeNumber);
+    sub->callback([&ctx, opt, crystal, refuse, swapMs] {
+        ctx.run = [opt, crystal, refuse, swapMs] {
             SimOptions o = *opt;
             o.refuseBaud = *refuse ? 1 << 30 : 0;
-            return RunSim(o, *crystal);
+            return RunSim(o, *crystal, *swapMs);
         };
     });
 }

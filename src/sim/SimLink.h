@@ -147,6 +147,10 @@ public:
     /// A copy of the flash, or replaces it (while serving too).
     std::vector<uint8_t> Flash() { return m_line.Flash(); }
     void SetFlash(const std::vector<uint8_t>& flash) { m_line.SetFlash(flash); }
+    /// The chip taken out of its socket (the pty stays open) and a fresh one put in.
+    void TakeOut() { m_line.TakeOut(); }
+    void PutIn() { m_line.PutIn(); }
+    bool Absent() const { return m_line.Absent(); }
 
     /// Counters, for tests and the benchmark.
     int FramesHandled() const { return m_line.FramesHandled(); }
