@@ -247,7 +247,9 @@ TrialResult RunTrial(const TrialPlan& plan, const RunnerOptions& options) {
     } else {
         env = {"NVDS_USB_BACKEND=sim", "NVDS_USB_SIM_FLASH=" + flashPath};
     }
-    const std::vector<std::string> args = ToolArguments(plan, port, imagePath, outputPath);
+    TrialPlan traced = plan;
+    traced.trace = plan.trace || options.trace;
+    const std::vector<std::string> args = ToolArguments(traced, port, imagePath, outputPath);
     for (const std::string& e : env) {
         result.command += e + " ";
     }

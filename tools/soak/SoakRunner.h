@@ -13,6 +13,7 @@ struct RunnerOptions {
     std::string folder;               // trials work in sub-folders of this one
     std::chrono::seconds limit{120};  // a run still going after this is a hang
     bool keepAll = false;             // keep every trial's folder, not only bad ones
+    bool trace = false;               // every trial with --trace (frames in the kept stderr)
 };
 
 struct TrialResult {

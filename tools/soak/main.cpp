@@ -2,6 +2,7 @@
 // one random fault, and judges every outcome from the chip's flash file, the output file and
 // the exit code, never from what the tool says about itself.
 
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -29,6 +30,14 @@ using namespace nvds::soak;
 constexpr int EXIT_USAGE = 2;
 constexpr int TRIALS_PER_CORE = 4;
 
+// Set by SIGINT or SIGTERM: no new trials start, the running ones end and the counts so far
+// are printed.
+std::atomic<bool> g_bStop{false};
+
+void OnStopSignal(int) {
+    g_bStop = true;
+}
+
 struct Settings {
     int trials = 0;
     uint64_t seed = 0;
@@ -41,7 +50,7 @@ struct Settings {
 void Usage() {
     std::fprintf(stderr,
                  "usage: nvds_soak N [--seed S] [--trial I] [--jobs J] [--limit SECONDS]\n"
-                 "                 [--nvds PATH] [--dir FOLDER] [--keep] [--verbose]\n"
+                 "                 [--nvds PATH] [--dir FOLDER] [--keep] [--verbose] [--trace]\n"
                  "Runs N dumps and burns of nvds against simulated chips, one random fault each.\n"
                  "--trial I repeats only trial I of the run with seed S.\n");
 }
@@ -89,6 +98,8 @@ bool Parse(int argc, char** argv, Settings& s) {
             s.runner.folder = argv[++i];
         } else if (arg == "--verbose") {
             s.verbose = true;
+        } else if (arg == "--trace") {
+            s.runner.trace = true;
         } else if (arg == "--keep") {
             s.runner.keepAll = true;
         } else if (!counted && ParseNumber(arg.c_str(), n) && n >= 1 && n <= INT32_MAX) {
@@ -180,6 +191,10 @@ int main(int argc, char** argv) {
                 static_cast<long long>(s.runner.limit.count()));
     std::fflush(stdout);
 
+    struct sigaction stop {};
+    stop.sa_handler = OnStopSignal;
+    sigaction(SIGINT, &stop, nullptr);
+    sigaction(SIGTERM, &stop, nullptr);
     auto start = std::chrono::steady_clock::now();
     Tally tally;
     std::mutex mutex;
@@ -189,7 +204,7 @@ int main(int argc, char** argv) {
     int finished = 0;
     const int progressEvery = std::max(1, s.trials / 10);
     auto worker = [&] {
-        for (int i; !broken && (i = next++) < s.trials;) {
+        for (int i; !broken && !g_bStop && (i = next++) < s.trials;) {
             TrialPlan plan = PlanTrial(s.seed, s.onlyTrial >= 0 ? s.onlyTrial : i);
             TrialResult r = RunTrial(plan, s.runner);
             std::lock_guard<std::mutex> lock(mutex);
@@ -214,7 +229,9 @@ int main(int argc, char** argv) {
                             FaultText(plan.fault).c_str(), r.seconds, r.command.c_str());
             }
             if (++finished % progressEvery == 0 && s.trials >= 10) {
-                std::printf("... %d/%d\n", finished, s.trials);
+                std::printf("... %d/%d, %.0f s\n", finished, s.trials,
+                            std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+                                .count());
                 std::fflush(stdout);
             }
         }
@@ -250,13 +267,16 @@ int main(int argc, char** argv) {
     for (int v = 0; v < VERDICT_COUNT; ++v) {
         bad += IsBad(static_cast<Verdict>(v)) ? tally.verdicts[v] : 0;
     }
+    if (g_bStop) {
+        std::printf("stopped by a signal after %d of %d trials\n", finished, s.trials);
+    }
     std::printf(
         "soak: %d trials in %.0f s, seed %llu: %d ok, %d failures; %d false successes, "
         "%d hangs, %d crashes, %d damaged files, %d unsafe cuts, %d wrong reports; %d lost "
         "connects\n",
-        s.trials, seconds, static_cast<unsigned long long>(s.seed), count(Verdict::Ok),
+        finished, seconds, static_cast<unsigned long long>(s.seed), count(Verdict::Ok),
         count(Verdict::HonestFailure) + count(Verdict::LostConnect), count(Verdict::FalseSuccess),
         count(Verdict::Hang), count(Verdict::Crash), count(Verdict::DamagedFile),
         count(Verdict::UnsafeCut), count(Verdict::WrongReport), count(Verdict::LostConnect));
-    return bad == 0 ? 0 : 1;
+    return bad == 0 && !g_bStop ? 0 : 1;
 }
