@@ -411,6 +411,14 @@ TEST(SoakRun, CatchesAToolThatMisbehaves) {
     EXPECT_GT(halfWriter.counts["damaged files"], 0) << halfWriter.lastLine;
     EXPECT_EQ(halfWriter.counts["false successes"], 0) << halfWriter.lastLine;
 
+    // Leaves a scratch file beside the image or the output and fails.
+    SoakRun litterer = RunSoak("8" + common +
+                               FakeTool("litter",
+                                        "for a; do case $a in *.nvds) : >\"$a.1-0.tmp\";; esac; "
+                                        "done; exit 1"));
+    EXPECT_EQ(litterer.exitCode, 1) << litterer.lastLine;
+    EXPECT_GE(litterer.counts["damaged files"], Unsignalled(9, 8)) << litterer.lastLine;
+
     std::system(("rm -rf '" + folder + "' '" + Scratch("") + "'*").c_str());
 }
 

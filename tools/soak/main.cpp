@@ -137,6 +137,7 @@ struct Tally {
     std::array<double, FAULT_KIND_COUNT> secondsByFault{};
     double slowest = 0;
     int slowestTrial = -1;
+    int finished = 0;
 };
 
 void PrintBad(const Settings& s, const TrialPlan& plan, const TrialResult& r) {
@@ -167,6 +168,96 @@ void PrintTable(const Tally& t) {
     }
 }
 
+// Counts one judged trial and prints it when it is bad (or always with --verbose).
+void Count(const Settings& s, const TrialPlan& plan, const TrialResult& r, Tally& tally,
+           std::chrono::steady_clock::time_point start) {
+    Verdict v = r.judgement.verdict;
+    ++tally.verdicts[static_cast<int>(v)];
+    ++tally.byFault[static_cast<int>(plan.fault.kind)][static_cast<int>(v)];
+    tally.secondsByFault[static_cast<int>(plan.fault.kind)] += r.seconds;
+    if (r.seconds > tally.slowest) {
+        tally.slowest = r.seconds;
+        tally.slowestTrial = plan.index;
+    }
+    if (IsBad(v) || v == Verdict::LostConnect) {
+        PrintBad(s, plan, r);
+    } else if (s.onlyTrial >= 0 || s.verbose) {
+        std::printf("trial %d: %s%s%s%s, %s, fault %s, %.1f s\n  command: %s\n", plan.index,
+                    VerdictName(v), r.judgement.why.empty() ? "" : " (", r.judgement.why.c_str(),
+                    r.judgement.why.empty() ? "" : ")", OperationText(plan).c_str(),
+                    FaultText(plan.fault).c_str(), r.seconds, r.command.c_str());
+    }
+    const int progressEvery = std::max(1, s.trials / 10);
+    if (++tally.finished % progressEvery == 0 && s.trials >= 10) {
+        std::printf(
+            "... %d/%d, %.0f s\n", tally.finished, s.trials,
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        std::fflush(stdout);
+    }
+}
+
+// Runs the trials on `s.jobs` threads until all are done, a stop signal came or a trial could
+// not be set up (false, with the reason).
+bool RunTrials(const Settings& s, Tally& tally, std::string& setupError) {
+    const auto start = std::chrono::steady_clock::now();
+    std::mutex mutex;
+    std::atomic<int> next{0};
+    std::atomic<bool> broken{false};
+    auto worker = [&] {
+        for (int i; !broken && !g_bStop && (i = next++) < s.trials;) {
+            TrialPlan plan = PlanTrial(s.seed, s.onlyTrial >= 0 ? s.onlyTrial : i);
+            TrialResult r = RunTrial(plan, s.runner);
+            std::lock_guard<std::mutex> lock(mutex);
+            if (!r.setupError.empty()) {
+                broken = true;
+                setupError = r.setupError;
+                return;
+            }
+            Count(s, plan, r, tally, start);
+        }
+    };
+    std::vector<std::thread> workers;
+    for (int j = 0; j < std::min(s.jobs, s.trials); ++j) {
+        workers.emplace_back(worker);
+    }
+    for (std::thread& w : workers) {
+        w.join();
+    }
+    return !broken;
+}
+
+double CpuSeconds(int who) {
+    rusage u{};
+    getrusage(who, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// The per-fault table and the closing line of counts; the exit code of the run.
+int PrintSummary(const Settings& s, const Tally& tally, double seconds) {
+    PrintTable(tally);
+    auto count = [&](Verdict v) { return tally.verdicts[static_cast<int>(v)]; };
+    std::printf("slowest trial: %d, %.1f s; CPU time: soak %.0f s, tools %.0f s\n",
+                tally.slowestTrial, tally.slowest, CpuSeconds(RUSAGE_SELF),
+                CpuSeconds(RUSAGE_CHILDREN));
+    int bad = 0;
+    for (int v = 0; v < VERDICT_COUNT; ++v) {
+        bad += IsBad(static_cast<Verdict>(v)) ? tally.verdicts[v] : 0;
+    }
+    if (g_bStop) {
+        std::printf("stopped by a signal after %d of %d trials\n", tally.finished, s.trials);
+    }
+    std::printf(
+        "soak: %d trials in %.0f s, seed %llu: %d ok, %d failures; %d false successes, "
+        "%d hangs, %d crashes, %d damaged files, %d unsafe cuts, %d wrong reports; %d lost "
+        "connects\n",
+        tally.finished, seconds, static_cast<unsigned long long>(s.seed), count(Verdict::Ok),
+        count(Verdict::HonestFailure) + count(Verdict::LostConnect), count(Verdict::FalseSuccess),
+        count(Verdict::Hang), count(Verdict::Crash), count(Verdict::DamagedFile),
+        count(Verdict::UnsafeCut), count(Verdict::WrongReport), count(Verdict::LostConnect));
+    return bad == 0 && !g_bStop ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -195,88 +286,17 @@ int main(int argc, char** argv) {
     stop.sa_handler = OnStopSignal;
     sigaction(SIGINT, &stop, nullptr);
     sigaction(SIGTERM, &stop, nullptr);
-    auto start = std::chrono::steady_clock::now();
+    const auto start = std::chrono::steady_clock::now();
     Tally tally;
-    std::mutex mutex;
-    std::atomic<int> next{0};
-    std::atomic<bool> broken{false};
     std::string setupError;
-    int finished = 0;
-    const int progressEvery = std::max(1, s.trials / 10);
-    auto worker = [&] {
-        for (int i; !broken && !g_bStop && (i = next++) < s.trials;) {
-            TrialPlan plan = PlanTrial(s.seed, s.onlyTrial >= 0 ? s.onlyTrial : i);
-            TrialResult r = RunTrial(plan, s.runner);
-            std::lock_guard<std::mutex> lock(mutex);
-            if (!r.setupError.empty()) {
-                broken = true;
-                setupError = r.setupError;
-                return;
-            }
-            Verdict v = r.judgement.verdict;
-            ++tally.verdicts[static_cast<int>(v)];
-            ++tally.byFault[static_cast<int>(plan.fault.kind)][static_cast<int>(v)];
-            tally.secondsByFault[static_cast<int>(plan.fault.kind)] += r.seconds;
-            if (r.seconds > tally.slowest) {
-                tally.slowest = r.seconds;
-                tally.slowestTrial = plan.index;
-            }
-            if (IsBad(v) || v == Verdict::LostConnect) {
-                PrintBad(s, plan, r);
-            } else if (s.onlyTrial >= 0 || s.verbose) {
-                std::printf("trial %d: %s (%s), %s, fault %s, %.1f s\n  command: %s\n", plan.index,
-                            VerdictName(v), r.judgement.why.c_str(), OperationText(plan).c_str(),
-                            FaultText(plan.fault).c_str(), r.seconds, r.command.c_str());
-            }
-            if (++finished % progressEvery == 0 && s.trials >= 10) {
-                std::printf("... %d/%d, %.0f s\n", finished, s.trials,
-                            std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
-                                .count());
-                std::fflush(stdout);
-            }
-        }
-    };
-    std::vector<std::thread> workers;
-    for (int j = 0; j < std::min(s.jobs, s.trials); ++j) {
-        workers.emplace_back(worker);
-    }
-    for (std::thread& w : workers) {
-        w.join();
-    }
+    bool ran = RunTrials(s, tally, setupError);
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    // Only kept (bad) trials remain; the folder goes when none did.
+    // Only the folders of bad trials remain; the run's folder goes when none did.
     std::filesystem::remove(s.runner.folder, ec);
-    if (broken) {
+    if (!ran) {
         std::fprintf(stderr, "nvds_soak: %s\n", setupError.c_str());
         return EXIT_USAGE;
     }
-
-    PrintTable(tally);
-    auto count = [&](Verdict v) { return tally.verdicts[static_cast<int>(v)]; };
-    rusage self{}, children{};
-    getrusage(RUSAGE_SELF, &self);
-    getrusage(RUSAGE_CHILDREN, &children);
-    auto cpu = [](const rusage& u) {
-        return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-               static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-    };
-    std::printf("slowest trial: %d, %.1f s; CPU time: soak %.0f s, tools %.0f s\n",
-                tally.slowestTrial, tally.slowest, cpu(self), cpu(children));
-    int bad = 0;
-    for (int v = 0; v < VERDICT_COUNT; ++v) {
-        bad += IsBad(static_cast<Verdict>(v)) ? tally.verdicts[v] : 0;
-    }
-    if (g_bStop) {
-        std::printf("stopped by a signal after %d of %d trials\n", finished, s.trials);
-    }
-    std::printf(
-        "soak: %d trials in %.0f s, seed %llu: %d ok, %d failures; %d false successes, "
-        "%d hangs, %d crashes, %d damaged files, %d unsafe cuts, %d wrong reports; %d lost "
-        "connects\n",
-        finished, seconds, static_cast<unsigned long long>(s.seed), count(Verdict::Ok),
-        count(Verdict::HonestFailure) + count(Verdict::LostConnect), count(Verdict::FalseSuccess),
-        count(Verdict::Hang), count(Verdict::Crash), count(Verdict::DamagedFile),
-        count(Verdict::UnsafeCut), count(Verdict::WrongReport), count(Verdict::LostConnect));
-    return bad == 0 && !g_bStop ? 0 : 1;
+    return PrintSummary(s, tally, seconds);
 }
