@@ -91,7 +91,8 @@ Fault DrawFault(Draw& draw, Route route) {
             break;
         case FaultKind::Terminate:
         case FaultKind::Kill:
-            f.value = draw.Between(0, 1500);
+            // A fault-free transfer of the sanitized tool takes a few hundred ms.
+            f.value = draw.Between(0, 500);
             break;
     }
     return f;
