@@ -199,16 +199,8 @@ public:
         return ok;
     }
 
-    bool TableNames(std::vector<std::string>& names) override {
-        SqlRows rows;
-        if (!Run("SELECT tablename::text FROM pg_tables WHERE schemaname = current_schema()", {},
-                 rows)) {
-            return false;
-        }
-        for (size_t i = 0; i < rows.Size(); ++i) {
-            names.push_back(rows.Text(i, 0));
-        }
-        return true;
+    const char* TableNamesSql() const override {
+        return "SELECT tablename::text FROM pg_tables WHERE schemaname = current_schema()";
     }
 
     const char* IdColumnType() const override { return "BIGSERIAL PRIMARY KEY"; }

@@ -364,6 +364,33 @@ std::string RecordStore::ExhaustedText() const {
            AddressText(m_pool.step > 0 ? m_poolHigh : m_poolLow) + " has been handed out";
 }
 
+// The address row of `address`, when `condition` holds for it, now held by `attempt`.
+bool RecordStore::HoldAddress(uint64_t address, const BurnContext& context, int64_t attempt,
+                              int64_t now, const std::string& condition, int64_t& changed) {
+    SqlRows rows;
+    if (!Sql("UPDATE record_address SET state = 'reserved', reusable = 0, station_host = ?,"
+             " station_port = ?, owner = ?, attempt = ?, reserved_at = ?, ended_at = NULL,"
+             " image_sha256 = NULL, seconds = NULL WHERE address = ?" +
+                 condition,
+             {context.station.host, context.station.port, m_run, attempt, now,
+              static_cast<int64_t>(address)},
+             rows)) {
+        return false;
+    }
+    changed = rows.changed;
+    return true;
+}
+
+bool RecordStore::InsertAddress(uint64_t address, const BurnContext& context, int64_t attempt,
+                                int64_t now) {
+    return Sql(
+        "INSERT INTO record_address (address, address_text, state, reusable,"
+        " station_host, station_port, owner, attempt, reserved_at)"
+        " VALUES (?, ?, 'reserved', 0, ?, ?, ?, ?, ?)",
+        {static_cast<int64_t>(address), AddressText(address), context.station.host,
+         context.station.port, m_run, attempt, now});
+}
+
 bool RecordStore::ReserveNext(const BurnContext& context, uint64_t& address, int64_t& attempt) {
     if (!Writable() || !Begin(true)) {
         return false;
@@ -374,24 +401,14 @@ bool RecordStore::ReserveNext(const BurnContext& context, uint64_t& address, int
     bool ok = FindReusable(address, reusable) && (reusable || FindFresh(address, fresh)) &&
               ((reusable || fresh) || Fail(ExhaustedText())) &&
               NewAttempt(address, context, now, attempt);
+    int64_t changed = 0;
     if (ok && reusable) {
-        SqlRows take;
-        ok = Sql("UPDATE record_address SET state = 'reserved', reusable = 0, station_host = ?,"
-                 " station_port = ?, owner = ?, attempt = ?, reserved_at = ?, ended_at = NULL,"
-                 " image_sha256 = NULL, seconds = NULL"
-                 " WHERE address = ? AND state = 'failed' AND reusable = 1",
-                 {context.station.host, context.station.port, m_run, attempt, now,
-                  static_cast<int64_t>(address)},
-                 take) &&
-             (take.changed == 1 || Fail(m_session->Label() + ": reusable address " +
-                                        AddressText(address) + " changed while it was taken"));
+        ok = HoldAddress(address, context, attempt, now, " AND state = 'failed' AND reusable = 1",
+                         changed) &&
+             (changed == 1 || Fail(m_session->Label() + ": reusable address " +
+                                   AddressText(address) + " changed while it was taken"));
     } else if (ok) {
-        ok =
-            Sql("INSERT INTO record_address (address, address_text, state, reusable,"
-                " station_host, station_port, owner, attempt, reserved_at)"
-                " VALUES (?, ?, 'reserved', 0, ?, ?, ?, ?, ?)",
-                {static_cast<int64_t>(address), AddressText(address), context.station.host,
-                 context.station.port, m_run, attempt, now});
+        ok = InsertAddress(address, context, attempt, now);
     }
     if (ok && m_hook) {
         m_hook(HOOK_RESERVE_BEFORE_COMMIT);
@@ -408,22 +425,10 @@ bool RecordStore::ReserveAddress(uint64_t address, const BurnContext& context, i
         return false;
     }
     const int64_t now = NowMs();
-    SqlRows update;
-    bool ok = NewAttempt(address, context, now, attempt) &&
-              Sql("UPDATE record_address SET state = 'reserved', reusable = 0, station_host = ?,"
-                  " station_port = ?, owner = ?, attempt = ?, reserved_at = ?, ended_at = NULL,"
-                  " image_sha256 = NULL, seconds = NULL WHERE address = ?",
-                  {context.station.host, context.station.port, m_run, attempt, now,
-                   static_cast<int64_t>(address)},
-                  update);
-    if (ok && update.changed == 0) {
-        ok =
-            Sql("INSERT INTO record_address (address, address_text, state, reusable,"
-                " station_host, station_port, owner, attempt, reserved_at)"
-                " VALUES (?, ?, 'reserved', 0, ?, ?, ?, ?, ?)",
-                {static_cast<int64_t>(address), AddressText(address), context.station.host,
-                 context.station.port, m_run, attempt, now});
-    }
+    int64_t changed = 0;
+    const bool ok = NewAttempt(address, context, now, attempt) &&
+                    HoldAddress(address, context, attempt, now, "", changed) &&
+                    (changed == 1 || InsertAddress(address, context, attempt, now));
     if (!ok || !Commit()) {
         m_session->Rollback();
         return false;

@@ -86,6 +86,9 @@ private:
     bool FindReusable(uint64_t& address, bool& found);
     bool FindFresh(uint64_t& address, bool& found);
     bool NewAttempt(uint64_t address, const BurnContext& context, int64_t now, int64_t& id);
+    bool HoldAddress(uint64_t address, const BurnContext& context, int64_t attempt, int64_t now,
+                     const std::string& condition, int64_t& changed);
+    bool InsertAddress(uint64_t address, const BurnContext& context, int64_t attempt, int64_t now);
     bool OpenAttempt(uint64_t address, bool& found, int64_t& attempt);
     bool Sql(const std::string& sql, const std::vector<SqlValue>& params, SqlRows& rows);
     bool Sql(const std::string& sql, const std::vector<SqlValue>& params);
