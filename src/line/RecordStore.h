@@ -20,7 +20,8 @@ enum RecordHookPoint : int {
 
 /// The production record's rules, written once over the SQL session a back end supplies:
 /// an append-only history of burn attempts, the address table derived from it, the runs
-/// (one per opening for allocation) and the allocation of the pool's next address.
+/// (one per opening for allocation) and the allocation of the pool's next address. One caller
+/// at a time: a line serialises its stations' calls.
 class RecordStore : public ProductionRecord {
 public:
     RecordStore() = default;
