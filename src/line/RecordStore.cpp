@@ -48,6 +48,7 @@ struct RecordStore::Attempt {
     int64_t run = 0;
     BurnContext context;
     int64_t reservedAt = 0;
+    std::string endedAs;  // "verified" or "failed" once a row has ended it, else empty
 };
 
 RecordStore::~RecordStore() {
@@ -241,7 +242,8 @@ bool RecordStore::AbandonRun(int64_t run, std::vector<HistoryRow>* abandoned) {
 bool RecordStore::LoadAttempt(int64_t id, Attempt& attempt, bool& found) {
     SqlRows rows;
     if (!Sql("SELECT address, run, station_host, station_name, lot, golden_name, golden_sha256,"
-             " reserved_at FROM record_attempt WHERE id = ?",
+             " reserved_at, (SELECT MIN(h.outcome) FROM record_history h WHERE h.attempt = t.id"
+             " AND h.outcome <> 'abandoned') FROM record_attempt t WHERE id = ?",
              {id}, rows)) {
         return false;
     }
@@ -252,7 +254,8 @@ bool RecordStore::LoadAttempt(int64_t id, Attempt& attempt, bool& found) {
             static_cast<uint64_t>(rows.Int(0, 0)),
             rows.Int(0, 1),
             {{rows.Text(0, 2), rows.Text(0, 3)}, rows.Text(0, 4), rows.Text(0, 5), rows.Text(0, 6)},
-            rows.Int(0, 7)};
+            rows.Int(0, 7),
+            rows.IsNull(0, 8) ? "" : rows.Text(0, 8)};
     }
     return true;
 }
@@ -484,16 +487,13 @@ bool RecordStore::EndBurn(int64_t attemptId, const BurnEnd& end) {
     }
     Attempt attempt;
     bool found = false;
-    SqlRows ended;
-    bool ok = LoadAttempt(attemptId, attempt, found) &&
-              (found ||
-               Fail(m_session->Label() + " holds no reservation " + std::to_string(attemptId))) &&
-              Sql("SELECT outcome FROM record_history WHERE attempt = ? AND outcome <> 'abandoned'",
-                  {attemptId}, ended);
-    if (ok && ended.Size() > 0) {
+    bool ok =
+        LoadAttempt(attemptId, attempt, found) &&
+        (found || Fail(m_session->Label() + " holds no reservation " + std::to_string(attemptId)));
+    if (ok && !attempt.endedAs.empty()) {
         // Ended before: the same end again is a replay and changes nothing.
         m_session->Rollback();
-        const std::string before = ended.Text(0, 0);
+        const std::string before = attempt.endedAs;
         return before == RecordStateName(end.outcome) ||
                Fail("reservation " + std::to_string(attemptId) + " of " +
                     AddressText(attempt.address) + " has ended " + before + " already");
