@@ -1,9 +1,10 @@
 // Record torture: worker processes share one production record and are killed with SIGKILL at
 // random moments and started again, until the allocations are done. Prints how many addresses
-// were ever verified twice (must be 0), the distinct addresses, the abandoned rows and the
-// allocations per second. With --postgres it starts a scratch PostgreSQL server (a Unix socket
-// in a scratch folder, fsync on), runs the same torture on an SQLite file and on the server, and
-// prints the two side by side.
+// were ever verified twice (must be 0), the distinct addresses, the abandoned rows, the
+// allocations per second, and then the time one history row costs (EndBurn timed alone). With
+// --postgres it starts a scratch PostgreSQL server (a Unix socket in a scratch folder, fsync
+// on), runs the same torture on an SQLite file and on the server, and prints the two side by
+// side.
 //
 //   record_torture [--allocations N] [--workers W] [--record FILE|URI] [--kill-ms MAX]
 //   record_torture --postgres [--allocations N] [--workers W (default 4)] [--kill-ms MAX]
@@ -53,6 +54,8 @@ struct Figures {
     size_t distinct = 0;
     nvds::line::RecordSummary summary;
     double seconds = 0;
+    size_t historyRows = 0;
+    double msPerHistoryRow = 0;  // one EndBurn: its history row and the address's state
 };
 
 // Counted by the workers in memory shared with the parent, so a killed worker's work counts.
@@ -61,6 +64,8 @@ struct Shared {
 };
 
 const AddressPool POOL{0xC01122000000ull, std::nullopt, 1};
+// Burns timed one by one after the torture, for the cost of a history row.
+constexpr int HISTORY_TIMING_BURNS = 200;
 
 // Reserves, then verifies (80%), fails for good (10%) or fails reusably (10%), until the
 // shared count reaches the goal. Each verified address goes to this incarnation's log only
@@ -75,24 +80,31 @@ const AddressPool POOL{0xC01122000000ull, std::nullopt, 1};
     }
     FILE* out = std::fopen(log.c_str(), "ab");
     std::mt19937 random(static_cast<unsigned>(getpid()));
-    const nvds::line::Station station{"torture", "worker" + std::to_string(getpid())};
+    nvds::line::BurnContext context;
+    context.station = {"torture", "worker" + std::to_string(getpid())};
+    context.lot = "torture";
     while (shared->allocations.load() < options.allocations) {
         uint64_t address = 0;
-        if (!record->Reserve(station, address)) {
+        int64_t attempt = 0;
+        if (!record->ReserveNext(context, address, attempt)) {
             std::fprintf(stderr, "worker %d: %s\n", getpid(), record->LastError().c_str());
             _exit(4);
         }
         shared->allocations.fetch_add(1);
         const unsigned roll = random() % 10;
-        bool ok;
+        nvds::line::BurnEnd end;
+        end.seconds = 0.5;
         if (roll < 8) {
-            ok = record->MarkVerified(address, std::string(64, '0'), 0.5);
-            if (ok) {
-                std::fwrite(&address, sizeof(address), 1, out);
-                std::fflush(out);
-            }
+            end.outcome = nvds::line::RECORD_VERIFIED;
+            end.imageSha256 = std::string(64, '0');
         } else {
-            ok = record->MarkFailed(address, roll == 9);
+            end.reusable = roll == 9;
+            end.reason = end.reusable ? "erase: no answer" : "verify: page 3 offset 0x12";
+        }
+        const bool ok = record->EndBurn(attempt, end);
+        if (ok && end.outcome == nvds::line::RECORD_VERIFIED) {
+            std::fwrite(&address, sizeof(address), 1, out);
+            std::fflush(out);
         }
         if (!ok) {
             std::fprintf(stderr, "worker %d: %s\n", getpid(), record->LastError().c_str());
@@ -129,6 +141,38 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         }
     }
     return options.allocations > 0 && options.workers > 0 && options.killMs > 0;
+}
+
+// The time of one EndBurn (a history row and the address's state, one committed transaction)
+// in a process of its own on the tortured record, over `count` burns; negative on an error.
+double MsPerHistoryRow(const std::string& target, int count) {
+    std::string error;
+    auto record = nvds::line::OpenProductionRecord(target, POOL, error);
+    if (!record) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return -1;
+    }
+    nvds::line::BurnContext context;
+    context.station = {"torture", "timing"};
+    nvds::line::BurnEnd end;
+    end.outcome = nvds::line::RECORD_VERIFIED;
+    end.imageSha256 = std::string(64, '0');
+    std::chrono::duration<double, std::milli> spent{0};
+    for (int i = 0; i < count; ++i) {
+        uint64_t address = 0;
+        int64_t attempt = 0;
+        if (!record->ReserveNext(context, address, attempt)) {
+            std::fprintf(stderr, "%s\n", record->LastError().c_str());
+            return -1;
+        }
+        const auto begin = std::chrono::steady_clock::now();
+        if (!record->EndBurn(attempt, end)) {
+            std::fprintf(stderr, "%s\n", record->LastError().c_str());
+            return -1;
+        }
+        spent += std::chrono::steady_clock::now() - begin;
+    }
+    return spent.count() / count;
 }
 
 // Runs the workers against `options.record` until the allocations are done, then reads the
@@ -209,8 +253,10 @@ bool Torture(const Options& options, const std::string& scratch, Figures& figure
     std::string error;
     auto record = nvds::line::OpenProductionRecordToRead(options.record, error);
     std::vector<nvds::line::RecordRow> rows;
+    std::vector<nvds::line::HistoryRow> history;
     nvds::line::RecordSummary summary;
-    if (!record || !record->Rows(rows) || !record->Summary(summary)) {
+    if (!record || !record->Rows(rows) || !record->Summary(summary) ||
+        !record->History({}, history)) {
         std::fprintf(stderr, "%s\n", record ? record->LastError().c_str() : error.c_str());
         munmap(shared, sizeof(Shared));
         return false;
@@ -232,6 +278,7 @@ bool Torture(const Options& options, const std::string& scratch, Figures& figure
     figures.distinct = rows.size();
     figures.summary = summary;
     figures.seconds = seconds;
+    figures.historyRows = history.size();
     munmap(shared, sizeof(Shared));
     return true;
 }
@@ -261,6 +308,7 @@ void Print(const std::vector<std::pair<std::string, Figures>>& runs, int workers
     line("failed rows", [&](const Figures& f) { return count(f.summary.failed); });
     line("abandoned rows", [&](const Figures& f) { return count(f.summary.abandoned); });
     line("reserved rows", [&](const Figures& f) { return count(f.summary.reserved); });
+    line("history rows", [&](const Figures& f) { return count(f.historyRows); });
     line("seconds", [&](const Figures& f) {
         char text[32];
         std::snprintf(text, sizeof(text), "%.1f", f.seconds);
@@ -268,6 +316,11 @@ void Print(const std::vector<std::pair<std::string, Figures>>& runs, int workers
     });
     line("allocations per second", [&](const Figures& f) {
         return count(static_cast<long long>(f.allocations / f.seconds));
+    });
+    line("ms per history row", [&](const Figures& f) {
+        char text[32];
+        std::snprintf(text, sizeof(text), "%.2f", f.msPerHistoryRow);
+        return std::string(text);
     });
 }
 
@@ -318,7 +371,9 @@ int main(int argc, char** argv) {
             std::filesystem::remove_all(scratch);
             return 1;
         }
-        clean = clean && figures.verifiedTwice == 0 && figures.loggedButNotVerified == 0;
+        figures.msPerHistoryRow = MsPerHistoryRow(runOptions.record, HISTORY_TIMING_BURNS);
+        clean = clean && figures.verifiedTwice == 0 && figures.loggedButNotVerified == 0 &&
+                figures.msPerHistoryRow >= 0;
         results.emplace_back(name, figures);
     }
     Print(results, options.workers);

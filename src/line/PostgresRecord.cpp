@@ -16,6 +16,7 @@ namespace {
 // The key of the transaction-level advisory lock that every write holds: two allocators never
 // read the same "next", and one of several openers of a new database creates the tables.
 constexpr const char* ALLOCATION_LOCK = "SELECT pg_advisory_xact_lock(1314276435)";
+constexpr const char* BEGIN_AND_LOCK = "BEGIN; SELECT pg_advisory_xact_lock(1314276435)";
 
 // Parameter types as the server knows them (pg_type), so that it never has to guess.
 constexpr Oid INT8_TYPE = 20;
@@ -115,7 +116,15 @@ public:
         return Run(sql, {}, rows);
     }
 
+    // The lock is taken in the same round trip as BEGIN when the connection is sound.
     bool BeginWrite() override {
+        PGresult* result = PQexec(m_conn, BEGIN_AND_LOCK);
+        const bool ok = PQresultStatus(result) == PGRES_TUPLES_OK;
+        PQclear(result);
+        if (ok) {
+            return true;
+        }
+        Rollback();
         SqlRows lock;
         return BeginRead() && Run(ALLOCATION_LOCK, {}, lock);
     }
@@ -199,16 +208,8 @@ public:
         return ok;
     }
 
-    bool TableNames(std::vector<std::string>& names) override {
-        SqlRows rows;
-        if (!Run("SELECT tablename::text FROM pg_tables WHERE schemaname = current_schema()", {},
-                 rows)) {
-            return false;
-        }
-        for (size_t i = 0; i < rows.Size(); ++i) {
-            names.push_back(rows.Text(i, 0));
-        }
-        return true;
+    const char* TableNamesSql() const override {
+        return "SELECT tablename::text FROM pg_tables WHERE schemaname = current_schema()";
     }
 
     const char* IdColumnType() const override { return "BIGSERIAL PRIMARY KEY"; }

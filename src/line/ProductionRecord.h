@@ -156,6 +156,9 @@ class ProductionRecord {
 public:
     virtual ~ProductionRecord() = default;
 
+    // ---- The first calls, to be removed once the line and the window use the history
+    // ---- interface below; each is written over it.
+
     /// Takes the next address for a burn at `station` and stores it as reserved, committed
     /// before it is returned. A reusable failed address of the pool comes first. False, with
     /// LastError(), when the pool is exhausted or the record cannot be written.
@@ -170,8 +173,8 @@ public:
     virtual bool MarkFailed(uint64_t address, bool reusable) = 0;
 
     /// Records a burn whose address was not taken from the pool (the desktop program burns
-    /// the address its list shows) as verified: a new row, or the existing row of that address
-    /// updated. False, with LastError(), when the record cannot be written.
+    /// the address its list shows) as verified: a reservation and its history row, earlier
+    /// rows of that address kept. False, with LastError(), when the record cannot be written.
     virtual bool RecordBurn(uint64_t address, const Station& station,
                             const std::string& imageSha256, double seconds) = 0;
 
@@ -185,7 +188,7 @@ public:
     /// The counts per state and the chips per hour.
     virtual bool Summary(RecordSummary& summary) = 0;
 
-    // ---- The history interface. Defaults only until both back ends implement it. ----
+    // ---- The history interface. ----
 
     /// Reserves the next address of the pool for a burn in `context`: a reusable failed address
     /// first, otherwise the first address from the pool's first one, in the step's direction,

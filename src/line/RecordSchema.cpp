@@ -110,17 +110,21 @@ std::string WithIds(const char* sql, const SqlSession& session) {
 // Only reads. `empty` when the database holds no table at all (a new record); a table of
 // ours without a version, or anything else, is not a production record.
 bool RecordStore::CheckSchema(SqlSession& session, SchemaUse use, bool& empty) {
-    std::vector<std::string> tables;
-    if (!session.TableNames(tables)) {
+    SqlRows tables;
+    if (!session.Run(session.TableNamesSql(), {}, tables)) {
         return Fail(session.Error());
     }
-    empty = tables.empty();
+    empty = tables.Size() == 0;
     if (empty && use == SchemaUse::ALLOCATE) {
         return true;
     }
     const std::string notOurs = session.Name() + " is not a production record (no schema version)";
     SqlRows version;
-    if (std::find(tables.begin(), tables.end(), "record_schema") == tables.end()) {
+    bool hasSchema = false;
+    for (size_t i = 0; i < tables.Size(); ++i) {
+        hasSchema = hasSchema || tables.Text(i, 0) == "record_schema";
+    }
+    if (!hasSchema) {
         return Fail(notOurs);
     }
     if (!session.Run("SELECT version FROM record_schema", {}, version)) {

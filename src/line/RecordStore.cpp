@@ -48,6 +48,7 @@ struct RecordStore::Attempt {
     int64_t run = 0;
     BurnContext context;
     int64_t reservedAt = 0;
+    std::string endedAs;  // "verified" or "failed" once a row has ended it, else empty
 };
 
 RecordStore::~RecordStore() {
@@ -241,7 +242,8 @@ bool RecordStore::AbandonRun(int64_t run, std::vector<HistoryRow>* abandoned) {
 bool RecordStore::LoadAttempt(int64_t id, Attempt& attempt, bool& found) {
     SqlRows rows;
     if (!Sql("SELECT address, run, station_host, station_name, lot, golden_name, golden_sha256,"
-             " reserved_at FROM record_attempt WHERE id = ?",
+             " reserved_at, (SELECT MIN(h.outcome) FROM record_history h WHERE h.attempt = t.id"
+             " AND h.outcome <> 'abandoned') FROM record_attempt t WHERE id = ?",
              {id}, rows)) {
         return false;
     }
@@ -252,7 +254,8 @@ bool RecordStore::LoadAttempt(int64_t id, Attempt& attempt, bool& found) {
             static_cast<uint64_t>(rows.Int(0, 0)),
             rows.Int(0, 1),
             {{rows.Text(0, 2), rows.Text(0, 3)}, rows.Text(0, 4), rows.Text(0, 5), rows.Text(0, 6)},
-            rows.Int(0, 7)};
+            rows.Int(0, 7),
+            rows.IsNull(0, 8) ? "" : rows.Text(0, 8)};
     }
     return true;
 }
@@ -364,6 +367,33 @@ std::string RecordStore::ExhaustedText() const {
            AddressText(m_pool.step > 0 ? m_poolHigh : m_poolLow) + " has been handed out";
 }
 
+// The address row of `address`, when `condition` holds for it, now held by `attempt`.
+bool RecordStore::HoldAddress(uint64_t address, const BurnContext& context, int64_t attempt,
+                              int64_t now, const std::string& condition, int64_t& changed) {
+    SqlRows rows;
+    if (!Sql("UPDATE record_address SET state = 'reserved', reusable = 0, station_host = ?,"
+             " station_port = ?, owner = ?, attempt = ?, reserved_at = ?, ended_at = NULL,"
+             " image_sha256 = NULL, seconds = NULL WHERE address = ?" +
+                 condition,
+             {context.station.host, context.station.port, m_run, attempt, now,
+              static_cast<int64_t>(address)},
+             rows)) {
+        return false;
+    }
+    changed = rows.changed;
+    return true;
+}
+
+bool RecordStore::InsertAddress(uint64_t address, const BurnContext& context, int64_t attempt,
+                                int64_t now) {
+    return Sql(
+        "INSERT INTO record_address (address, address_text, state, reusable,"
+        " station_host, station_port, owner, attempt, reserved_at)"
+        " VALUES (?, ?, 'reserved', 0, ?, ?, ?, ?, ?)",
+        {static_cast<int64_t>(address), AddressText(address), context.station.host,
+         context.station.port, m_run, attempt, now});
+}
+
 bool RecordStore::ReserveNext(const BurnContext& context, uint64_t& address, int64_t& attempt) {
     if (!Writable() || !Begin(true)) {
         return false;
@@ -374,24 +404,14 @@ bool RecordStore::ReserveNext(const BurnContext& context, uint64_t& address, int
     bool ok = FindReusable(address, reusable) && (reusable || FindFresh(address, fresh)) &&
               ((reusable || fresh) || Fail(ExhaustedText())) &&
               NewAttempt(address, context, now, attempt);
+    int64_t changed = 0;
     if (ok && reusable) {
-        SqlRows take;
-        ok = Sql("UPDATE record_address SET state = 'reserved', reusable = 0, station_host = ?,"
-                 " station_port = ?, owner = ?, attempt = ?, reserved_at = ?, ended_at = NULL,"
-                 " image_sha256 = NULL, seconds = NULL"
-                 " WHERE address = ? AND state = 'failed' AND reusable = 1",
-                 {context.station.host, context.station.port, m_run, attempt, now,
-                  static_cast<int64_t>(address)},
-                 take) &&
-             (take.changed == 1 || Fail(m_session->Label() + ": reusable address " +
-                                        AddressText(address) + " changed while it was taken"));
+        ok = HoldAddress(address, context, attempt, now, " AND state = 'failed' AND reusable = 1",
+                         changed) &&
+             (changed == 1 || Fail(m_session->Label() + ": reusable address " +
+                                   AddressText(address) + " changed while it was taken"));
     } else if (ok) {
-        ok =
-            Sql("INSERT INTO record_address (address, address_text, state, reusable,"
-                " station_host, station_port, owner, attempt, reserved_at)"
-                " VALUES (?, ?, 'reserved', 0, ?, ?, ?, ?, ?)",
-                {static_cast<int64_t>(address), AddressText(address), context.station.host,
-                 context.station.port, m_run, attempt, now});
+        ok = InsertAddress(address, context, attempt, now);
     }
     if (ok && m_hook) {
         m_hook(HOOK_RESERVE_BEFORE_COMMIT);
@@ -408,22 +428,10 @@ bool RecordStore::ReserveAddress(uint64_t address, const BurnContext& context, i
         return false;
     }
     const int64_t now = NowMs();
-    SqlRows update;
-    bool ok = NewAttempt(address, context, now, attempt) &&
-              Sql("UPDATE record_address SET state = 'reserved', reusable = 0, station_host = ?,"
-                  " station_port = ?, owner = ?, attempt = ?, reserved_at = ?, ended_at = NULL,"
-                  " image_sha256 = NULL, seconds = NULL WHERE address = ?",
-                  {context.station.host, context.station.port, m_run, attempt, now,
-                   static_cast<int64_t>(address)},
-                  update);
-    if (ok && update.changed == 0) {
-        ok =
-            Sql("INSERT INTO record_address (address, address_text, state, reusable,"
-                " station_host, station_port, owner, attempt, reserved_at)"
-                " VALUES (?, ?, 'reserved', 0, ?, ?, ?, ?, ?)",
-                {static_cast<int64_t>(address), AddressText(address), context.station.host,
-                 context.station.port, m_run, attempt, now});
-    }
+    int64_t changed = 0;
+    const bool ok = NewAttempt(address, context, now, attempt) &&
+                    HoldAddress(address, context, attempt, now, "", changed) &&
+                    (changed == 1 || InsertAddress(address, context, attempt, now));
     if (!ok || !Commit()) {
         m_session->Rollback();
         return false;
@@ -479,16 +487,13 @@ bool RecordStore::EndBurn(int64_t attemptId, const BurnEnd& end) {
     }
     Attempt attempt;
     bool found = false;
-    SqlRows ended;
-    bool ok = LoadAttempt(attemptId, attempt, found) &&
-              (found ||
-               Fail(m_session->Label() + " holds no reservation " + std::to_string(attemptId))) &&
-              Sql("SELECT outcome FROM record_history WHERE attempt = ? AND outcome <> 'abandoned'",
-                  {attemptId}, ended);
-    if (ok && ended.Size() > 0) {
+    bool ok =
+        LoadAttempt(attemptId, attempt, found) &&
+        (found || Fail(m_session->Label() + " holds no reservation " + std::to_string(attemptId)));
+    if (ok && !attempt.endedAs.empty()) {
         // Ended before: the same end again is a replay and changes nothing.
         m_session->Rollback();
-        const std::string before = ended.Text(0, 0);
+        const std::string before = attempt.endedAs;
         return before == RecordStateName(end.outcome) ||
                Fail("reservation " + std::to_string(attemptId) + " of " +
                     AddressText(attempt.address) + " has ended " + before + " already");

@@ -20,7 +20,8 @@ enum RecordHookPoint : int {
 
 /// The production record's rules, written once over the SQL session a back end supplies:
 /// an append-only history of burn attempts, the address table derived from it, the runs
-/// (one per opening for allocation) and the allocation of the pool's next address.
+/// (one per opening for allocation) and the allocation of the pool's next address. One caller
+/// at a time: a line serialises its stations' calls.
 class RecordStore : public ProductionRecord {
 public:
     RecordStore() = default;
@@ -86,6 +87,9 @@ private:
     bool FindReusable(uint64_t& address, bool& found);
     bool FindFresh(uint64_t& address, bool& found);
     bool NewAttempt(uint64_t address, const BurnContext& context, int64_t now, int64_t& id);
+    bool HoldAddress(uint64_t address, const BurnContext& context, int64_t attempt, int64_t now,
+                     const std::string& condition, int64_t& changed);
+    bool InsertAddress(uint64_t address, const BurnContext& context, int64_t attempt, int64_t now);
     bool OpenAttempt(uint64_t address, bool& found, int64_t& attempt);
     bool Sql(const std::string& sql, const std::vector<SqlValue>& params, SqlRows& rows);
     bool Sql(const std::string& sql, const std::vector<SqlValue>& params);

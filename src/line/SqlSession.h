@@ -47,8 +47,9 @@ public:
     virtual bool Run(const std::string& sql, const std::vector<SqlValue>& params,
                      SqlRows& rows) = 0;
 
-    /// The names of the tables the database holds (in the connection's default schema).
-    virtual bool TableNames(std::vector<std::string>& names) = 0;
+    /// A query whose rows are the names of the tables the database holds (in the
+    /// connection's default schema).
+    virtual const char* TableNamesSql() const = 0;
     /// The column type of an id that the back end generates on insert.
     virtual const char* IdColumnType() const = 0;
     /// The statements that make `table` refuse every UPDATE and DELETE.

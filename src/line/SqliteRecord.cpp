@@ -36,6 +36,19 @@ public:
     SqliteSession(const SqliteSession&) = delete;
     SqliteSession& operator=(const SqliteSession&) = delete;
 
+    const char* TableNamesSql() const override {
+        return "SELECT name FROM sqlite_master WHERE type = 'table'";
+    }
+
+    const char* IdColumnType() const override { return "INTEGER PRIMARY KEY"; }
+
+    std::vector<std::string> AppendOnlySql(const std::string& table) const override {
+        const std::string refuse = " ON " + table + " BEGIN SELECT RAISE(ABORT, '" + table +
+                                   " is append-only: its rows are never changed'); END";
+        return {"CREATE TRIGGER " + table + "_no_update BEFORE UPDATE" + refuse,
+                "CREATE TRIGGER " + table + "_no_delete BEFORE DELETE" + refuse};
+    }
+
     bool Open(int flags) {
         if (sqlite3_open_v2(m_path.c_str(), &m_db, flags, nullptr) != SQLITE_OK) {
             m_error = "cannot open production record " + m_path + ": " +
@@ -94,26 +107,6 @@ public:
         sqlite3_reset(stmt);
         sqlite3_clear_bindings(stmt);
         return ok;
-    }
-
-    bool TableNames(std::vector<std::string>& names) override {
-        SqlRows rows;
-        if (!Run("SELECT name FROM sqlite_master WHERE type = 'table'", {}, rows)) {
-            return false;
-        }
-        for (size_t i = 0; i < rows.Size(); ++i) {
-            names.push_back(rows.Text(i, 0));
-        }
-        return true;
-    }
-
-    const char* IdColumnType() const override { return "INTEGER PRIMARY KEY"; }
-
-    std::vector<std::string> AppendOnlySql(const std::string& table) const override {
-        const std::string refuse = " ON " + table + " BEGIN SELECT RAISE(ABORT, '" + table +
-                                   " is append-only: its rows are never changed'); END";
-        return {"CREATE TRIGGER " + table + "_no_update BEFORE UPDATE" + refuse,
-                "CREATE TRIGGER " + table + "_no_delete BEFORE DELETE" + refuse};
     }
 
     bool SessionKey(std::string& key) override {

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -288,7 +289,7 @@ TEST(PostgresRecord, LostServerIsReachedAgainAndKeepsTheReservations) {
     EXPECT_EQ(backend.StatesOf(target)[1], "C0 11 22 00 00 01 verified");
 }
 
-// `nvds record` reads a server record like a file: every row in the order reserved, and a
+// `nvds record` reads a server record like a file: its history and its runs, and a
 // database that holds no record is refused with the server named.
 TEST(PostgresRecord, RecordCommandReadsTheServer) {
     Backend backend(true);
@@ -308,19 +309,22 @@ TEST(PostgresRecord, RecordCommandReadsTheServer) {
         ASSERT_TRUE(record->MarkVerified(a[0], DIGEST, 12.5));
         ASSERT_TRUE(record->MarkFailed(a[1], true));
     }
-    backend.Query(target,
-                  "UPDATE record_address SET reserved_at = 1765000000000 + address % 2,"
-                  " ended_at = 1765000030000");
-    const ToolRun run = RunNvds("record '" + target + "'");
+    const ToolRun run = RunNvds("record --csv '" + target + "'");
     EXPECT_EQ(run.exitCode, 0) << run.err;
-    EXPECT_EQ(run.out,
-              "C0 11 22 00 00 00\tverified\tbench1:/dev/ttyUSB0\t2025-12-06T05:46:40Z\t"
-              "2025-12-06T05:47:10Z\t" +
-                  DIGEST +
-                  "\t12.50\n"
-                  "C0 11 22 00 00 01\tfailed (reusable)\tbench1:/dev/ttyUSB0\t"
-                  "2025-12-06T05:46:40Z\t2025-12-06T05:47:10Z\t\t\n"
-                  "summary\tverified 1\tfailed 1\tabandoned 0\treserved 0\t120.0 chips per hour\n");
+    std::istringstream lines(run.out);
+    std::vector<std::string> starts;
+    for (std::string line; std::getline(lines, line);) {
+        starts.push_back(line.substr(0, line.find(",bench1")));
+    }
+    ASSERT_EQ(starts.size(), 3u) << run.out;
+    EXPECT_EQ(starts[1], "1,1,1,C0 11 22 00 00 00,verified,0");
+    EXPECT_EQ(starts[2], "2,2,1,C0 11 22 00 00 01,failed,1");
+    EXPECT_NE(run.out.find(DIGEST + ",12.50,\r\n"), std::string::npos) << run.out;
+    const ToolRun text = RunNvds("record '" + target + "'");
+    EXPECT_EQ(text.exitCode, 0) << text.err;
+    EXPECT_NE(text.out.find("\tchips 2\tverified 1\tfailed 1\tabandoned 0\tyield 50.0%"),
+              std::string::npos)
+        << text.out;
 }
 
 }  // namespace

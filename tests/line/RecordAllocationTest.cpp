@@ -1,8 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
+#include "common/NvdsRun.h"
 #include "line/RecordScratch.h"
 
 namespace nvds::test {
@@ -170,6 +175,98 @@ TEST(RecordAllocation, RefusesAPoolWhoseLastAddressIsOutOfReach) {
               "address pool: the last address C0 11 22 00 00 11 cannot be reached from C0 11 22 "
               "00 00 10 by stepping the lower three pairs down");
     EXPECT_FALSE(std::filesystem::exists(scratch.Path("line.db")));
+}
+
+// Only a place that lasts is a record: no empty text, no database SQLite keeps in memory or
+// deletes at close, no folder, no file in a folder that does not exist. Nothing is created
+// while checking, and both commands refuse such a target as a usage error.
+TEST(RecordAllocation, TargetsThatDoNotLastAreRefused) {
+    ScratchFolder scratch;
+    const std::string existing = scratch.Path("line.db");
+    OpenRecord(existing, Pool("C0 00 00 00 00 00"));
+    const std::string refused[] = {"",
+                                   ":memory:",
+                                   "file::memory:",
+                                   "file:line.db?mode=memory&cache=shared",
+                                   "file:",
+                                   "line.db?mode=memory",
+                                   scratch.Path(""),
+                                   scratch.Path("sub/"),
+                                   scratch.Path("missing/line.db"),
+                                   "/dev/null"};
+    for (const std::string& target : refused) {
+        std::string error;
+        EXPECT_FALSE(line::CheckRecordTarget(target, error)) << target;
+        EXPECT_FALSE(error.empty()) << target;
+    }
+    const std::string accepted[] = {existing, scratch.Path("new.db"), "new.db",
+                                    "postgresql:///record?host=/nonexistent",
+                                    "host=/nonexistent dbname=record"};
+    for (const std::string& target : accepted) {
+        std::string error;
+        EXPECT_TRUE(line::CheckRecordTarget(target, error)) << target << ": " << error;
+    }
+    std::string error;
+    line::CheckRecordTarget("", error);
+    EXPECT_EQ(error, "the production record is named by an empty text: give a file or a server");
+    line::CheckRecordTarget(":memory:", error);
+    EXPECT_EQ(error,
+              "the production record :memory: would be a temporary database that is lost when the "
+              "program ends: give a plain file path or a server");
+
+    std::ofstream(scratch.Path("golden.nvds")) << "not read: the record is checked first";
+    for (const std::string& target : {std::string(""), std::string("file::memory:")}) {
+        const ToolRun line = RunNvds("line --image '" + scratch.Path("golden.nvds") +
+                                     "' --port /dev/nonexistent --first-address 'C0 11 22 00 00 "
+                                     "01' --record '" +
+                                     target + "'");
+        EXPECT_EQ(line.exitCode, 2) << target;
+        EXPECT_NE(line.err.find("the production record "), std::string::npos) << line.err;
+        EXPECT_EQ(line.err.find("nonexistent"), std::string::npos) << line.err;
+        const ToolRun record = RunNvds("record '" + target + "'");
+        EXPECT_EQ(record.exitCode, 2) << target;
+    }
+    EXPECT_FALSE(std::filesystem::exists(scratch.Path("new.db")));
+    EXPECT_FALSE(std::filesystem::exists("new.db"));
+}
+
+// Another program's database (or any other file) is refused before anything is written: its
+// bytes and the folder around it are as they were, with no journal or side file.
+TEST(RecordAllocation, ForeignFileIsLeftAsItWas) {
+    ScratchFolder scratch;
+    const std::string foreign = scratch.Path("parts.db");
+    Sql(foreign, "CREATE TABLE parts (name TEXT)");
+    Sql(foreign, "INSERT INTO parts VALUES ('resistor')");
+    const std::string text = scratch.Path("notes.txt");
+    std::ofstream(text) << "not a database, but long enough to be read as a file header\n";
+    auto read = [](const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    auto listing = [&] {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(scratch.Path(""))) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    const std::vector<std::string> namesBefore = listing();
+    const struct {
+        std::string path;
+        std::string error;
+    } cases[] = {
+        {foreign, foreign + " is not a production record (no schema version)"},
+        {text, text + " is not a production record (not an SQLite database)"},
+    };
+    for (const auto& c : cases) {
+        const std::string bytes = read(c.path);
+        std::string error;
+        EXPECT_EQ(line::OpenProductionRecord(c.path, Pool("C0 00 00 00 00 00"), error), nullptr);
+        EXPECT_EQ(error, c.error);
+        EXPECT_EQ(read(c.path), bytes) << c.path;
+        EXPECT_EQ(listing(), namesBefore) << c.path;
+    }
 }
 
 }  // namespace
