@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/NvdsRun.h"
+#include "image/NvdsImage.h"
 #include "line/ProductionRecord.h"
 #include "line/RecordScratch.h"
 #include "platform/AppFolder.h"
@@ -134,7 +135,9 @@ TEST(LineCliTest, KilledMidBurnThenRestartedNeverReusesAnAddress) {
     EXPECT_EQ(line::AddressText(rows[1].address), "C0 11 22 00 00 02");
     EXPECT_EQ(rows[1].state, line::RECORD_VERIFIED);
 
-    // The range ends at the address just burned: nothing is left to hand out.
+    // The range ends at the address just burned: nothing is left to hand out. A fresh chip:
+    // the one burned carries its address and would be left alone.
+    chip.SetFlash(std::vector<uint8_t>(NVDS_IMAGE_SIZE, 0xFF));
     args.insert(args.end(), {"--last-address", "C0 11 22 00 00 02"});
     pid = SpawnNvds(args, out, err);
     waitpid(pid, &status, 0);

@@ -571,6 +571,9 @@ TEST(LineTest, JournalOfAKilledRunIsReplayedAtStart) {
     entry.end.reason = "verify\tpage 3";
     std::string error;
     ASSERT_TRUE(line::OutcomeJournal(bench.JournalPath()).Add(entry, error)) << error;
+    line::JournalEntry foreign = entry;  // journalled for another record
+    foreign.address = 0xD01122000001;
+    ASSERT_TRUE(line::OutcomeJournal(bench.JournalPath()).Add(foreign, error)) << error;
     bench.Record().down = true;
     bench.Later(std::chrono::milliseconds(200), [&] { bench.Record().down = false; });
     EXPECT_TRUE(bench.Run());
@@ -581,7 +584,10 @@ TEST(LineTest, JournalOfAKilledRunIsReplayedAtStart) {
     EXPECT_EQ(rows[0].outcome, line::RECORD_FAILED);
     EXPECT_EQ(rows[0].reason, "verify\tpage 3");
     EXPECT_EQ(rows[1].address, 0xC01122000002u);
-    EXPECT_FALSE(std::filesystem::exists(bench.JournalPath()));
+    std::vector<line::JournalEntry> left;
+    ASSERT_TRUE(line::OutcomeJournal(bench.JournalPath()).Load(left, error));
+    ASSERT_EQ(left.size(), 1u);
+    EXPECT_EQ(left[0].address, 0xD01122000001u);
 }
 
 // The adapter is unplugged while the station waits for a chip and again in the middle of a
