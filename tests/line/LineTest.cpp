@@ -284,7 +284,19 @@ TEST(LineTest, TwoStationsBurnSixChipsEachWithItsOwnAddress) {
 TEST(LineTest, EventsOfOneChipAndTheResultShownUntilTheNext) {
     LineBench bench({"A"});
     bench.Settings().count = 2;
-    EXPECT_TRUE(bench.Run());
+    int atAnswer = -1;
+    int firstPage = -1;
+    EXPECT_TRUE(bench.Run([&](const StationEvent& event, line::ProductionLine&) {
+        if (event.kind == StationEvent::Connected && atAnswer < 0) {
+            atAnswer = bench.Chip("A").FramesHandled();
+        }
+        if (event.kind == StationEvent::Page && firstPage < 0) {
+            firstPage = bench.Chip("A").FramesHandled();
+        }
+    }));
+    // A blank chip costs one page of checking: the address and one read, then the erase's
+    // three frames, the first page's address and the page itself.
+    EXPECT_EQ(firstPage - atAnswer, 2 + 3 + 2);
     std::vector<std::string> phases;
     std::vector<int> pages;
     int64_t before = 0;
@@ -374,7 +386,13 @@ TEST(LineTest, ConsecutiveFailuresStopTheStation) {
     SimOptions weak;
     weak.weakPage = 5;
     LineBench bench({"A"}, 0xC01122000001, 0xFFFFFFFFFFFF, weak);
-    EXPECT_FALSE(bench.Run());
+    int failures = 0;
+    EXPECT_FALSE(bench.Run([&](const StationEvent& event, line::ProductionLine& productionLine) {
+        // Without the limit the station would burn through the pool.
+        if (event.kind == StationEvent::Error && ++failures > 4) {
+            productionLine.Stop();
+        }
+    }));
     std::vector<Seen> errors = bench.Events(StationEvent::Error);
     ASSERT_EQ(errors.size(), 3u);
     EXPECT_EQ(bench.Record().HistoryRows().size(), 3u);
