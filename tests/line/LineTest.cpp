@@ -626,15 +626,13 @@ TEST(LineTest, UnpluggedAdapterComesBack) {
                     // Waiting for the second chip when the adapter goes.
                     bench.Later(std::chrono::milliseconds(50),
                                 [&] { bench.Unplugged("A") = true; });
+                } else if (!bench.Events(StationEvent::StationLost).empty() &&
+                           bench.Chip("A").Absent()) {
+                    bench.Chip("A").PutIn();
                 }
                 break;
             case StationEvent::StationLost:
                 bench.Later(std::chrono::milliseconds(100), [&] { bench.Unplugged("A") = false; });
-                break;
-            case StationEvent::StationBack:
-                if (bench.Chip("A").Absent()) {
-                    bench.Chip("A").PutIn();
-                }
                 break;
             case StationEvent::Page:
                 if (event.page == 4 && event.phase == "program" &&
