@@ -13,9 +13,11 @@ function(nvds_add_test)
     set(T_TIMEOUT 300)
   endif()
   # Tests labelled xvfb drive real X input: they keep the platform of the X server they run
-  # under; all others draw offscreen. No test touches the real home: the user's own tag database goes to a scratch folder.
+  # under; all others draw offscreen. No test touches the real home: the user's own tag database goes to a scratch folder,
+  # the line's journal to another.
   set(T_ENV "NVDS_TEST_DATA=${CMAKE_SOURCE_DIR}/tests/data"
-    "XDG_DATA_HOME=${CMAKE_BINARY_DIR}/test-data-home")
+    "XDG_DATA_HOME=${CMAKE_BINARY_DIR}/test-data-home"
+    "XDG_STATE_HOME=${CMAKE_BINARY_DIR}/test-state-home")
   if(NOT "xvfb" IN_LIST T_LABELS)
     list(APPEND T_ENV "QT_QPA_PLATFORM=offscreen")
   endif()

@@ -339,10 +339,16 @@ bool ProductionLine::ReplayJournalLocked(std::string& error) {
         return false;
     }
     std::vector<JournalEntry> left;
+    bool away = false;
     for (const JournalEntry& entry : entries) {
-        // Once one fails the record is away: the rest stay for the next try, in order.
-        if (!left.empty() || !m_record.EndBurn(entry.attempt, entry.end)) {
-            if (left.empty()) {
+        // Once a call fails the record is away: the rest stay for the next try, in order. An
+        // entry whose address this record never handed out was journalled for another
+        // record; it stays too, for the run that uses that one.
+        AddressInfo info;
+        away = away || !m_record.Lookup(entry.address, info);
+        if (away || !info.known || !m_record.EndBurn(entry.attempt, entry.end)) {
+            away = away || info.known;
+            if (away && error.empty()) {
                 error = m_record.LastError();
             }
             left.push_back(entry);
@@ -356,8 +362,8 @@ bool ProductionLine::ReplayJournalLocked(std::string& error) {
             return false;
         }
     }
-    m_bJournalPending = !left.empty();
-    return left.empty();
+    m_bJournalPending = away;
+    return !away;
 }
 
 ProductionLine::RecordCall ProductionLine::CallRecord(

@@ -167,7 +167,7 @@ TEST(OutcomeJournalTest, KeepsEntriesAndSkipsDamagedLines) {
     {
         std::ofstream out(path, std::ios::app);
         out << "43\tC01122000003\tabandoned\t0\t\t0.000\t\n";  // not an outcome a burn ends with
-        out << "44\tC01122000004\tverified\t0\t";              // cut short
+        out << "44\tC01122000004\tfailed\t0\t\t0.500\tpage 3 of";  // cut short
     }
     std::vector<line::JournalEntry> entries;
     ASSERT_TRUE(journal.Load(entries, error)) << error;

@@ -22,6 +22,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/NvdsRun.h"
+#include "image/NvdsImage.h"
 #include "line/ProductionRecord.h"
 #include "line/RecordScratch.h"
 #include "platform/AppFolder.h"
