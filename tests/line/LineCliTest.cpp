@@ -197,6 +197,43 @@ TEST(LineCliTest, KilledMidBurnThenRestartedNeverReusesAnAddress) {
     blank.Stop();
 }
 
+// The first SIGINT in the middle of a burn lets the chip finish: it is verified and recorded,
+// then the station stops; the tool exits 1 as after any signal.
+TEST(LineCliTest, InterruptedMidBurnFinishesTheChip) {
+    test::ScratchFolder scratch;
+    const std::string golden = scratch.Path("golden.nvds");
+    const std::string record = scratch.Path("record.db");
+    ASSERT_EQ(test::RunNvds("build -o '" + golden + "'").exitCode, 0);
+    SimOptions options;
+    options.pace = true;
+    options.programMs = 40;
+    CSimLink chip(options);
+    std::string error;
+    ASSERT_TRUE(chip.Start(&error)) << error;
+    const std::string out = scratch.Path("out");
+    const std::string err = scratch.Path("err");
+    pid_t pid = SpawnNvds({"line", "--port", "A=" + chip.SlavePath(), "--image", golden,
+                           "--first-address", "C0 11 22 00 00 01", "--record", record, "--json"},
+                          out, err);
+    for (int i = 0; i < 3000 && test::ReadFile(out).find("\"page\":4,") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    std::vector<nlohmann::json> events = EventLines(test::ReadFile(out));
+    EXPECT_EQ(Kinds(events), (std::vector<std::string>{"connecting", "connected", "verified",
+                                                       "done", "stopped", "summary"}))
+        << test::ReadFile(err);
+    ASSERT_GE(events.size(), 3u);
+    EXPECT_EQ(events[events.size() - 2]["message"], "Finished");
+    EXPECT_EQ(events.back()["pass"], 1);
+    EXPECT_EQ(events.back()["next_address"], "C0 11 22 00 00 02");
+    chip.Stop();
+}
+
 // A socket whose chip never answers: the station waits past any connect limit until a signal
 // (SIGTERM at once; SIGINT letting the station finish, which waiting needs none of), then the
 // tool exits 1 with nothing reserved.
