@@ -13,10 +13,14 @@
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QTest>
+#include <QTimer>
 #include <QToolTip>
+#include <atomic>
+#include <condition_variable>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 
 #include "app/ChoiceEdit.h"
@@ -384,6 +388,41 @@ TEST_F(WindowTest, RandomAddressesDrawnInOneSecondDiffer) {
         return;
     }
     FAIL() << "no two draws within one second";
+}
+
+// A job that ended before its wait began leaves its "finished" queued; the next job's wait
+// still pumps events until that job has ended, so the window never stops answering.
+TEST(WorkerThread, WaitPumpsUntilItsOwnJobHasEnded) {
+    CWorkerThread worker;
+    std::atomic<bool> quick{false};
+    worker.Start([&] { quick = true; });
+    while (worker.Running()) {
+        SleepMs(1);
+    }
+    worker.WaitPumping();
+    ASSERT_TRUE(quick);
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool released = false;
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        if (++ticks == 10) {
+            std::lock_guard<std::mutex> lock(mutex);
+            released = true;
+            changed.notify_all();
+        }
+    });
+    ticker.start(5);
+    worker.Start([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        // Bounded, so that a wait that stops pumping fails the test instead of hanging it.
+        changed.wait_for(lock, std::chrono::seconds(30), [&] { return released; });
+    });
+    worker.WaitPumping();
+    ticker.stop();
+    EXPECT_GE(ticks, 10);
 }
 
 TEST_F(WindowTest, RightClickMenuAndTagDescription) {
