@@ -219,7 +219,6 @@ void CConfigNVDS::BurnWithRecord(const NvdsImage& image) {
     line::BurnContext context;
     context.station = {QSysInfo::machineHostName().toStdString(), m_connectDlg->m_strInterface};
     const std::string digest = Sha256Hex(image.data(), image.size());
-    m_image = image;
     for (;;) {
         int64_t attempt = 0;
         if (!RunRecordCall([&](line::ProductionRecord& r) {
@@ -229,6 +228,7 @@ void CConfigNVDS::BurnWithRecord(const NvdsImage& image) {
                          "\n" + std::string(MSG_NOT_BURNED));
             return;
         }
+        m_image = image;
         const auto started = std::chrono::steady_clock::now();
         const BurnOutcome outcome = BurnAndVerify(image);
 

@@ -92,7 +92,9 @@ void CWorkerThread::WaitPumping() {
     QEventLoop loop;
     CInputBlocker blocker;
     m_pLoop = &loop;
-    if (!m_bFinished) {
+    // The "finished" of an earlier job that ended before its wait began may still be queued
+    // and end this loop early: the loop runs until this job has really finished.
+    while (!m_bFinished) {
         loop.exec();
     }
     m_pLoop = nullptr;

@@ -16,6 +16,8 @@
 #include <mutex>
 #include <optional>
 
+#include <sqlite3.h>
+
 #include "app/QtPrompter.h"
 #include "connect/ChipFixture.h"
 #include "line/RecordScratch.h"
@@ -494,6 +496,47 @@ TEST_F(RecordWindowTest, WindowKeepsAnsweringWhileTheRecordHangs) {
     ASSERT_EQ(m_fake.ended.size(), 1u);
     EXPECT_EQ(m_fake.ended[0].second.outcome, line::RECORD_VERIFIED);
     EXPECT_EQ(NvdsArea(), Image());
+}
+
+// The same with a real record file that another program holds locked for writing: the window
+// shows the record busy and keeps serving its timers until the lock goes, then burns.
+TEST_F(RecordWindowTest, WindowKeepsAnsweringWhileTheRecordFileIsLocked) {
+    StartUpConnect();
+    const std::string path = (m_dir / "line.db").string();
+    {
+        std::string error;
+        ASSERT_TRUE(line::OpenProductionRecord(path, {}, error)) << error;
+    }
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    ChooseRecord(QString::fromStdString(path));
+    SetValue(3, "0x20");
+    int ticks = 0;
+    QString paneWhileLocked;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        if (holder != nullptr && ++ticks == 20) {
+            paneWhileLocked = m_window->RecordPaneText();
+            sqlite3_exec(holder, "ROLLBACK", nullptr, nullptr, nullptr);
+            sqlite3_close(holder);
+            holder = nullptr;
+        }
+    });
+    ticker.start(5);
+    m_window->OnBurn();
+    ticker.stop();
+    if (holder != nullptr) {
+        sqlite3_close(holder);
+    }
+    EXPECT_EQ(ticks, 20);
+    EXPECT_TRUE(paneWhileLocked == "Record: line.db - opening..." ||
+                paneWhileLocked == "Record: line.db - busy...")
+        << paneWhileLocked.toStdString();
+    EXPECT_EQ(m_prompter.Texts(), Texts{});
+    const std::vector<line::HistoryRow> rows = History(path);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].outcome, line::RECORD_VERIFIED);
 }
 
 // A burn whose end cannot be written to the record has still happened: the message says so,

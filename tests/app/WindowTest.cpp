@@ -13,10 +13,15 @@
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QTest>
+#include <QTimer>
 #include <QToolTip>
+#include <atomic>
+#include <condition_variable>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <mutex>
 #include <sstream>
 
 #include "app/ChoiceEdit.h"
@@ -362,28 +367,67 @@ TEST_F(WindowTest, TagCommandsAskAndStepTheAddress) {
     EXPECT_EQ(List()->rowCount(), 0);
 }
 
-// Two random addresses drawn within one second differ: the second draw's seed counts
-// milliseconds. Each pair is drawn at least 2 ms apart; a pair that straddles a second is
-// drawn again.
+// Two random addresses drawn within one second differ, whether chosen from the menu or
+// stepped after a burn: the second seed counts milliseconds. Each pair is drawn at least 2 ms
+// apart; a pair that straddles a second is drawn again.
 TEST_F(WindowTest, RandomAddressesDrawnInOneSecondDiffer) {
     ASSERT_TRUE(Open());
     m_window->OnResetAll();
-    for (int pair = 0; pair < 20; ++pair) {
-        const std::time_t second = std::time(nullptr);
-        m_window->OnBdAddrRandom();
-        const QString first = Value(1);
-        const uint64_t drawnAt = Ticks();
-        while (Ticks() < drawnAt + 2) {
-            SleepMs(1);
+    const std::function<void()> draws[] = {[this] { m_window->OnBdAddrRandom(); },
+                                           [this] { m_window->AdvanceBdAddr(); }};
+    for (const auto& draw : draws) {
+        bool drawn = false;
+        for (int pair = 0; pair < 20 && !drawn; ++pair) {
+            const std::time_t second = std::time(nullptr);
+            draw();
+            const QString first = Value(1);
+            const uint64_t drawnAt = Ticks();
+            while (Ticks() < drawnAt + 2) {
+                SleepMs(1);
+            }
+            draw();
+            if (std::time(nullptr) == second) {
+                EXPECT_NE(Value(1).toStdString(), first.toStdString());
+                drawn = true;
+            }
         }
-        m_window->OnBdAddrRandom();
-        if (std::time(nullptr) != second) {
-            continue;
-        }
-        EXPECT_NE(Value(1), first);
-        return;
+        EXPECT_TRUE(drawn) << "no two draws within one second";
     }
-    FAIL() << "no two draws within one second";
+}
+
+// A job that ended before its wait began leaves its "finished" queued; the next job's wait
+// still pumps events until that job has ended, so the window never stops answering.
+TEST(WorkerThread, WaitPumpsUntilItsOwnJobHasEnded) {
+    CWorkerThread worker;
+    std::atomic<bool> quick{false};
+    worker.Start([&] { quick = true; });
+    while (worker.Running()) {
+        SleepMs(1);
+    }
+    worker.WaitPumping();
+    ASSERT_TRUE(quick);
+
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool released = false;
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] {
+        if (++ticks == 10) {
+            std::lock_guard<std::mutex> lock(mutex);
+            released = true;
+            changed.notify_all();
+        }
+    });
+    ticker.start(5);
+    worker.Start([&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        // Bounded, so that a wait that stops pumping fails the test instead of hanging it.
+        changed.wait_for(lock, std::chrono::seconds(30), [&] { return released; });
+    });
+    worker.WaitPumping();
+    ticker.stop();
+    EXPECT_GE(ticks, 10);
 }
 
 TEST_F(WindowTest, RightClickMenuAndTagDescription) {
