@@ -84,12 +84,12 @@ public:
         ++m_nSyncAnswers;
         engine.ClearStatus();
         const uint8_t* payload = engine.m_baudPayload.data();
-        if (!engine.SendFrame(CMD_SET_BAUDRATE, payload, 0, 4, 1)) {
+        if (!engine.SendFrame(CMD_SET_BAUDRATE, payload, 0, 4, CONFIRM_AFTER_WIRE)) {
             return 0;
         }
         // The chip now listens at the working rate; confirm the rate there.
         engine.ReopenPort(engine.m_nBaudRate);
-        return engine.SendFrame(CMD_SET_BAUDRATE, payload, 0, 4, 1);
+        return engine.SendFrame(CMD_SET_BAUDRATE, payload, 0, 4, CONFIRM_AFTER_WIRE);
     }
 
     int ProgressEvery() const override { return PROGRESS_EVERY_SERIAL; }

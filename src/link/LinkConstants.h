@@ -37,6 +37,10 @@ constexpr uint32_t READ_PAGE_READLEN = 252;
 
 /// Confirmed commands: sent up to 3 times, each followed by a 100 ms wait for STATUS_ACK.
 constexpr int CONFIRM_TRIES = 3;
+/// SendFrame's confirm value that takes only an ACK arriving after the frame has left the wire
+/// (the connect's baud-rate commands, which a late second answer to a sync byte could
+/// otherwise confirm); 1 takes the status byte as it stands.
+constexpr int CONFIRM_AFTER_WIRE = 2;
 constexpr milliseconds ACK_TIMEOUT{100};
 /// Waits after the flash commands.
 constexpr milliseconds ERASE_TIMEOUT{2000};

@@ -133,8 +133,12 @@ void CProgstarDlg::ParseByte(uint8_t byte) {
 template <typename Ready>
 bool CProgstarDlg::WaitFor(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds timeout,
                            Ready ready) {
-    if (m_cv.wait_for(lock, timeout, [&] { return ready() || m_bCancel; }) && !m_bCancel) {
+    if (m_cv.wait_for(lock, timeout, [&] { return ready() || m_bCancel || m_bWriteFailed; }) &&
+        !m_bCancel && !m_bWriteFailed) {
         return true;
+    }
+    if (m_bWriteFailed) {
+        return false;  // the fault and its cause were noted when the write failed
     }
     NoteFault(m_bCancel             ? LinkFault::Cancelled
               : m_pLink->LineLost() ? LinkFault::HangUp
@@ -161,23 +165,35 @@ int CProgstarDlg::SendFrame(uint8_t command, const uint8_t* payload, uint32_t re
     std::vector<uint8_t> frame = BuildFrame(command, payload, length, traits.usbTrailer, readLen);
     for (int attempt = 0; attempt < tries; ++attempt) {
         TraceBytes(traits.traceOut, frame.data(), frame.size());
-        if (!m_pLink->Write(frame.data(), frame.size())) {
+        const bool written = m_pLink->Write(frame.data(), frame.size());
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_bWriteFailed = !written;
+        }
+        if (!written) {
             {
                 std::lock_guard<std::mutex> lock(m_causeMutex);
                 m_strWriteError = m_pLink->LastError();
             }
             NoteFault(m_pLink->LineLost() ? LinkFault::HangUp : LinkFault::WriteFailed);
-            return 0;
+            // An unconfirmed frame counts as sent all the same; the wait for its answer that
+            // follows then ends at once with this cause instead of running out its time.
+            return awaitAck ? 0 : 1;
         }
         if (!awaitAck) {
             return 1;
         }
-        // An ACK that came before the last byte was out answered something earlier (a late
-        // second answer to a sync byte): taking it would move on before the chip has the frame.
-        std::chrono::steady_clock::time_point sent = m_pLink->Drain();
+        // With CONFIRM_AFTER_WIRE, an ACK that came before the last byte was out answered
+        // something earlier (a late second answer to a sync byte): taking it would move on
+        // before the chip has the frame.
+        const bool afterWire = confirm == CONFIRM_AFTER_WIRE;
+        std::chrono::steady_clock::time_point sent{};
+        if (afterWire) {
+            sent = m_pLink->Drain();
+        }
         std::unique_lock<std::mutex> lock(m_mutex);
         auto acked = [&] {
-            if (m_nStatus == STATUS_ACK && m_tStatus < sent) {
+            if (afterWire && m_nStatus == STATUS_ACK && m_tStatus < sent) {
                 m_nStatus = 0;
             }
             return m_nStatus == STATUS_ACK;
@@ -288,6 +304,7 @@ void CProgstarDlg::ResetForConnect() {
     m_nState = 0;
     m_bFrameReady = false;
     m_nGarbled = 0;
+    m_bWriteFailed = false;
 }
 
 bool CProgstarDlg::WaitAck(std::chrono::milliseconds timeout) {

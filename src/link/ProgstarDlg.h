@@ -140,6 +140,7 @@ private:
     bool m_bFrameReady = false;
     uint8_t m_nStatus = 0;
     std::chrono::steady_clock::time_point m_tStatus{};  // when m_nStatus arrived
+    bool m_bWriteFailed = false;                        // the last frame could not be written
     int m_nGarbled = 0;
     std::array<uint8_t, FRAME_BUFFER_SIZE> m_frame{};
     std::atomic<LinkFault> m_fault{LinkFault::None};

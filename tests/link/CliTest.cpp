@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -159,16 +160,41 @@ bool WaitUntilLockedBy(pid_t pid) {
 // A port held by another run is refused naming that run; once the holder is killed with
 // SIGKILL (no chance to clean up) the port opens at once. A program that has the port open
 // without a lock is named in a warning; the simulator holding the pty's other end is not.
+// Child processes of a test, ended (SIGTERM) and reaped when it leaves, passed or failed.
+class Children {
+public:
+    ~Children() {
+        while (!m_pids.empty()) {
+            End(m_pids.back(), SIGTERM);
+        }
+    }
+    pid_t Add(pid_t pid) {
+        if (pid > 0) {
+            m_pids.push_back(pid);
+        }
+        return pid;
+    }
+    void End(pid_t pid, int signal) {
+        kill(pid, signal);
+        waitpid(pid, nullptr, 0);
+        m_pids.erase(std::remove(m_pids.begin(), m_pids.end(), pid), m_pids.end());
+    }
+
+private:
+    std::vector<pid_t> m_pids;
+};
+
 TEST(NvdsCli, HoldersAreNamedAndAKilledHolderLeavesThePortFree) {
     std::string link = TempPath("held");
     // A chip that stays silent keeps the holder syncing.
-    pid_t sim = Spawn({"nvds", "sim", "--link", link, "--boot-delay-ms", "600000"});
+    Children children;
+    pid_t sim = children.Add(Spawn({"nvds", "sim", "--link", link, "--boot-delay-ms", "600000"}));
     ASSERT_GT(sim, 0);
     for (int i = 0; i < 100 && access(link.c_str(), F_OK) != 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     std::string out = TempPath("held.nvds");
-    pid_t holder = Spawn({"nvds", "dump", "--port", link, "-o", out});
+    pid_t holder = children.Add(Spawn({"nvds", "dump", "--port", link, "-o", out}));
     ASSERT_GT(holder, 0);
     ASSERT_TRUE(WaitUntilLockedBy(holder));
     CSerialPort port;
@@ -178,8 +204,7 @@ TEST(NvdsCli, HoldersAreNamedAndAKilledHolderLeavesThePortFree) {
                                     out + ")"),
               std::string::npos)
         << port.LastError();
-    kill(holder, SIGKILL);
-    waitpid(holder, nullptr, 0);
+    children.End(holder, SIGKILL);
     EXPECT_EQ(port.OpenPort(link, 9600), 1) << port.LastError();
     EXPECT_EQ(port.Warning(), "");
     port.ClosePort();
@@ -192,6 +217,7 @@ TEST(NvdsCli, HoldersAreNamedAndAKilledHolderLeavesThePortFree) {
     posix_spawn_file_actions_addopen(&actions, 0, link.c_str(), O_RDWR | O_NOCTTY, 0);
     ASSERT_EQ(posix_spawnp(&sleeper, "sleep", &actions, nullptr, argv, environ), 0);
     posix_spawn_file_actions_destroy(&actions);
+    children.Add(sleeper);
     ASSERT_TRUE(WaitUntilOpenedBy(sleeper, link, 0));
     CSerialPort shared;
     EXPECT_EQ(shared.OpenPort(link, 9600), 1) << shared.LastError();
@@ -200,10 +226,6 @@ TEST(NvdsCli, HoldersAreNamedAndAKilledHolderLeavesThePortFree) {
               std::string::npos)
         << shared.Warning();
     shared.ClosePort();
-    kill(sleeper, SIGKILL);
-    waitpid(sleeper, nullptr, 0);
-    kill(sim, SIGTERM);
-    waitpid(sim, nullptr, 0);
 }
 
 // Ctrl-C or SIGTERM during a dump or burn: the command stops, closes the port and exits 1,

@@ -195,10 +195,20 @@ TEST_F(PtyTest, UnansweredSetAddressIsSentThreeTimesAtLeast100msApart) {
     EXPECT_EQ(ReadFor(50), expected);
 }
 
-// Only an ACK that comes after the frame has left the wire confirms it: one that was there
-// before answered something else and is cleared, so the command is sent again; one that
-// follows the frame (a wire time later, as a chip answers) confirms it at once.
-TEST_F(PtyTest, OnlyAnAckAfterTheFrameConfirmsIt) {
+TEST_F(PtyTest, AckThroughTheLineConfirmsAtOnce) {
+    uint8_t ack = STATUS_ACK;
+    ASSERT_EQ(write(m_master, &ack, 1), 1);
+    uint8_t one[4] = {1, 0, 0, 0};
+    EXPECT_EQ(engine.SendFrame(CMD_SET_MEMORY_TYPE, one, 0, 4, 1), 1);
+    EXPECT_EQ(engine.StatusByte(), 0);   // the acknowledgement was taken
+    EXPECT_EQ(ReadFor(20).size(), 11u);  // sent once: no retry waited for
+}
+
+// With CONFIRM_AFTER_WIRE only an ACK that comes after the frame has left the wire confirms
+// it: one that was there before answered something else and is cleared, so the command is
+// sent again; one that follows the frame (a wire time later, as a chip answers) confirms it at
+// once.
+TEST_F(PtyTest, AfterWireOnlyAnAckAfterTheFrameConfirmsIt) {
     uint8_t ack = STATUS_ACK;
     ASSERT_EQ(write(m_master, &ack, 1), 1);
     for (int i = 0; i < 500 && engine.StatusByte() != STATUS_ACK; ++i) {
@@ -206,7 +216,7 @@ TEST_F(PtyTest, OnlyAnAckAfterTheFrameConfirmsIt) {
     }
     ASSERT_EQ(engine.StatusByte(), STATUS_ACK);
     uint8_t one[4] = {1, 0, 0, 0};
-    EXPECT_EQ(engine.SendFrame(CMD_SET_MEMORY_TYPE, one, 0, 4, 1), 0);
+    EXPECT_EQ(engine.SendFrame(CMD_SET_MEMORY_TYPE, one, 0, 4, CONFIRM_AFTER_WIRE), 0);
     EXPECT_EQ(engine.StatusByte(), 0);   // the stale acknowledgement was dropped
     EXPECT_EQ(ReadFor(20).size(), 33u);  // sent three times
 
@@ -220,7 +230,7 @@ TEST_F(PtyTest, OnlyAnAckAfterTheFrameConfirmsIt) {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
         ASSERT_EQ(write(m_master, &ack, 1), 1);
     });
-    EXPECT_EQ(engine.SendFrame(CMD_SET_MEMORY_TYPE, one, 0, 4, 1), 1);
+    EXPECT_EQ(engine.SendFrame(CMD_SET_MEMORY_TYPE, one, 0, 4, CONFIRM_AFTER_WIRE), 1);
     chip.join();
     EXPECT_EQ(engine.StatusByte(), 0);  // the acknowledgement was taken
     EXPECT_EQ(ReadFor(20).size(), 0u);  // sent once: no retry waited for
