@@ -23,6 +23,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 
 #include <xcb/xcb.h>
@@ -134,13 +135,16 @@ protected:
     }
 
     // A station whose socket holds one chip, with `spare` more to put in after it.
+    // (Again for a station already there: its adapter plugged back in.)
     void AddStation(const std::string& name, SimOptions options, int spare) {
-        SimStation& station = m_stations[name];
-        station.link = m_scratch.Path(name);
-        options.linkPath = station.link;
-        station.sim = std::make_unique<CSimLink>(options);
+        options.linkPath = m_scratch.Path(name);
+        auto sim = std::make_unique<CSimLink>(options);
         std::string error;
-        ASSERT_TRUE(station.sim->Start(&error)) << error;
+        ASSERT_TRUE(sim->Start(&error)) << error;
+        std::lock_guard<std::mutex> lock(m_simMutex);  // the operator may be looking
+        SimStation& station = m_stations[name];
+        station.link = options.linkPath;
+        station.sim = std::move(sim);
         station.spare = spare;
     }
 
@@ -166,6 +170,7 @@ protected:
         // The operator: a chip whose burn ended comes out; a fresh one goes in when the
         // station looks for the next, while there are any.
         context.observer = [this](const line::StationEvent& event, const line::StationStatus&) {
+            std::lock_guard<std::mutex> lock(m_simMutex);
             SimStation* station = StationOn(event.port);
             if (station == nullptr) {
                 return;
@@ -262,6 +267,7 @@ protected:
     std::string m_golden;
     std::string m_record = m_scratch.Path("record.db");
     CIniOp m_ini;
+    std::mutex m_simMutex;  // the stations' chips, between the test and the operator
     std::map<std::string, SimStation> m_stations;
     RecordingPrompter m_prompter;
     test::ScriptedChooser m_chooser;
@@ -407,7 +413,10 @@ TEST_F(BoardXvfb, APulledPortShowsPortLostAndTheStationGoesOnWhenItIsBack) {
     SetUpWithMouse({{m_stations["plug"].link, "Plug"}});
     ClickOn(m_board->m_btnStart);
     ASSERT_TRUE(QTest::qWaitFor([&] { return Tile(0)->Status().done == 1; }, 90000));
-    m_stations["plug"].sim->Stop();  // the adapter is pulled: the pty and its link go
+    {
+        std::lock_guard<std::mutex> lock(m_simMutex);
+        m_stations["plug"].sim->Stop();  // the adapter is pulled: the pty and its link go
+    }
     ASSERT_TRUE(QTest::qWaitFor([&] { return Tile(0)->m_lblState->text() == "port lost"; }, 60000));
     AddStation("plug", FastChip(), 0);  // plugged back at the same path, a fresh chip in it
     ASSERT_TRUE(QTest::qWaitFor([&] { return Tile(0)->Status().done == 2; }, 90000));
