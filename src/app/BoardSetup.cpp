@@ -122,6 +122,9 @@ std::string SetupProblem(const BoardSetupValues& values, bool goldenLoaded,
     if (values.record.empty()) {
         return "Choose the production record.";
     }
+    if (!line::CheckRecordTarget(values.record, error)) {
+        return error;
+    }
     if (values.stations.empty()) {
         return "Tick at least one station.";
     }

@@ -63,8 +63,16 @@ TileFace FaceOf(const line::StationStatus& status) {
                     COLOUR_ALERT};
         case StationState::RecordUnavailable:
             return {"record unavailable", Text(status.message), COLOUR_ALERT};
-        case StationState::Stopped:
-            return {"stopped", Text(status.message), COLOUR_IDLE};
+        case StationState::Stopped: {
+            // The chip left in the socket may be the one finished on the way out.
+            QString detail = Text(status.message);
+            if (status.lastResult == line::ChipResult::Pass) {
+                detail += "\nlast chip PASS " + Address(status);
+            } else if (status.lastResult == line::ChipResult::Fail) {
+                detail += "\nlast chip FAIL";
+            }
+            return {"stopped", detail.trimmed(), COLOUR_IDLE};
+        }
     }
     return face;
 }

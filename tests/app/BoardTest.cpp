@@ -98,6 +98,10 @@ TEST(BoardSetupTest, TellsWhyARunCannotStartAndCountsTheRange) {
     uint64_t left = 0;
     EXPECT_EQ(SetupProblem(good, false, "golden.nvds: refused", pool, left),
               "golden.nvds: refused");
+    // A record that would not last (a folder) is refused before anything opens it.
+    BoardSetupValues folder = good;
+    folder.record = "/tmp";
+    EXPECT_NE(SetupProblem(folder, true, "", pool, left), "");
 }
 
 TEST(StationTileTest, ShowsPassAndFailUntilTheNextChipAndTheOtherStates) {
@@ -138,7 +142,11 @@ TEST(StationTileTest, ShowsPassAndFailUntilTheNextChipAndTheOtherStates) {
     status.state = StationState::RecordUnavailable;
     EXPECT_EQ(FaceOf(status).headline, "record unavailable");
     status.state = StationState::Stopped;
+    status.message = "Stopped";
     EXPECT_EQ(FaceOf(status).headline, "stopped");
+    EXPECT_EQ(FaceOf(status).detail, "Stopped\nlast chip FAIL");
+    status.lastResult = line::ChipResult::Pass;
+    EXPECT_EQ(FaceOf(status).detail, "Stopped\nlast chip PASS C0 11 22 00 00 07");
 
     status.done = 3;
     status.failures = 1;
