@@ -13,6 +13,7 @@ namespace {
 
 // Exit codes of the tool: failed, and a burn whose read-back differs.
 constexpr int EXIT_FAIL = 1;
+constexpr int EXIT_AREA_ERASED = 3;
 constexpr int EXIT_VERIFY_FAILED = 4;
 
 // Where a weak page's program leaves its wrong bit: the page's middle byte, lowest bit.
@@ -96,14 +97,23 @@ Judgement JudgeDump(const TrialPlan& plan, const TrialRun& run, const TrialFiles
     if (!run.exited) {
         return {Verdict::HonestFailure, "stopped by signal " + std::to_string(run.signal)};
     }
+    // An area of 0xFF only is an erased chip: the tool says so with exit 3 and writes no file.
+    const bool erased =
+        std::all_of(area.begin(), area.end(), [](uint8_t byte) { return byte == 0xFF; });
     if (run.exitCode == 0) {
         if (!complete) {
             return {Verdict::FalseSuccess, "exit 0 but the output file is not the chip's area"};
+        }
+        if (erased) {
+            return {Verdict::WrongReport, "exit 0 for an erased area"};
         }
         return {};
     }
     if (run.exitCode == EXIT_FAIL) {
         return {Verdict::HonestFailure, "exit 1"};
+    }
+    if (run.exitCode == EXIT_AREA_ERASED && erased && old) {
+        return {Verdict::HonestFailure, "exit 3 (erased area)"};
     }
     return {Verdict::WrongReport, "dump exited " + std::to_string(run.exitCode)};
 }
