@@ -181,6 +181,16 @@ int RunConnect(CProgstarDlg& engine, Prompter* prompter, const ConnectProgress& 
         if (prompter == nullptr ? engine.Cancelled() : MustStop(engine, *prompter, clock, *step)) {
             return 0;
         }
+        // Without a time limit, each connect's time starts a fresh connect: a step left syncing
+        // at the working rate (its rate was never confirmed) would otherwise never find a chip
+        // that a reset put back at the sync rate.
+        if (prompter == nullptr && clock.Expired()) {
+            step = engine.Transport().MakeSyncStep();
+            if (!step->Begin(engine)) {
+                return 0;
+            }
+            clock = ConnectClock{};
+        }
     }
 }
 
