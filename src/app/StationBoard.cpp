@@ -14,6 +14,7 @@
 #include "app/IniOp.h"
 #include "app/RunHistoryDialog.h"
 #include "app/StationTile.h"
+#include "line/OutcomeJournal.h"
 #include "line/ProductionRecord.h"
 #include "link/BaudTable.h"
 #include "platform/Prompter.h"
@@ -152,6 +153,7 @@ bool CStationBoard::OnStart() {
     settings.baudRow = std::max(FindBaudRow(values.baud, values.crystal), 0);
     settings.host = QSysInfo::machineHostName().toStdString();
     settings.lot = values.lot;
+    settings.journalPath = line::DefaultJournalPath(values.record);
     MakeTiles(settings);
 
     m_strRecord = values.record;

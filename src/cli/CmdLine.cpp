@@ -22,6 +22,7 @@
 #include "cli/LineReport.h"
 #include "cli/LineSetup.h"
 #include "cli/LineView.h"
+#include "line/OutcomeJournal.h"
 #include "line/ProcessOwner.h"
 #include "line/ProductionLine.h"
 #include "line/ProductionRecord.h"
@@ -225,6 +226,7 @@ int RunLine(CliContext& ctx, const LineOptions& opt) {
     settings.host = line::CurrentProcessOwner().host;
     settings.lot = opt.lot;
     settings.reburnProgrammed = opt.reburnProgrammed;
+    settings.journalPath = line::DefaultJournalPath(opt.record);
     std::map<std::string, std::string> names;  // station name by device path
     for (const line::StationPort& station : settings.stations) {
         names[station.path] = station.name;

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "platform/AtomicFile.h"
+#include "platform/Sha256.h"
 
 namespace nvds::line {
 
@@ -177,7 +178,7 @@ bool OutcomeJournal::Store(const std::vector<JournalEntry>& entries, std::string
     return WriteFileAtomically(m_strPath, text.data(), text.size(), &error);
 }
 
-std::string DefaultJournalPath() {
+std::string DefaultJournalPath(const std::string& recordTarget) {
     const char* state = std::getenv("XDG_STATE_HOME");
     std::string folder;
     if (state != nullptr && state[0] == '/') {
@@ -186,7 +187,13 @@ std::string DefaultJournalPath() {
         const char* home = std::getenv("HOME");
         folder = std::string(home != nullptr ? home : ".") + "/.local/state";
     }
-    return folder + "/" + STATE_FOLDER + "/" + JOURNAL_FILE;
+    std::string file = JOURNAL_FILE;
+    if (!recordTarget.empty()) {
+        // Attempt numbers are the record's own: each record keeps its own journal.
+        const auto* bytes = reinterpret_cast<const uint8_t*>(recordTarget.data());
+        file += "-" + Sha256Hex(bytes, recordTarget.size()).substr(0, 16);
+    }
+    return folder + "/" + STATE_FOLDER + "/" + file;
 }
 
 std::string JournalLine(const JournalEntry& entry) {

@@ -40,8 +40,9 @@ private:
 };
 
 /// "$XDG_STATE_HOME/zb446x-nvds/line-journal" (an absolute XDG_STATE_HOME only), else
-/// "~/.local/state/zb446x-nvds/line-journal".
-std::string DefaultJournalPath();
+/// "~/.local/state/zb446x-nvds/line-journal"; with a record target, a journal of that record's
+/// own ("line-journal-" and 16 hex digits of the target's SHA-256).
+std::string DefaultJournalPath(const std::string& recordTarget = {});
 
 /// One entry as a journal line (without the line end), and back; false for a damaged line.
 std::string JournalLine(const JournalEntry& entry);

@@ -187,6 +187,13 @@ TEST(OutcomeJournalTest, KeepsEntriesAndSkipsDamagedLines) {
     ASSERT_TRUE(journal.Store({}, error));
     ASSERT_TRUE(journal.Load(entries, error));
     EXPECT_TRUE(entries.empty());
+
+    // Attempt numbers are one record's own: two records never share a journal.
+    const std::string a = line::DefaultJournalPath("line.db");
+    EXPECT_NE(a, line::DefaultJournalPath("other/line.db"));
+    EXPECT_NE(a, line::DefaultJournalPath());
+    EXPECT_EQ(a, line::DefaultJournalPath("line.db"));
+    EXPECT_EQ(a.substr(0, a.rfind('/')), line::DefaultJournalPath().substr(0, a.rfind('/')));
 }
 
 }  // namespace
