@@ -48,7 +48,13 @@ std::string Numbered(const std::string& sql) {
     std::string out;
     int number = 0;
     for (char c : sql) {
-        out += c == '?' ? "$" + std::to_string(++number) : std::string(1, c);
+        // Appended piece by piece: "$" + to_string(...) trips GCC 12's -O3 -Wrestrict.
+        if (c == '?') {
+            out += '$';
+            out += std::to_string(++number);
+        } else {
+            out += c;
+        }
     }
     return out;
 }
