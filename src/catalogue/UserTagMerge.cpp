@@ -16,15 +16,6 @@ bool SameShape(const TagDef& a, const TagDef& b) {
     return a.min == b.min && a.max == b.max && a.length == b.length && a.coding == b.coding;
 }
 
-bool ReadWholeFile(const std::string& path, std::string& bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return false;
-    }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-}
-
 }  // namespace
 
 void CopyUserTags(TagTable& main, const TagTable& dialog) {

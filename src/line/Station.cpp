@@ -9,6 +9,7 @@
 #include "image/CheckImage.h"
 #include "image/ImageFile.h"
 #include "image/NvdsArea.h"
+#include "platform/AtomicFile.h"
 #include "platform/Prompter.h"
 #include "platform/Sha256.h"
 
@@ -19,15 +20,6 @@ namespace {
 // Tag 1 holds the device address.
 constexpr uint32_t TAG_DEVICE_ADDRESS = 1;
 constexpr uint32_t ADDRESS_BYTES = 6;
-
-bool ReadWholeFile(const std::string& path, std::string& bytes) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        return false;
-    }
-    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-}
 
 }  // namespace
 

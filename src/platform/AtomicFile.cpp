@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 namespace nvds {
@@ -151,6 +153,15 @@ bool WriteFileAtomically(const std::string& path, const void* data, size_t size,
         calls.close(dir);
     }
     return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& bytes) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
 }
 
 }  // namespace nvds

@@ -31,6 +31,9 @@ const FileCalls& SystemFileCalls();
 bool WriteFileAtomically(const std::string& path, const void* data, size_t size,
                          std::string* error = nullptr);
 
+/// Reads the whole file at `path` into `bytes`; false when it cannot be opened or read.
+bool ReadWholeFile(const std::string& path, std::string& bytes);
+
 /// The same through the given system calls.
 bool WriteFileAtomically(const std::string& path, const void* data, size_t size, std::string* error,
                          const FileCalls& calls);
