@@ -142,6 +142,19 @@ bool WaitUntilOpenedBy(pid_t pid, const std::string& path, int firstFd = 3) {
     return false;
 }
 
+// Waits until process `pid` runs with the command line `args` (NUL-separated, as /proc shows).
+bool WaitUntilRunning(pid_t pid, const std::string& args) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
+    for (int i = 0; i < 500; ++i) {
+        std::ifstream in(path, std::ios::binary);
+        if (std::string((std::istreambuf_iterator<char>(in)), {}) == args) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
 // Waits until process `pid` holds a whole-file lock (/proc/locks lists it).
 bool WaitUntilLockedBy(pid_t pid) {
     const std::string owner = " " + std::to_string(pid) + " ";
@@ -219,6 +232,11 @@ TEST(NvdsCli, HoldersAreNamedAndAKilledHolderLeavesThePortFree) {
     posix_spawn_file_actions_destroy(&actions);
     children.Add(sleeper);
     ASSERT_TRUE(WaitUntilOpenedBy(sleeper, link, 0));
+    // The spawned child opens the port before it runs `sleep`; its command line is readable
+    // only once that exec has finished.
+    ASSERT_TRUE(WaitUntilRunning(sleeper, std::string("sleep\0"
+                                                      "60\0",
+                                                      9)));
     CSerialPort shared;
     EXPECT_EQ(shared.OpenPort(link, 9600), 1) << shared.LastError();
     EXPECT_NE(shared.Warning().find(" is also open in another program (sleep, pid " +
