@@ -85,6 +85,7 @@ Figures RunLine(int stations, const std::string& folder, const line::GoldenImage
     std::vector<double> programmedToRow;
     std::vector<double> readToRow;
     Clock::time_point start = Clock::now();
+    CInProcessLinks links(chips);
     line::ProductionLine productionLine(
         settings, *rec, golden,
         [&](const line::StationEvent& event, const line::StationStatus&) {
@@ -119,7 +120,7 @@ Figures RunLine(int stations, const std::string& folder, const line::GoldenImage
                     break;
             }
         },
-        [&](const std::string& port) { return std::make_unique<CInProcessLink>(chips.at(port)); });
+        links);
     if (!productionLine.Run()) {
         std::fprintf(stderr, "the line did not reach %d chips per station\n", CHIPS);
         std::exit(1);

@@ -14,6 +14,8 @@
 #include "link/BaudTable.h"
 #include "link/ConnectTarget.h"
 #include "link/LinkConstants.h"
+#include "link/LinkFactory.h"
+#include "link/LinkFlows.h"
 #include "link/ProgstarDlg.h"
 #include "platform/Prompter.h"
 #include "sim/SimLink.h"
@@ -64,8 +66,8 @@ bool Round(uint32_t baud, Figures& f, bool measureIdle) {
     }
     StderrPrompter prompter;
     CProgstarDlg engine(prompter);
-    engine.SetSerialLink(sim.SlavePath(), CRYSTAL_16MHZ, FindBaudRow(baud, CRYSTAL_16MHZ));
-    engine.StartReceiveDispatchThread();
+    SetUpLink(engine, LinkFactory(), sim.SlavePath(), CRYSTAL_16MHZ,
+              FindBaudRow(baud, CRYSTAL_16MHZ));
     if (!ConnectTarget(engine, prompter)) {
         return false;
     }

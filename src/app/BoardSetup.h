@@ -13,6 +13,7 @@
 #include "line/ProductionLine.h"
 #include "line/ProductionRecord.h"
 #include "link/ComPorts.h"
+#include "link/LinkFactory.h"
 #include "platform/Prompter.h"
 
 class QComboBox;
@@ -64,7 +65,7 @@ public:
     /// The catalogue is read from `sysDbPath` and `userDbPath` into a configuration of the
     /// board's own, so checks made by station threads never reach the window's prompter.
     CBoardSetup(FileChooser& chooser, std::string sysDbPath, std::string userDbPath,
-                std::function<std::vector<ComPortEntry>()> listPorts, QWidget* parent = nullptr);
+                const LinkFactory& links, QWidget* parent = nullptr);
     ~CBoardSetup() override;
 
     BoardSetupValues Values() const;
@@ -121,7 +122,7 @@ private:
     bool m_bCatalogue = false;
     std::unique_ptr<line::GoldenImage> m_golden;
     std::string m_strGoldenError;
-    std::function<std::vector<ComPortEntry>()> m_listPorts;
+    const LinkFactory& m_links;
     line::AddressPool m_pool;
     uint64_t m_nLeft = 0;
     std::string m_strProblem;

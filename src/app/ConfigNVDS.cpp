@@ -41,20 +41,22 @@ constexpr int BUTTON_HEIGHT = 22;
 
 }  // namespace
 
-CConfigNVDS::CConfigNVDS(Prompter& prompter, FileChooser& chooser)
-    : CConfigNVDS(prompter, chooser, {}, {}) {}
+CConfigNVDS::CConfigNVDS(Prompter& prompter, FileChooser& chooser,
+                         std::shared_ptr<const LinkFactory> links)
+    : CConfigNVDS(prompter, chooser, {}, {}, std::move(links)) {}
 
 CConfigNVDS::CConfigNVDS(Prompter& prompter, FileChooser& chooser, std::string sysDbPath,
-                         std::string userDbPath)
+                         std::string userDbPath, std::shared_ptr<const LinkFactory> links)
     : QDialog(nullptr, Qt::Window | Qt::WindowMinMaxButtonsHint | Qt::WindowCloseButtonHint),
       CNvdsConfig(prompter),
       m_image(ErasedImage()),
       m_openRecord([](const std::string& target, std::string& error) {
           return line::OpenProductionRecord(target, line::AddressPool{}, error);
       }),
-      m_chooser(chooser) {
-    m_connectDlg =
-        std::make_unique<CConnectInterface>(this, prompter, [this](int code) { SetStatus(code); });
+      m_chooser(chooser),
+      m_links(std::move(links)) {
+    m_connectDlg = std::make_unique<CConnectInterface>(
+        this, prompter, [this](int code) { SetStatus(code); }, m_links);
     if (!sysDbPath.empty()) {
         m_strSysDbPath = std::move(sysDbPath);
         m_strUserDbPath = std::move(userDbPath);

@@ -84,10 +84,13 @@ class CConfigNVDS : public QDialog, public CNvdsConfig {
 public:
     static constexpr const char* CAPTION = "ZB446x NVDS Configurator";
 
-    CConfigNVDS(Prompter& prompter, FileChooser& chooser);
+    /// Every link the window and its board use comes from `links`.
+    CConfigNVDS(Prompter& prompter, FileChooser& chooser,
+                std::shared_ptr<const LinkFactory> links = std::make_shared<LinkFactory>());
     /// Databases at given paths (tests).
     CConfigNVDS(Prompter& prompter, FileChooser& chooser, std::string sysDbPath,
-                std::string userDbPath);
+                std::string userDbPath,
+                std::shared_ptr<const LinkFactory> links = std::make_shared<LinkFactory>());
     ~CConfigNVDS() override;
 
     /// Runs OnInitDialog and, when it succeeds, the modal loop; QDialog::Rejected otherwise.
@@ -244,6 +247,7 @@ private:
     BurnOutcome BurnAndVerify(const NvdsImage& image);
 
     FileChooser& m_chooser;
+    std::shared_ptr<const LinkFactory> m_links;
     QWidget* m_client = nullptr;
     QLabel* m_paneLink = nullptr;
     QLabel* m_paneOperation = nullptr;

@@ -11,6 +11,7 @@ void CConfigNVDS::OnProductionLine() {
         context.userDbPath = m_strUserDbPath;
         context.ini = &m_ini;
         context.record = m_strRecordTarget;
+        context.links = m_links;
         m_board = std::make_unique<CStationBoard>(*m_prompter, m_chooser, std::move(context));
     }
     m_board->show();

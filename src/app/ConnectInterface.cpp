@@ -63,11 +63,13 @@ bool SelectText(QComboBox* combo, const std::string& text) {
 
 }  // namespace
 
-CConnectInterface::CConnectInterface(QWidget* parent, Prompter& prompter, StatusSink status)
+CConnectInterface::CConnectInterface(QWidget* parent, Prompter& prompter, StatusSink status,
+                                     std::shared_ptr<const LinkFactory> links)
     : QDialog(parent),
       m_threadPrompter(prompter),
       m_engine(m_threadPrompter),
       m_status(std::move(status)),
+      m_links(std::move(links)),
       m_channel(std::make_shared<CGuiChannel>(this)) {
     m_threadPrompter.SetChannel(m_channel);
     setWindowTitle("Connect");
@@ -156,7 +158,7 @@ void CConnectInterface::OnInitDialog() {
 }
 
 void CConnectInterface::FillInterfaceList() {
-    m_ports = EnumerateComPorts();
+    m_ports = m_links->Ports();
     m_cmbInterface->clear();
     for (const ComPortEntry& port : m_ports) {
         m_cmbInterface->addItem(QString::fromLocal8Bit(port.text));
@@ -214,7 +216,7 @@ void CConnectInterface::StartConnect() {
                    : std::string();
     }
     int crystal = m_cmbCrystal->currentIndex() == CRYSTAL_32MHZ ? CRYSTAL_32MHZ : CRYSTAL_16MHZ;
-    SetUpLink(m_engine, port, crystal, std::max(0, m_cmbBaud->currentIndex()));
+    SetUpLink(m_engine, *m_links, port, crystal, std::max(0, m_cmbBaud->currentIndex()));
     SetStatus(STATUS_RESET_TARGET);
     m_worker.Start([this, channel = m_channel] { ConnectThread(channel); });
 }

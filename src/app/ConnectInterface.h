@@ -10,6 +10,7 @@
 #include "app/ThreadPrompter.h"
 #include "app/WorkerThread.h"
 #include "link/ComPorts.h"
+#include "link/LinkFactory.h"
 #include "link/LinkTexts.h"
 #include "link/ProgstarDlg.h"
 
@@ -37,7 +38,9 @@ public:
         "After pressed this button, you should restart the target.";
     static constexpr const char* MSG_CONNECT_FAIL = nvds::MSG_CONNECT_FAIL;
 
-    CConnectInterface(QWidget* parent, Prompter& prompter, StatusSink status);
+    /// Connects over the links `links` makes, to the interfaces it lists.
+    CConnectInterface(QWidget* parent, Prompter& prompter, StatusSink status,
+                      std::shared_ptr<const LinkFactory> links);
     /// Stops a connect still running and waits for its thread.
     ~CConnectInterface() override;
 
@@ -100,6 +103,7 @@ private:
     CThreadPrompter m_threadPrompter;
     CProgstarDlg m_engine;
     StatusSink m_status;
+    std::shared_ptr<const LinkFactory> m_links;
     std::shared_ptr<CGuiChannel> m_channel;
     std::vector<ComPortEntry> m_ports;
     CWorkerThread m_worker;  // last member: joined before the engine goes

@@ -13,12 +13,12 @@ void CProgstarApp::SetUpApplication() {
     QGuiApplication::setDesktopFileName("zb446x-nvds-configurator");
 }
 
-int CProgstarApp::InitInstance(int argc, char** argv) {
+int CProgstarApp::InitInstance(int argc, char** argv, std::shared_ptr<const LinkFactory> links) {
     QApplication app(argc, argv);
     SetUpApplication();
     QtPrompter prompter;
     QtFileChooser chooser;
-    CConfigNVDS dialog(prompter, chooser);
+    CConfigNVDS dialog(prompter, chooser, std::move(links));
     prompter.SetParent(&dialog);
     if (!dialog.OnInitDialog()) {
         return 1;

@@ -55,8 +55,8 @@ CStationBoard::CStationBoard(Prompter& prompter, FileChooser& chooser, BoardCont
       m_channel(std::make_shared<CGuiChannel>(this)) {
     setWindowTitle(CAPTION);
     setWindowIcon(AppIcon());
-    m_setup = new CBoardSetup(chooser, m_context.sysDbPath, m_context.userDbPath,
-                              m_context.listPorts, this);
+    m_setup =
+        new CBoardSetup(chooser, m_context.sysDbPath, m_context.userDbPath, *m_context.links, this);
     m_setup->setFixedWidth(SETUP_WIDTH);
     m_btnStart = new QPushButton("Start", this);
     m_btnStop = new QPushButton("Stop", this);
@@ -216,7 +216,7 @@ void CStationBoard::RunLine(line::LineSettings settings, line::AddressPool pool,
             }
             channel->Post([this, event, status] { OnEvent(event, status); });
         },
-        m_context.transports);
+        *m_context.links);
     bool stopAsked;
     {
         std::lock_guard<std::mutex> lock(m_lineMutex);

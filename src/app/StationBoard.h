@@ -26,16 +26,14 @@ class CStationTile;
 class FileChooser;
 class Prompter;
 
-/// What the board is built on besides the window's prompter and file chooser. The empty
-/// functions stand for the real thing: the interfaces `nvds ports` lists, the ports opened as
-/// the tool opens them.
+/// What the board is built on besides the window's prompter and file chooser.
 struct BoardContext {
     std::string sysDbPath;
     std::string userDbPath;
     const CIniOp* ini = nullptr;  // the settings file; none: nothing is read or written
     std::string record;           // the window's production record, offered first
-    std::function<std::vector<ComPortEntry>()> listPorts;
-    line::TransportFactory transports;
+    /// The interfaces the set-up offers and the stations' links.
+    std::shared_ptr<const LinkFactory> links;
     /// Called on a station's thread with every event before the board sees it (tests play the
     /// operator who swaps chips here).
     line::LineListener observer;

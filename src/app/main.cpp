@@ -1,7 +1,9 @@
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/ProgstarApp.h"
+#include "link/LinkFactory.h"
 #include "platform/BuildVersion.h"
 
 namespace {
@@ -26,5 +28,8 @@ int main(int argc, char** argv) {
         std::fputs(USAGE, stdout);
         return 0;
     }
-    return nvds::CProgstarApp().InitInstance(argc, argv);
+    auto links = std::make_shared<nvds::LinkFactory>(
+        nvds::LinkEnvironment::From(std::getenv("NVDS_USB_BACKEND"), std::getenv("NVDS_USB_BRIDGE"),
+                                    std::getenv("NVDS_EXTRA_PORTS")));
+    return nvds::CProgstarApp().InitInstance(argc, argv, std::move(links));
 }

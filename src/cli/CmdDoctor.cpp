@@ -78,10 +78,10 @@ void CheckRecord(const std::string& target, std::vector<DoctorFinding>& out) {
 }
 
 // The bridge ids the link looks for: NVDS_USB_BRIDGE, else the default.
-std::vector<std::string> BridgeIds() {
-    const char* env = std::getenv("NVDS_USB_BRIDGE");
+std::vector<std::string> BridgeIds(const LinkFactory& links) {
+    const std::string chosen = links.BridgeIds();
     std::vector<UsbId> ids;
-    if (!ParseBridgeIds(env && *env ? env : USB_BRIDGE_DEFAULT_IDS, ids, nullptr)) {
+    if (!ParseBridgeIds(chosen.empty() ? USB_BRIDGE_DEFAULT_IDS : chosen, ids, nullptr)) {
         ParseBridgeIds(USB_BRIDGE_DEFAULT_IDS, ids, nullptr);
     }
     std::vector<std::string> texts;
@@ -103,7 +103,7 @@ int RunDoctor(const CliContext& ctx, const DoctorArgs& args) {
     }
     input.user = CurrentUser();
     input.ports = args.ports;
-    input.bridgeIds = BridgeIds();
+    input.bridgeIds = BridgeIds(ctx.links);
     std::vector<DoctorFinding> findings = CheckBench(input);
     CheckCatalogue(ctx, findings);
     if (!args.record.empty()) {

@@ -253,7 +253,8 @@ int RunLine(CliContext& ctx, const LineOptions& opt) {
             }
             json.Write(LineEventJson(event, event.name));
             view.Show(event, named);
-        });
+        },
+        ctx.links);
     signals.Watch(productionLine, view);
     bool allCounted = productionLine.Run();
     signals.Finish();

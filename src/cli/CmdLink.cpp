@@ -27,7 +27,6 @@
 #include "platform/AtomicFile.h"
 #include "platform/Prompter.h"
 #include "sim/SimLink.h"
-#include "sim/SimUsbTransport.h"
 
 namespace nvds::cli {
 
@@ -196,7 +195,8 @@ private:
 };
 
 // Connects the engine to the chip on the options' port. EXIT_OK, EXIT_FAIL or EXIT_USAGE.
-int Connect(CProgstarDlg& engine, const LinkOptions& opt, Prompter& prompter, RunOutput& out) {
+int Connect(CProgstarDlg& engine, const LinkFactory& links, const LinkOptions& opt,
+            Prompter& prompter, RunOutput& out) {
     int crystal = CrystalIndex(opt.crystal);
     bool usb = opt.port == SPI_ENTRY;
     int row = usb ? 0 : FindBaudRow(opt.baud, crystal);
@@ -209,7 +209,7 @@ int Connect(CProgstarDlg& engine, const LinkOptions& opt, Prompter& prompter, Ru
                         opt.crystal + " chip; one of:" + rates);
         return EXIT_USAGE;
     }
-    SetUpLink(engine, opt.port, crystal, row);
+    SetUpLink(engine, links, opt.port, crystal, row);
     out.Forget();
     out.Emit("connecting");
     std::fprintf(stderr, "%s\n", StatusText(STATUS_RESET_TARGET));
@@ -279,7 +279,7 @@ int RunDump(CliContext& ctx, const LinkOptions& opt) {
     EnableTrace(ctx);
     CProgstarDlg engine(prompter);
     SignalStop signals(engine);
-    if (int rc = Connect(engine, opt, prompter, out); rc != EXIT_OK) {
+    if (int rc = Connect(engine, ctx.links, opt, prompter, out); rc != EXIT_OK) {
         return out.Fail(rc);
     }
     ProgressPrinter progress;
@@ -325,7 +325,7 @@ int RunBurn(const CliContext& ctx, const LinkOptions& opt) {
     EnableTrace(ctx);
     CProgstarDlg engine(prompter);
     SignalStop signals(engine);
-    if (int rc = Connect(engine, opt, prompter, out); rc != EXIT_OK) {
+    if (int rc = Connect(engine, ctx.links, opt, prompter, out); rc != EXIT_OK) {
         return out.Fail(rc);
     }
     ProgressPrinter progress;
@@ -365,8 +365,8 @@ int RunBurn(const CliContext& ctx, const LinkOptions& opt) {
     return out.Done();
 }
 
-int RunPorts() {
-    for (const ComPortEntry& entry : EnumerateComPorts()) {
+int RunPorts(const LinkFactory& links) {
+    for (const ComPortEntry& entry : links.Ports()) {
         if (entry.path.empty()) {
             std::printf("%s\n", entry.text.c_str());
         } else {
@@ -482,10 +482,8 @@ void AddSimCommand(CLI::App& app, CliContext& ctx) {
 }  // namespace
 
 void AddLinkCommands(CLI::App& app, CliContext& ctx) {
-    // The command-line tool offers the simulated bridge (NVDS_USB_BACKEND=sim) for tests.
-    RegisterSimUsbBridge();
     CLI::App* ports = app.add_subcommand("ports", "List the interfaces a chip can be reached by");
-    ports->callback([&ctx] { ctx.run = [] { return RunPorts(); }; });
+    ports->callback([&ctx] { ctx.run = [&ctx] { return RunPorts(ctx.links); }; });
 
     auto dumpOpt = std::make_shared<LinkOptions>();
     CLI::App* dump = app.add_subcommand(

@@ -8,6 +8,7 @@
 
 #include "catalogue/NvdsConfig.h"
 #include "catalogue/TagTypes.h"
+#include "link/LinkFactory.h"
 #include "platform/Prompter.h"
 
 namespace nvds::cli {
@@ -24,6 +25,7 @@ struct CliContext {
     std::string systemDb;  // empty: beside the executable
     std::string userDb;
     bool trace = false;
+    LinkFactory links;         // made by main from its environment
     std::function<int()> run;  // set by the chosen subcommand's callback
 };
 

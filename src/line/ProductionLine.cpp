@@ -120,12 +120,12 @@ struct ProductionLine::Unit {
 
 ProductionLine::ProductionLine(LineSettings settings, ProductionRecord& record,
                                const GoldenImage& golden, LineListener listener,
-                               TransportFactory transports)
+                               const LinkFactory& links)
     : m_settings(std::move(settings)),
       m_record(record),
       m_golden(golden),
       m_listener(std::move(listener)),
-      m_transports(std::move(transports)),
+      m_links(links),
       m_journal(m_settings.journalPath) {
     for (const StationPort& station : m_settings.stations) {
         m_units.push_back(std::make_unique<Unit>(station));
@@ -429,12 +429,7 @@ void ProductionLine::RunStation(Unit& unit) {
     const std::string& port = unit.status.port;
     {
         std::lock_guard<std::mutex> lock(m_stopMutex);
-        if (m_transports) {
-            unit.engine.SetLink(m_transports(port), m_settings.crystal, m_settings.baudRow);
-            unit.engine.StartReceiveDispatchThread();
-        } else {
-            SetUpLink(unit.engine, port, m_settings.crystal, m_settings.baudRow);
-        }
+        SetUpLink(unit.engine, m_links, port, m_settings.crystal, m_settings.baudRow);
     }
     // The connect's progress comes every few sync attempts: the moment to notice a port
     // that went away while no chip answers.

@@ -11,13 +11,9 @@
 #include "line/OutcomeJournal.h"
 #include "line/ProductionRecord.h"
 #include "line/Station.h"
-#include "link/LinkTransport.h"
+#include "link/LinkFactory.h"
 
 namespace nvds::line {
-
-/// Makes the link of the station at `port`; null: the port as the tool opens it (a serial
-/// device, or the USB bridge for SPI).
-using TransportFactory = std::function<std::unique_ptr<LinkTransport>(const std::string& port)>;
 
 /// Receives every station's events with the station's status after it; calls never overlap.
 using LineListener = std::function<void(const StationEvent& event, const StationStatus& status)>;
@@ -63,7 +59,7 @@ struct LineSettings {
 class ProductionLine {
 public:
     ProductionLine(LineSettings settings, ProductionRecord& record, const GoldenImage& golden,
-                   LineListener listener, TransportFactory transports = {});
+                   LineListener listener, const LinkFactory& links);
     ~ProductionLine();
     ProductionLine(const ProductionLine&) = delete;
     ProductionLine& operator=(const ProductionLine&) = delete;
@@ -119,7 +115,7 @@ private:
     ProductionRecord& m_record;
     const GoldenImage& m_golden;
     LineListener m_listener;
-    TransportFactory m_transports;
+    const LinkFactory& m_links;  // makes every station's link
     std::vector<std::unique_ptr<Unit>> m_units;
     mutable std::mutex m_mutex;  // statuses and listener calls
     std::mutex m_recordMutex;    // one record call at a time; the journal

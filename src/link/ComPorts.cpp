@@ -57,7 +57,7 @@ bool DeviceLess(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-std::vector<ComPortEntry> EnumerateComPorts() {
+std::vector<ComPortEntry> EnumerateComPorts(const std::string& extraPorts) {
     std::vector<std::string> names;
     if (DIR* dir = opendir("/dev")) {
         while (dirent* e = readdir(dir)) {
@@ -75,17 +75,14 @@ std::vector<ComPortEntry> EnumerateComPorts() {
             entries.push_back({EntryText(path), path});
         }
     }
-    if (const char* extra = std::getenv("NVDS_EXTRA_PORTS")) {
-        std::string list = extra;
-        size_t start = 0;
-        while (start <= list.size()) {
-            size_t end = std::min(list.find(':', start), list.size());
-            std::string path = list.substr(start, end - start);
-            if (!path.empty() && PortOpens(path)) {
-                entries.push_back({EntryText(path), path});
-            }
-            start = end + 1;
+    size_t start = 0;
+    while (start < extraPorts.size()) {
+        size_t end = std::min(extraPorts.find(':', start), extraPorts.size());
+        std::string path = extraPorts.substr(start, end - start);
+        if (!path.empty() && PortOpens(path)) {
+            entries.push_back({EntryText(path), path});
         }
+        start = end + 1;
     }
     entries.push_back({SPI_ENTRY, ""});
     return entries;

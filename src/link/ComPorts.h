@@ -16,7 +16,7 @@ struct ComPortEntry {
 constexpr const char* SPI_ENTRY = "SPI";
 
 /// Serial devices under /dev that open now (absent ports and ports held by another program are
-/// left out), then the paths of NVDS_EXTRA_PORTS (colon-separated) that open, then "SPI" last.
-std::vector<ComPortEntry> EnumerateComPorts();
+/// left out), then the paths of `extraPorts` (colon-separated) that open, then "SPI" last.
+std::vector<ComPortEntry> EnumerateComPorts(const std::string& extraPorts = {});
 
 }  // namespace nvds

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace nvds {
 
@@ -25,16 +26,6 @@ public:
     virtual std::string Diagnose(const CProgstarDlg& engine) const = 0;
 };
 
-/// Where the protocol differs between kinds of link.
-struct LinkTraits {
-    bool usbTrailer = false;       // frames end with the 16-bit transfer count
-    bool confirms = true;          // confirmed commands wait for STATUS_ACK and are retried
-    bool reportsStatus = true;     // the chip's status bytes reach the host
-    bool pullsAnswers = false;     // answer frames are read with ReadAnswer, not parsed
-    const char* traceOut = "out";  // trace tags of frames out and in
-    const char* traceIn = "in ";
-};
-
 /// One link to a boot loader under the protocol engine: a serial port, the USB bridge or a
 /// simulated chip in the same process. Received bytes go, in order, to the queue given to Open.
 /// Write, Open and Close are called from one operation at a time.
@@ -50,9 +41,6 @@ public:
     virtual bool IsOpen() const = 0;
     /// Writes all bytes. False when they could not be sent.
     virtual bool Write(const uint8_t* data, size_t size) = 0;
-    /// Reads an answer of up to `size` bytes on links that pull answers. False when the link
-    /// could not be used; `data` is left as it was when nothing came.
-    virtual bool ReadAnswer(uint8_t* /*data*/, uint32_t /*size*/) { return false; }
     /// Returns once every byte written so far has left the wire, where the link can tell, and
     /// the moment they had: nothing received before then can answer them. Links that cannot
     /// tell return the present moment.
@@ -72,10 +60,28 @@ public:
     virtual bool LineLost() const { return false; }
     /// How the link appears in traces ("/dev/ttyUSB0", "USB bridge", ...).
     virtual std::string Name() const = 0;
-    /// The protocol differences of this link.
-    virtual const LinkTraits& Traits() const = 0;
+
+    // How the protocol goes over this link. The defaults are a byte stream to the boot loader
+    // (a serial line): the chip's status bytes and answer frames arrive among the received
+    // bytes and the engine's parser collects them; confirmed commands wait for STATUS_ACK.
+
+    /// The bytes of `command` as they go out on this link (`readLen`: the answer's data bytes
+    /// the command asks for).
+    virtual std::vector<uint8_t> Frame(uint8_t command, const uint8_t* payload, uint32_t length,
+                                       uint32_t readLen) const;
+    /// How often a frame sent with `confirm` is written while STATUS_ACK does not come; 0 when
+    /// nothing confirms it on this link (it counts as sent once written).
+    virtual int ConfirmTries(int confirm) const;
+    /// Waits for the status byte `value` (then consumed). 1, or 0 on time-out or cancel.
+    virtual int WaitStatus(CProgstarDlg& engine, uint8_t value, std::chrono::milliseconds timeout);
+    /// Waits for the answer frame and copies its `length` data bytes to `out`. 0 on time-out,
+    /// cancel or CRC mismatch (the engine's LastFault says which).
+    virtual int WaitDataFrame(CProgstarDlg& engine, uint8_t* out, uint32_t length,
+                              std::chrono::milliseconds timeout);
+    /// The trace tag of bytes written.
+    virtual const char* TraceOut() const { return "out"; }
     /// The sync step of a connect over this link.
-    virtual std::unique_ptr<SyncStep> MakeSyncStep() = 0;
+    virtual std::unique_ptr<SyncStep> MakeSyncStep();
 };
 
 }  // namespace nvds

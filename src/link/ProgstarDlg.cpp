@@ -1,11 +1,11 @@
 #include "link/ProgstarDlg.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
 #include "link/BaudTable.h"
 #include "link/Crc16.h"
-#include "link/Frame.h"
 #include "link/LinkTexts.h"
 #include "link/LinkTrace.h"
 #include "link/SerialLink.h"
@@ -30,11 +30,6 @@ void CProgstarDlg::SetLink(std::unique_ptr<LinkTransport> link, int crystal, int
     m_nCrystal = crystal;
     m_nBaudRate = BaudOfRow(baudIndex, crystal);
     m_baudPayload = BaudCommandPayload(baudIndex);
-}
-
-void CProgstarDlg::SetSerialLink(const std::string& port, int crystal, int baudIndex) {
-    m_strPort = port;
-    SetLink(std::make_unique<CSerialLink>(port), crystal, baudIndex);
 }
 
 void CProgstarDlg::SetTransport(std::unique_ptr<LinkTransport> link) {
@@ -146,6 +141,11 @@ bool CProgstarDlg::WaitFor(std::unique_lock<std::mutex>& lock, std::chrono::mill
     return false;
 }
 
+bool CProgstarDlg::WriteFailed() const {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bWriteFailed;
+}
+
 void CProgstarDlg::NoteFault(LinkFault fault) {
     m_fault = fault;
     if (TraceOn()) {
@@ -159,12 +159,10 @@ int CProgstarDlg::SendFrame(uint8_t command, const uint8_t* payload, uint32_t re
         NoteFault(LinkFault::Cancelled);  // nothing more goes out once stopped
         return 0;
     }
-    const LinkTraits& traits = m_pLink->Traits();
-    bool awaitAck = confirm != 0 && traits.confirms;
-    int tries = awaitAck ? CONFIRM_TRIES : 1;
-    std::vector<uint8_t> frame = BuildFrame(command, payload, length, traits.usbTrailer, readLen);
-    for (int attempt = 0; attempt < tries; ++attempt) {
-        TraceBytes(traits.traceOut, frame.data(), frame.size());
+    const int tries = m_pLink->ConfirmTries(confirm);  // 0: sent once written
+    std::vector<uint8_t> frame = m_pLink->Frame(command, payload, length, readLen);
+    for (int attempt = 0; attempt < std::max(tries, 1); ++attempt) {
+        TraceBytes(m_pLink->TraceOut(), frame.data(), frame.size());
         const bool written = m_pLink->Write(frame.data(), frame.size());
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -178,9 +176,9 @@ int CProgstarDlg::SendFrame(uint8_t command, const uint8_t* payload, uint32_t re
             NoteFault(m_pLink->LineLost() ? LinkFault::HangUp : LinkFault::WriteFailed);
             // An unconfirmed frame counts as sent all the same; the wait for its answer that
             // follows then ends at once with this cause instead of running out its time.
-            return awaitAck ? 0 : 1;
+            return tries > 0 ? 0 : 1;
         }
-        if (!awaitAck) {
+        if (tries == 0) {
             return 1;
         }
         // With CONFIRM_AFTER_WIRE, an ACK that came before the last byte was out answered
@@ -210,42 +208,33 @@ int CProgstarDlg::SendFrame(uint8_t command, const uint8_t* payload, uint32_t re
 }
 
 int CProgstarDlg::WaitStatus(uint8_t value, uint16_t timeoutMs) {
-    if (!m_pLink->Traits().reportsStatus) {
-        return 1;
+    if (WriteFailed()) {
+        return 0;  // nothing can answer a frame that was not sent; its cause is noted
     }
+    return m_pLink->WaitStatus(*this, value, std::chrono::milliseconds(timeoutMs));
+}
+
+int CProgstarDlg::WaitDataFrame(uint8_t* out, uint32_t length, uint32_t timeoutMs) {
+    // Command, three length bytes and the CRC must fit the frame buffer beside the data.
+    if (length + 6 > FRAME_BUFFER_SIZE || WriteFailed()) {
+        return 0;
+    }
+    return m_pLink->WaitDataFrame(*this, out, length, std::chrono::milliseconds(timeoutMs));
+}
+
+int CProgstarDlg::WaitParsedStatus(uint8_t value, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (WaitFor(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_nStatus == value; })) {
+    if (WaitFor(lock, timeout, [&] { return m_nStatus == value; })) {
         m_nStatus = 0;
         return 1;
     }
     return 0;
 }
 
-int CProgstarDlg::WaitDataFrame(uint8_t* out, uint32_t length, uint32_t timeoutMs) {
-    // Command, three length bytes and the CRC must fit the frame buffer beside the data.
-    if (length + 6 > FRAME_BUFFER_SIZE) {
-        return 0;
-    }
-    const LinkTraits& traits = m_pLink->Traits();
-    if (traits.pullsAnswers) {
-        // Preset to 0xFF: a link that sends nothing then fails the CRC check instead of
-        // passing zeros off as a page (the CRC of all-zero bytes is zero).
-        std::vector<uint8_t> answer(length + FRAME_OVERHEAD, 0xFF);
-        if (!m_pLink->ReadAnswer(answer.data(), static_cast<uint32_t>(answer.size()))) {
-            NoteFault(LinkFault::Timeout);
-            return 0;
-        }
-        TraceBytes(traits.traceIn, answer.data(), answer.size());
-        uint16_t crc = Crc16(answer.data() + 1, length + 4);
-        if (crc != GetLe16(answer.data() + length + 5)) {
-            NoteFault(LinkFault::BadCrc);
-            return 0;
-        }
-        std::memcpy(out, answer.data() + 5, length);
-        return 1;
-    }
+int CProgstarDlg::WaitParsedFrame(uint8_t* out, uint32_t length,
+                                  std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (!WaitFor(lock, std::chrono::milliseconds(timeoutMs), [&] { return m_bFrameReady; })) {
+    if (!WaitFor(lock, timeout, [&] { return m_bFrameReady; })) {
         return 0;
     }
     m_bFrameReady = false;
@@ -285,7 +274,7 @@ void CProgstarDlg::ClosePort() {
 }
 
 bool CProgstarDlg::WriteRaw(const uint8_t* data, size_t size) {
-    TraceBytes(m_pLink->Traits().traceOut, data, size);
+    TraceBytes(m_pLink->TraceOut(), data, size);
     return m_pLink->Write(data, size);
 }
 

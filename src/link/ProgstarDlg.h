@@ -41,8 +41,6 @@ public:
     /// Sets the link settings for a connect over `link` at row `baudIndex` of the crystal's
     /// column. The previous link is closed first; no operation may be running.
     void SetLink(std::unique_ptr<LinkTransport> link, int crystal, int baudIndex);
-    /// SetLink with the serial device at `port`.
-    void SetSerialLink(const std::string& port, int crystal, int baudIndex);
     /// Replaces the link only; the rate settings stay as they are (the bridge has no rate).
     void SetTransport(std::unique_ptr<LinkTransport> link);
     /// The link every frame goes through.
@@ -63,12 +61,18 @@ public:
     /// confirmed, cancelled or not written (the link refused the bytes).
     int SendFrame(uint8_t command, const uint8_t* payload, uint32_t readLen, uint32_t length,
                   int confirm);
-    /// Waits for the status byte `value` (then cleared). 1, or 0 on time-out or cancel; 1 at
-    /// once on a link whose status bytes do not reach the host.
+    /// Waits for the status byte `value` (then cleared) as the link receives it. 1, or 0 on
+    /// time-out or cancel; 1 at once on a link whose status bytes do not reach the host.
     int WaitStatus(uint8_t value, uint16_t timeoutMs);
-    /// Waits for an answer frame and copies its `length` data bytes to out. 0 on time-out,
-    /// cancel or CRC mismatch.
+    /// Waits for an answer frame as the link receives it and copies its `length` data bytes to
+    /// out. 0 on time-out, cancel or CRC mismatch.
     int WaitDataFrame(uint8_t* out, uint32_t length, uint32_t timeoutMs);
+    /// WaitStatus on the status bytes the parser found among the received bytes.
+    int WaitParsedStatus(uint8_t value, std::chrono::milliseconds timeout);
+    /// WaitDataFrame on the answer frame the parser collected from the received bytes.
+    int WaitParsedFrame(uint8_t* out, uint32_t length, std::chrono::milliseconds timeout);
+    /// Notes (and traces) what ended a failed wait.
+    void NoteFault(LinkFault fault);
     /// Confirmed CMD_SET_ADDRESS with the address little-endian. 1 on success.
     int SetAddress(uint32_t address);
     /// Lets what was written leave the wire, then closes and reopens the link at `baud`,
@@ -119,7 +123,7 @@ public:
 
 private:
     void ParseByte(uint8_t byte);
-    void NoteFault(LinkFault fault);
+    bool WriteFailed() const;
     template <typename Ready>
     bool WaitFor(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds timeout,
                  Ready ready);

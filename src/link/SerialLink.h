@@ -13,7 +13,13 @@ class CSerialLink : public LinkTransport {
 public:
     explicit CSerialLink(std::string path) : m_strPath(std::move(path)) {}
 
-    bool Open(uint32_t baud, RxQueue& rx) override;
+    bool Open(uint32_t baud, RxQueue& rx) override {
+        if (!m_port.OpenPort(m_strPath, baud)) {
+            return false;
+        }
+        m_port.StartReader(rx);
+        return true;
+    }
     void Close() override { m_port.ClosePort(); }
     bool IsOpen() const override { return m_port.IsOpen(); }
     bool Write(const uint8_t* data, size_t size) override { return m_port.Write(data, size); }
@@ -24,8 +30,6 @@ public:
     std::string Warning() const override { return m_port.Warning(); }
     bool LineLost() const override { return m_port.LineLost(); }
     std::string Name() const override { return m_strPath; }
-    const LinkTraits& Traits() const override;
-    std::unique_ptr<SyncStep> MakeSyncStep() override;
 
 private:
     std::string m_strPath;

@@ -20,11 +20,16 @@ public:
     virtual std::string LastError() const { return {}; }
 };
 
-/// Stands in until a bridge backend exists: there is never a device.
+/// A bridge that cannot be used: there is never a device, for the reason given.
 class NoUsbBridge : public UsbTransport {
 public:
+    explicit NoUsbBridge(std::string why = {}) : m_strWhy(std::move(why)) {}
     int UsbBulkOut(const uint8_t*, uint32_t) override { return 0; }
     int UsbBulkIn(uint8_t*, uint32_t) override { return 0; }
+    std::string LastError() const override { return m_strWhy; }
+
+private:
+    std::string m_strWhy;
 };
 
 /// UsbBulkOut's result when the transfer was issued.

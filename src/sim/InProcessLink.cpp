@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "link/ConnectTarget.h"
 #include "link/RxQueue.h"
 
 namespace nvds {
@@ -134,13 +133,12 @@ std::string CInProcessLink::LastError() const {
     return m_strError;
 }
 
-const LinkTraits& CInProcessLink::Traits() const {
-    static constexpr LinkTraits UART{};
-    return UART;
-}
-
-std::unique_ptr<SyncStep> CInProcessLink::MakeSyncStep() {
-    return MakeUartSync();
+std::vector<ComPortEntry> CInProcessLinks::Ports() const {
+    std::vector<ComPortEntry> entries;
+    for (const auto& [port, chip] : m_chips) {
+        entries.push_back({"UART(" + port.substr(port.rfind('/') + 1) + ")", port});
+    }
+    return entries;
 }
 
 void CInProcessLink::Serve() {

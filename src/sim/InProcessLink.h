@@ -3,12 +3,14 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "link/LinkFactory.h"
 #include "link/LinkTransport.h"
 #include "sim/SimLink.h"
 
@@ -36,8 +38,6 @@ public:
     std::string LastError() const override;
     bool LineLost() const override { return m_pChip->HungUp(); }
     std::string Name() const override { return "simulated chip"; }
-    const LinkTraits& Traits() const override;
-    std::unique_ptr<SyncStep> MakeSyncStep() override;
 
     /// One change of the reset line: raised or dropped, and when.
     struct LineCall {
@@ -66,6 +66,21 @@ private:
     std::vector<LineCall> m_lineCalls;
     std::thread m_thread;
     std::atomic<bool> m_bAbort{false};  // ends a Push into a full receive queue on close
+};
+
+/// Links to simulated chips in this process, one chip per port: the Interface list offers each
+/// port as "UART(name)", in the order of the ports.
+class CInProcessLinks : public LinkFactory {
+public:
+    explicit CInProcessLinks(std::map<std::string, std::shared_ptr<CSimLine>> chips)
+        : m_chips(std::move(chips)) {}
+    std::unique_ptr<LinkTransport> Make(const std::string& port) const override {
+        return std::make_unique<CInProcessLink>(m_chips.at(port));
+    }
+    std::vector<ComPortEntry> Ports() const override;
+
+private:
+    std::map<std::string, std::shared_ptr<CSimLine>> m_chips;
 };
 
 }  // namespace nvds

@@ -1,23 +1,14 @@
 #include "sim/SimUsbTransport.h"
 
-#include <cstdlib>
-
 #include "link/usb/CyUsbTransport.h"
-#include "link/usb/UsbBackend.h"
 #include "sim/SimUsbDriver.h"
 
 namespace nvds {
 
-std::unique_ptr<UsbTransport> CreateSimUsbTransport() {
+std::unique_ptr<UsbTransport> CreateSimUsbTransport(const std::string& flashFile) {
     SimUsbOptions options;
-    if (const char* flash = std::getenv("NVDS_USB_SIM_FLASH")) {
-        options.flashFile = flash;
-    }
+    options.flashFile = flashFile;
     return std::make_unique<CyUsbTransport>(std::make_shared<CSimUsbDriver>(options));
-}
-
-void RegisterSimUsbBridge() {
-    RegisterSimUsbBackend(&CreateSimUsbTransport);
 }
 
 }  // namespace nvds

@@ -72,10 +72,7 @@ int main(int argc, char** argv) {
     BoardContext context;
     context.sysDbPath = "zbkey_db.xml";
     context.userDbPath = "userkey_db.xml";
-    context.listPorts = [ports] { return ports; };
-    context.transports = [&chips](const std::string& port) {
-        return std::make_unique<CInProcessLink>(chips.at(port));
-    };
+    context.links = std::make_shared<CInProcessLinks>(chips);
     context.observer = [&chips](const line::StationEvent& event, const line::StationStatus&) {
         if ((event.kind == line::StationEvent::Done || event.kind == line::StationEvent::Error) &&
             event.hasAddress) {

@@ -198,12 +198,7 @@ protected:
         context.sysDbPath = test::SYS_DB;
         context.userDbPath = test::USER_DB;
         context.ini = &m_ini;
-        context.listPorts = [] {
-            return std::vector<ComPortEntry>{{"UART(A)", "A"}, {"UART(B)", "B"}};
-        };
-        context.transports = [this](const std::string& port) {
-            return std::make_unique<CInProcessLink>(m_chips.at(port));
-        };
+        context.links = std::make_shared<CInProcessLinks>(m_chips);
         // The operator takes every burned chip out and puts nothing back.
         context.observer = [this](const line::StationEvent& event, const line::StationStatus&) {
             ++m_events;

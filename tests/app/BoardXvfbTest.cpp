@@ -165,8 +165,8 @@ protected:
         for (auto& [name, station] : m_stations) {
             extra += (extra.empty() ? "" : ":") + station.link;
         }
-        setenv("NVDS_EXTRA_PORTS", extra.c_str(), 1);
         BoardContext context;
+        context.links = std::make_shared<LinkFactory>(LinkEnvironment{"", {}, extra});
         context.sysDbPath = test::SYS_DB;
         context.userDbPath = test::USER_DB;
         context.ini = &m_ini;

@@ -54,10 +54,10 @@ protected:
         fs::remove_all(m_dir);
         fs::create_directories(m_dir);
         setenv("XDG_CONFIG_HOME", m_dir.c_str(), 1);
-        setenv("NVDS_EXTRA_PORTS", (m_dir / "chip").c_str(), 1);
         std::string data = std::getenv("NVDS_TEST_DATA") + std::string("/app/");
-        m_window = std::make_unique<CConfigNVDS>(m_prompter, m_chooser, data + "sys_db.xml",
-                                                 data + "user_db.xml");
+        m_window = std::make_unique<CConfigNVDS>(
+            m_prompter, m_chooser, data + "sys_db.xml", data + "user_db.xml",
+            std::make_shared<LinkFactory>(LinkEnvironment{"", {}, (m_dir / "chip").string()}));
         ASSERT_TRUE(m_window->OnInitDialog());
         m_window->show();
     }

@@ -62,7 +62,6 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(dir);
     setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
     std::string link = (dir / "chip").string();
-    setenv("NVDS_EXTRA_PORTS", link.c_str(), 1);
 
     SimOptions options;
     options.pace = true;
@@ -77,7 +76,8 @@ int main(int argc, char** argv) {
     RecordingPrompter prompter;
     prompter.defaultAnswer = true;
     NoFileChooser chooser;
-    CConfigNVDS window(prompter, chooser);
+    CConfigNVDS window(prompter, chooser,
+                       std::make_shared<LinkFactory>(LinkEnvironment{"", {}, link}));
     if (!window.OnInitDialog()) {
         return 1;
     }

@@ -7,6 +7,7 @@
 
 #include "ChipFixture.h"
 #include "image/StatusText.h"
+#include "link/LinkFlows.h"
 #include "link/LinkTexts.h"
 
 namespace nvds::test {
@@ -27,7 +28,7 @@ protected:
 };
 
 TEST_F(ConnectDialogTest, CrystalRefillsRatesAndSpiKeepsTheSerialSettings) {
-    Dlg().Engine().SetSerialLink("/dev/kept", CRYSTAL_32MHZ, 3);
+    SetUpLink(Dlg().Engine(), LinkFactory(), "/dev/kept", CRYSTAL_32MHZ, 3);
     RunDialog([&] {
         EXPECT_EQ(Dlg().m_cmbBaud->currentText(), "115200");
         Choose(Dlg().m_cmbCrystal, 1);
@@ -38,7 +39,7 @@ TEST_F(ConnectDialogTest, CrystalRefillsRatesAndSpiKeepsTheSerialSettings) {
         Choose(Dlg().m_cmbInterface, Dlg().m_cmbInterface->findText("SPI"));
         EXPECT_FALSE(Dlg().m_cmbBaud->isEnabled());
         Dlg().m_btnConnect->click();
-        EXPECT_TRUE(Dlg().Engine().Transport().Traits().usbTrailer);
+        EXPECT_EQ(Dlg().Engine().Transport().Name(), "USB bridge");
         Dlg().m_btnQuit->click();
     });
     EXPECT_EQ(Dlg().Engine().m_strPort, "/dev/kept");

@@ -38,7 +38,6 @@ int main(int argc, char** argv) {
         std::filesystem::temp_directory_path() / ("nvds_con_shot_" + std::to_string(getpid()));
     std::filesystem::create_directories(dir);
     std::string link = (dir / "zb446x-sim").string();
-    setenv("NVDS_EXTRA_PORTS", link.c_str(), 1);
     SimOptions options;
     options.pace = true;
     options.eraseMs = 40;
@@ -51,7 +50,8 @@ int main(int argc, char** argv) {
     }
     YesPrompter prompter;
     QtFileChooser chooser;
-    CConfigNVDS window(prompter, chooser);
+    CConfigNVDS window(prompter, chooser,
+                       std::make_shared<LinkFactory>(LinkEnvironment{"", {}, link}));
     if (!window.OnInitDialog()) {
         return 1;
     }

@@ -65,12 +65,25 @@ public:
     }
     bool LineLost() const override { return *m_unplugged; }
     std::string Name() const override { return m_link.Name(); }
-    const LinkTraits& Traits() const override { return m_link.Traits(); }
-    std::unique_ptr<SyncStep> MakeSyncStep() override { return m_link.MakeSyncStep(); }
 
 private:
     CInProcessLink m_link;
     std::shared_ptr<std::atomic<bool>> m_unplugged;
+};
+
+// Every station's chip behind its adapter.
+class PluggableLinks : public LinkFactory {
+public:
+    PluggableLinks(const std::map<std::string, std::shared_ptr<CSimLine>>& chips,
+                   const std::map<std::string, std::shared_ptr<std::atomic<bool>>>& unplugged)
+        : m_chips(chips), m_unplugged(unplugged) {}
+    std::unique_ptr<LinkTransport> Make(const std::string& port) const override {
+        return std::make_unique<PluggableLink>(m_chips.at(port), m_unplugged.at(port));
+    }
+
+private:
+    const std::map<std::string, std::shared_ptr<CSimLine>>& m_chips;
+    const std::map<std::string, std::shared_ptr<std::atomic<bool>>>& m_unplugged;
 };
 
 // A catalogue, a golden image built from its defaults, a record in memory and one simulated
@@ -155,9 +168,7 @@ public:
                     }
                 }
             },
-            [&](const std::string& port) {
-                return std::make_unique<PluggableLink>(m_chips.at(port), m_unplugged.at(port));
-            });
+            m_links);
         bool all = productionLine.Run();
         for (std::thread& helper : m_operators) {
             helper.join();
@@ -215,6 +226,7 @@ private:
     test::FakeRecord m_record;
     std::map<std::string, std::shared_ptr<CSimLine>> m_chips;
     std::map<std::string, std::shared_ptr<std::atomic<bool>>> m_unplugged;
+    PluggableLinks m_links{m_chips, m_unplugged};
     line::LineSettings m_settings;
     std::vector<Seen> m_seen;
     std::vector<std::thread> m_operators;

@@ -9,15 +9,15 @@
 #include "catalogue/NvdsConfig.h"
 #include "image/CheckImage.h"
 #include "image/StatusText.h"
-#include "link/BaudTable.h"
 #include "link/BurnOptions.h"
 #include "link/ConnectTarget.h"
 #include "link/LinkConstants.h"
+#include "link/LinkRig.h"
 #include "link/ProgstarDlg.h"
 #include "platform/Prompter.h"
 #include "sim/InProcessLink.h"
 
-namespace nvds {
+namespace nvds::test {
 namespace {
 
 // An image with the magic and a byte pattern that differs on every page.
@@ -31,15 +31,8 @@ NvdsImage Golden() {
 }
 
 // A connected engine on a simulated chip in the same process, and what the burn reported.
-struct Bench {
-    explicit Bench(SimOptions options) {
-        options.eraseMs = 0;
-        options.programMs = 0;
-        chip = std::make_shared<CSimLine>(options);
-        engine.SetLink(std::make_unique<CInProcessLink>(chip), options.crystal,
-                       FindBaudRow(115200, options.crystal));
-        engine.StartReceiveDispatchThread();
-        engine.ResetForConnect();
+struct Bench : LinkRig {
+    explicit Bench(SimOptions options) : LinkRig(LinkKind::InProcess, Instant(options)) {
         connected = ConnectTarget(engine, prompter) == 1;
         events.status = [this](int code) { statuses.push_back(code); };
         events.pages = [this](int done) { pages.push_back(done); };
@@ -47,20 +40,11 @@ struct Bench {
         events.skipped = [this] { said.push_back("skipped"); };
     }
     BurnOutcome Burn(const BurnOptions& options) {
-        framesBefore = chip->FramesHandled();
+        framesBefore = FramesHandled();
         return BurnImageWithOptions(engine, connected, Golden(), prompter, options, events);
     }
-    NvdsImage FlashArea() {
-        std::vector<uint8_t> flash = chip->Flash();
-        NvdsImage area;
-        std::copy_n(flash.begin(), area.size(), area.begin());
-        return area;
-    }
-    int Frames() const { return chip->FramesHandled() - framesBefore; }
+    int Frames() const { return FramesHandled() - framesBefore; }
 
-    RecordingPrompter prompter;
-    CProgstarDlg engine{prompter};
-    std::shared_ptr<CSimLine> chip;
     bool connected = false;
     BurnEvents events;
     std::vector<int> statuses;
@@ -192,14 +176,14 @@ TEST(BurnWithOptions, OrderVerifyAndSkip) {
                 held.back() ^= 0x01;
                 break;
         }
-        bench.chip->SetFlash(std::vector<uint8_t>(held.begin(), held.end()));
+        bench.line->SetFlash(std::vector<uint8_t>(held.begin(), held.end()));
         BurnOutcome outcome = bench.Burn(c.options);
         EXPECT_EQ(outcome.result, c.result);
         EXPECT_EQ(outcome.firstDifference, c.firstDifference);
         EXPECT_TRUE(outcome.pageZeroMayBeWritten);
         EXPECT_EQ(bench.Frames(), c.frames);
-        EXPECT_EQ(bench.chip->ErasesHandled(), c.programs.empty() ? 0 : 1);
-        EXPECT_EQ(bench.chip->ProgramAddresses(), c.programs);
+        EXPECT_EQ(bench.line->ErasesHandled(), c.programs.empty() ? 0 : 1);
+        EXPECT_EQ(bench.line->ProgramAddresses(), c.programs);
         EXPECT_EQ(bench.pages, Counts(c.passes));
         EXPECT_EQ(bench.said, c.said);
         int last = c.result == R::VerifyFailed ? STATUS_BURN_ERROR : STATUS_BURN_OK;
@@ -252,4 +236,4 @@ TEST(BurnWithOptions, CutBurnTellsWhetherPageZeroWasWritten) {
 }
 
 }  // namespace
-}  // namespace nvds
+}  // namespace nvds::test

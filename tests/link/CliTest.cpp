@@ -94,8 +94,7 @@ TEST(NvdsCli, BurnAndDumpThroughASimulatorProcess) {
         holder.SetTransport(std::make_unique<CSerialLink>(link));
         ASSERT_EQ(holder.ReopenPort(19200), 1);
         bool listed = false;
-        setenv("NVDS_EXTRA_PORTS", link.c_str(), 1);
-        for (const ComPortEntry& e : EnumerateComPorts()) {
+        for (const ComPortEntry& e : EnumerateComPorts(link)) {
             listed = listed || e.path == link;
         }
         EXPECT_FALSE(listed);
@@ -103,12 +102,11 @@ TEST(NvdsCli, BurnAndDumpThroughASimulatorProcess) {
         EXPECT_EQ(RunNvds({"nvds", "dump", "--port", link, "--crystal", "32MHz", "-o", out}), 1);
         EXPECT_EQ(ReadFile(out), "old");
     }
-    std::vector<ComPortEntry> ports = EnumerateComPorts();
+    std::vector<ComPortEntry> ports = EnumerateComPorts(link);
     ASSERT_GE(ports.size(), 2u);
     EXPECT_EQ(ports.back().text, "SPI");
     EXPECT_EQ(ports[ports.size() - 2].path, link);
     EXPECT_EQ(ports[ports.size() - 2].text.rfind("UART(nvds_cli_", 0), 0u);
-    unsetenv("NVDS_EXTRA_PORTS");
 
     kill(sim, SIGTERM);
     int status = 0;

@@ -7,39 +7,20 @@
 
 #include <gtest/gtest.h>
 
-#include "link/BaudTable.h"
 #include "link/ConnectTarget.h"
 #include "link/Frame.h"
 #include "link/LinkConstants.h"
+#include "link/LinkRig.h"
 #include "link/LinkTexts.h"
 #include "link/ProgstarDlg.h"
 #include "link/RxQueue.h"
 #include "platform/Prompter.h"
 #include "sim/InProcessLink.h"
 
-namespace nvds {
+namespace nvds::test {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// An engine on a simulated chip in the same process, set for `crystal` at 115200 baud.
-struct Bench {
-    explicit Bench(SimOptions options, int crystal = CRYSTAL_16MHZ) {
-        options.eraseMs = 0;
-        options.programMs = 0;
-        chip = std::make_shared<CSimLine>(options);
-        auto owned = std::make_unique<CInProcessLink>(chip);
-        link = owned.get();
-        engine.SetLink(std::move(owned), crystal, FindBaudRow(115200, crystal));
-        engine.StartReceiveDispatchThread();
-        engine.ResetForConnect();
-    }
-
-    RecordingPrompter prompter;
-    CProgstarDlg engine{prompter};
-    std::shared_ptr<CSimLine> chip;
-    CInProcessLink* link = nullptr;  // owned by the engine
-};
 
 // The chip answers the first sync byte a second time while the baud command is still on the
 // wire (paced at 9600 baud). That late answer must neither confirm the command nor let the
@@ -48,12 +29,12 @@ struct Bench {
 TEST(ConnectEdges, LateSecondSyncAnswerIsNotTheBaudConfirmation) {
     for (int refused : {0, 1}) {
         SCOPED_TRACE(refused);
-        SimOptions options;
+        SimOptions options = Instant();
         options.pace = true;
         options.echoSyncs = 1;
         options.echoDelayMs = 3;  // the baud frame takes about 11 ms at 9600 baud
         options.refuseBaud = refused;
-        Bench bench(options);
+        LinkRig bench(LinkKind::InProcess, options);
         // A connect that went astray would sync at the wrong rate until its 20 s limit.
         std::promise<void> finished;
         std::thread watchdog([&, done = finished.get_future()] {
@@ -68,9 +49,9 @@ TEST(ConnectEdges, LateSecondSyncAnswerIsNotTheBaudConfirmation) {
         watchdog.join();
         EXPECT_EQ(connected, 1);
         EXPECT_LT(took, std::chrono::seconds(1));
-        EXPECT_EQ(bench.chip->SyncsAnswered(), 1);
+        EXPECT_EQ(bench.line->SyncsAnswered(), 1);
         // Both baud commands reached the chip (plus the ignored one).
-        EXPECT_EQ(bench.chip->FramesHandled(), 2 + refused);
+        EXPECT_EQ(bench.line->FramesHandled(), 2 + refused);
         EXPECT_TRUE(bench.prompter.shown.empty());
     }
 }
@@ -78,9 +59,9 @@ TEST(ConnectEdges, LateSecondSyncAnswerIsNotTheBaudConfirmation) {
 // The reset pulse that begins a connect: the line raised, held for two steps with the purge
 // between them, then dropped. Boards need the pulse that long to reset the chip.
 TEST(ConnectEdges, ResetPulseIsHeldForTwoSteps) {
-    Bench bench(SimOptions{});
+    LinkRig bench(LinkKind::InProcess, Instant());
     ASSERT_EQ(ConnectTarget(bench.engine, bench.prompter), 1);
-    std::vector<CInProcessLink::LineCall> calls = bench.link->ResetLineCalls();
+    std::vector<CInProcessLink::LineCall> calls = bench.inProcess->ResetLineCalls();
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_TRUE(calls[0].on);
     EXPECT_FALSE(calls[1].on);
@@ -106,58 +87,5 @@ TEST(ConnectEdges, GarbledBytesAreNoiseAndBadFramesOnly) {
     EXPECT_EQ(engine.GarbledBytes(), 0);
 }
 
-// A link whose writes fail: a command fails at once, confirmed or not, with the link's reason
-// in the cause line; nothing is retried.
-class RefusingLink : public LinkTransport {
-public:
-    bool Open(uint32_t /*baud*/, RxQueue& /*rx*/) override { return true; }
-    void Close() override {}
-    bool IsOpen() const override { return true; }
-    bool Write(const uint8_t* /*data*/, size_t /*size*/) override {
-        ++writes;
-        return false;
-    }
-    std::string LastError() const override { return "write: Input/output error"; }
-    std::string Name() const override { return "refusing link"; }
-    const LinkTraits& Traits() const override {
-        static constexpr LinkTraits UART{};
-        return UART;
-    }
-    std::unique_ptr<SyncStep> MakeSyncStep() override { return MakeUartSync(); }
-
-    int writes = 0;
-};
-
-TEST(ConnectEdges, FailedWriteFailsTheCommandAtOnce) {
-    RecordingPrompter prompter;
-    CProgstarDlg engine(prompter);
-    auto owned = std::make_unique<RefusingLink>();
-    RefusingLink& link = *owned;
-    engine.SetTransport(std::move(owned));
-    engine.StartReceiveDispatchThread();
-    engine.ResetForConnect();
-    const uint8_t payload[4] = {0, 0, 0, 0};
-    for (int confirm : {0, 1}) {
-        SCOPED_TRACE(confirm);
-        link.writes = 0;
-        engine.ClearFailure();
-        auto start = Clock::now();
-        if (confirm == 0) {
-            // An unconfirmed frame counts as sent; the wait for its status ends at once.
-            EXPECT_EQ(engine.SendFrame(CMD_SECTOR_ERASE, payload, 0, 4, 0), 1);
-            EXPECT_EQ(engine.WaitStatus(STATUS_DONE, 2000), 0);
-        } else {
-            EXPECT_EQ(engine.SendFrame(CMD_SET_ADDRESS, payload, 0, 4, 1), 0);
-        }
-        // No wait for an answer that cannot come (a confirmed command would wait 3 x 100 ms,
-        // an erase's status 2 s).
-        EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(100));
-        EXPECT_EQ(link.writes, 1);
-        EXPECT_EQ(engine.LastFault(), LinkFault::WriteFailed);
-        EXPECT_EQ(engine.FailureCause(), "the frame could not be sent (write: Input/output error)");
-    }
-    EXPECT_TRUE(prompter.shown.empty());
-}
-
 }  // namespace
-}  // namespace nvds
+}  // namespace nvds::test

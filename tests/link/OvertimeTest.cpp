@@ -8,6 +8,8 @@
 
 #include "link/BaudTable.h"
 #include "link/ConnectTarget.h"
+#include "link/LinkFactory.h"
+#include "link/LinkFlows.h"
 #include "link/ProgstarDlg.h"
 #include "platform/Prompter.h"
 #include "sim/InProcessLink.h"
@@ -24,8 +26,7 @@ TEST(ConnectOvertime, GivesUpAfterTwentySecondsWithItsMessage) {
     ASSERT_TRUE(sim.Start());
     RecordingPrompter prompter;
     CProgstarDlg engine(prompter);
-    engine.SetSerialLink(sim.SlavePath(), CRYSTAL_16MHZ, DEFAULT_BAUD_INDEX_16MHZ);
-    engine.StartReceiveDispatchThread();
+    SetUpLink(engine, LinkFactory(), sim.SlavePath(), CRYSTAL_16MHZ, DEFAULT_BAUD_INDEX_16MHZ);
     int lastProgress = -1;
     int reports = 0;
     auto start = std::chrono::steady_clock::now();

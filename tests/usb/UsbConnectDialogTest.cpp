@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <QApplication>
 #include <QComboBox>
@@ -10,6 +9,7 @@
 #include "app/ConnectInterface.h"
 #include "link/AreaTransfer.h"
 #include "link/LinkConstants.h"
+#include "link/LinkFlows.h"
 #include "platform/Prompter.h"
 #include "sim/SimUsbTransport.h"
 
@@ -19,12 +19,12 @@ namespace {
 // "SPI" in the connect dialog reaches the chip through the simulated bridge, leaves the serial
 // settings alone, and the engine it leaves behind burns and dumps.
 TEST(UsbConnectDialog, SpiConnectsBurnsAndDumpsThroughTheBridge) {
-    setenv("NVDS_USB_BACKEND", "sim", 1);
-    RegisterSimUsbBridge();
     RecordingPrompter prompter;
-    CConnectInterface dlg(nullptr, prompter, {});
+    CConnectInterface dlg(nullptr, prompter, {},
+                          std::make_shared<LinkFactory>(LinkEnvironment{"sim", {}, {}},
+                                                        [] { return CreateSimUsbTransport(); }));
     CProgstarDlg& engine = dlg.Engine();
-    engine.SetSerialLink("/dev/kept", CRYSTAL_32MHZ, 3);
+    SetUpLink(engine, LinkFactory(), "/dev/kept", CRYSTAL_32MHZ, 3);
     QTimer::singleShot(0, &dlg, [&] {
         dlg.m_cmbInterface->setCurrentIndex(dlg.m_cmbInterface->count() - 1);
         dlg.OnInterfaceChanged();
@@ -47,7 +47,6 @@ TEST(UsbConnectDialog, SpiConnectsBurnsAndDumpsThroughTheBridge) {
     EXPECT_EQ(DumpImage(engine, true, back, prompter, {}), 4096);
     EXPECT_EQ(back, image);
     EXPECT_TRUE(prompter.shown.empty());
-    unsetenv("NVDS_USB_BACKEND");
 }
 
 }  // namespace

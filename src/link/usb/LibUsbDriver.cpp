@@ -90,9 +90,9 @@ bool ParseBridgeIds(const std::string& text, std::vector<UsbId>& ids, std::strin
     return true;
 }
 
-LibUsbDriver::LibUsbDriver(std::shared_ptr<LibUsbApi> api) : m_api(std::move(api)) {
-    const char* env = std::getenv("NVDS_USB_BRIDGE");
-    ParseBridgeIds(env != nullptr ? env : USB_BRIDGE_DEFAULT_IDS, m_ids, &m_strIdError);
+LibUsbDriver::LibUsbDriver(const std::string& idsText, std::shared_ptr<LibUsbApi> api)
+    : m_api(std::move(api)) {
+    ParseBridgeIds(idsText, m_ids, &m_strIdError);
 }
 
 LibUsbDriver::LibUsbDriver(std::shared_ptr<LibUsbApi> api, std::vector<UsbId> ids)

@@ -19,8 +19,8 @@ struct UsbId {
     uint16_t pid;
 };
 
-/// The ids looked for when NVDS_USB_BRIDGE is not set: the bridge's USB controller with its
-/// stock bulk firmware.
+/// The ids looked for when none are chosen: the bridge's USB controller with its stock bulk
+/// firmware.
 constexpr const char* USB_BRIDGE_DEFAULT_IDS = "04b4:1004";
 
 /// Parses "VID:PID[,VID:PID...]" (hexadecimal). False, with the reason, on a malformed list.
@@ -33,8 +33,10 @@ bool ParseBridgeIds(const std::string& text, std::vector<UsbId>& ids, std::strin
 /// Transfers complete on the caller's thread while it waits; one thread at a time uses it.
 class LibUsbDriver : public CyUsbDriver {
 public:
-    /// Ids from NVDS_USB_BRIDGE, else the default list.
-    explicit LibUsbDriver(std::shared_ptr<LibUsbApi> api = std::make_shared<LibUsbApi>());
+    /// Ids from the text "VID:PID[,VID:PID...]"; a malformed text makes every Open fail with
+    /// the reason.
+    explicit LibUsbDriver(const std::string& idsText,
+                          std::shared_ptr<LibUsbApi> api = std::make_shared<LibUsbApi>());
     LibUsbDriver(std::shared_ptr<LibUsbApi> api, std::vector<UsbId> ids);
     ~LibUsbDriver() override;
     LibUsbDriver(const LibUsbDriver&) = delete;
