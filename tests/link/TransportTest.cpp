@@ -1,5 +1,6 @@
 // The engine over every kind of link against a simulated chip: what each transfer gives, how
 // faults on the line are retried or named, and a write the link refuses.
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -101,10 +102,18 @@ TEST_P(Transports, FailedWriteFailsTheCommandAtOnce) {
         EXPECT_EQ(rig.engine.LastFault(), LinkFault::WriteFailed);
         EXPECT_EQ(rig.engine.FailureCause(), cause);
     }
+    if (rig.driver) {
+        rig.driver->log.clear();
+    }
     NvdsImage dest = Pattern(4);
+    EXPECT_EQ(rig.Burn(dest), -1);
     EXPECT_EQ(rig.Dump(dest), -1);
     EXPECT_EQ(dest, Pattern(4));
     EXPECT_NE(rig.engine.FailureCause().find(cause), std::string::npos);
+    if (rig.driver) {
+        // The bridge pulled no answer to a frame it never got.
+        EXPECT_EQ(std::count(rig.driver->log.begin(), rig.driver->log.end(), "bulk 22004B 81"), 0);
+    }
     EXPECT_TRUE(rig.prompter.shown.empty());
 }
 
