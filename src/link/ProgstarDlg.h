@@ -96,8 +96,6 @@ public:
     /// Asks a connect or transfer in progress to stop; every wait returns at once until the
     /// next ResetForConnect or ClearCancel.
     void Cancel();
-    /// Clears the cancel flag before a new connect.
-    void ClearCancel() { m_bCancel = false; }
     bool Cancelled() const { return m_bCancel; }
     /// What ended the last failed wait, for the one-line cause after a failure message.
     LinkFault LastFault() const;

@@ -37,8 +37,6 @@ public:
     const char* TraceOut() const override { return "out usb"; }
     std::unique_ptr<SyncStep> MakeSyncStep() override;
 
-    UsbTransport& Bridge() { return *m_pUsb; }
-
 private:
     std::unique_ptr<UsbTransport> m_pUsb;
 };

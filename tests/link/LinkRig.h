@@ -1,6 +1,6 @@
 // One protocol engine on a simulated chip over one kind of link: the serial port on a pty, the
 // in-process link or the simulated USB bridge. The link is made by a factory and set up with
-// SetUpLink, as the programs do it, behind an adapter whose writes a test can refuse.
+// SetUpLink, as the programs do it; a test can make its writes fail.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -16,6 +16,7 @@
 #include "link/LinkFactory.h"
 #include "link/LinkFlows.h"
 #include "link/ProgstarDlg.h"
+#include "link/SerialLink.h"
 #include "link/UsbLink.h"
 #include "link/usb/CyUsbTransport.h"
 #include "platform/Prompter.h"
@@ -49,47 +50,21 @@ inline SimOptions Instant(SimOptions options = {}) {
     return options;
 }
 
-/// Passes everything on to the link of any kind, but refuses writes while asked to.
-class RefusableLink : public LinkTransport {
+/// A link of any kind whose writes are refused while `refuse` is set.
+template <typename Link>
+class Refusable : public Link {
 public:
-    RefusableLink(std::unique_ptr<LinkTransport> inner, std::atomic<bool>& refuse,
-                  std::atomic<int>& writes)
-        : m_inner(std::move(inner)), m_refuse(refuse), m_writes(writes) {}
-    bool Open(uint32_t baud, RxQueue& rx) override { return m_inner->Open(baud, rx); }
-    void Close() override { m_inner->Close(); }
-    bool IsOpen() const override { return m_inner->IsOpen(); }
+    using Link::Link;
     bool Write(const uint8_t* data, size_t size) override {
-        ++m_writes;
-        return !m_refuse && m_inner->Write(data, size);
+        ++*writes;
+        return !*refuse && Link::Write(data, size);
     }
-    std::chrono::steady_clock::time_point Drain() override { return m_inner->Drain(); }
-    void SetResetLine(bool on) override { m_inner->SetResetLine(on); }
-    void Purge() override { m_inner->Purge(); }
     std::string LastError() const override {
-        return m_refuse ? "write: Input/output error" : m_inner->LastError();
+        return *refuse ? "write: Input/output error" : Link::LastError();
     }
-    bool LineLost() const override { return m_inner->LineLost(); }
-    std::string Name() const override { return m_inner->Name(); }
-    std::vector<uint8_t> Frame(uint8_t command, const uint8_t* payload, uint32_t length,
-                               uint32_t readLen) const override {
-        return m_inner->Frame(command, payload, length, readLen);
-    }
-    int ConfirmTries(int confirm) const override { return m_inner->ConfirmTries(confirm); }
-    int WaitStatus(CProgstarDlg& engine, uint8_t value,
-                   std::chrono::milliseconds timeout) override {
-        return m_inner->WaitStatus(engine, value, timeout);
-    }
-    int WaitDataFrame(CProgstarDlg& engine, uint8_t* out, uint32_t length,
-                      std::chrono::milliseconds timeout) override {
-        return m_inner->WaitDataFrame(engine, out, length, timeout);
-    }
-    const char* TraceOut() const override { return m_inner->TraceOut(); }
-    std::unique_ptr<SyncStep> MakeSyncStep() override { return m_inner->MakeSyncStep(); }
 
-private:
-    std::unique_ptr<LinkTransport> m_inner;
-    std::atomic<bool>& m_refuse;
-    std::atomic<int>& m_writes;
+    std::atomic<bool>* refuse = nullptr;
+    std::atomic<int>* writes = nullptr;
 };
 
 /// The engine, the chip and the link of one kind. Start (again) for a fresh chip.
@@ -130,17 +105,15 @@ public:
         SetUpLink(engine, *this, port, options.crystal, row);
     }
     std::unique_ptr<LinkTransport> Make(const std::string& port) const override {
-        std::unique_ptr<LinkTransport> link;
         if (m_kind == LinkKind::InProcess) {
-            auto made = std::make_unique<CInProcessLink>(line);
-            inProcess = made.get();
-            link = std::move(made);
-        } else if (m_kind == LinkKind::UsbBridge) {
-            link = std::make_unique<CUsbLink>(std::make_unique<CyUsbTransport>(driver));
-        } else {
-            link = LinkFactory::Make(port);
+            auto link = Refusing<CInProcessLink>(line);
+            inProcess = link.get();
+            return link;
         }
-        return std::make_unique<RefusableLink>(std::move(link), refuse, writes);
+        if (m_kind == LinkKind::UsbBridge) {
+            return Refusing<CUsbLink>(std::make_unique<CyUsbTransport>(driver));
+        }
+        return Refusing<CSerialLink>(port);
     }
 
     int Connect() {
@@ -188,6 +161,14 @@ public:
     mutable CInProcessLink* inProcess = nullptr;  // the last in-process link made
 
 private:
+    template <typename Link, typename Arg>
+    std::unique_ptr<Refusable<Link>> Refusing(Arg&& arg) const {
+        auto link = std::make_unique<Refusable<Link>>(std::forward<Arg>(arg));
+        link->refuse = &refuse;
+        link->writes = &writes;
+        return link;
+    }
+
     LinkKind m_kind;
 };
 
