@@ -170,11 +170,11 @@ std::vector<std::pair<std::string, std::string>> StoredBoardSettings(const CIniO
 }
 
 CBoardSetup::CBoardSetup(FileChooser& chooser, std::string sysDbPath, std::string userDbPath,
-                         const LinkFactory& links, QWidget* parent)
+                         std::shared_ptr<const LinkFactory> links, QWidget* parent)
     : QWidget(parent),
       m_chooser(chooser),
       m_config(m_prompter, std::move(sysDbPath), std::move(userDbPath)),
-      m_links(links) {
+      m_links(std::move(links)) {
     m_bCatalogue = m_config.LoadTagDb(m_config.GetSysDbPath(), m_catalogue) == 1;
     if (m_bCatalogue) {
         m_config.LoadTagDb(m_config.GetUserDbPath(), m_catalogue);  // optional
@@ -362,7 +362,7 @@ void CBoardSetup::RefreshPorts() {
     }
     QSignalBlocker block(m_stations);
     m_stations->setRowCount(0);
-    std::vector<ComPortEntry> ports = m_links.Ports();
+    std::vector<ComPortEntry> ports = m_links->Ports();
     for (const ComPortEntry& entry : ports) {
         // The bridge has no path; its entry text stands for it, as `nvds line --port SPI` takes.
         std::string path = entry.path.empty() ? entry.text : entry.path;

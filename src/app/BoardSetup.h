@@ -65,7 +65,7 @@ public:
     /// The catalogue is read from `sysDbPath` and `userDbPath` into a configuration of the
     /// board's own, so checks made by station threads never reach the window's prompter.
     CBoardSetup(FileChooser& chooser, std::string sysDbPath, std::string userDbPath,
-                const LinkFactory& links, QWidget* parent = nullptr);
+                std::shared_ptr<const LinkFactory> links, QWidget* parent = nullptr);
     ~CBoardSetup() override;
 
     BoardSetupValues Values() const;
@@ -122,7 +122,7 @@ private:
     bool m_bCatalogue = false;
     std::unique_ptr<line::GoldenImage> m_golden;
     std::string m_strGoldenError;
-    const LinkFactory& m_links;
+    std::shared_ptr<const LinkFactory> m_links;
     line::AddressPool m_pool;
     uint64_t m_nLeft = 0;
     std::string m_strProblem;

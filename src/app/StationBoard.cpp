@@ -56,7 +56,7 @@ CStationBoard::CStationBoard(Prompter& prompter, FileChooser& chooser, BoardCont
     setWindowTitle(CAPTION);
     setWindowIcon(AppIcon());
     m_setup =
-        new CBoardSetup(chooser, m_context.sysDbPath, m_context.userDbPath, *m_context.links, this);
+        new CBoardSetup(chooser, m_context.sysDbPath, m_context.userDbPath, m_context.links, this);
     m_setup->setFixedWidth(SETUP_WIDTH);
     m_btnStart = new QPushButton("Start", this);
     m_btnStop = new QPushButton("Stop", this);
