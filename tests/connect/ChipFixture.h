@@ -55,9 +55,9 @@ protected:
         fs::create_directories(m_dir);
         setenv("XDG_CONFIG_HOME", m_dir.c_str(), 1);
         std::string data = std::getenv("NVDS_TEST_DATA") + std::string("/app/");
-        m_window = std::make_unique<CConfigNVDS>(
-            m_prompter, m_chooser, data + "sys_db.xml", data + "user_db.xml",
-            std::make_shared<LinkFactory>(LinkEnvironment{"", {}, (m_dir / "chip").string()}));
+        m_links = std::make_shared<LinkFactory>(LinkEnvironment{"", {}, (m_dir / "chip").string()});
+        m_window = std::make_unique<CConfigNVDS>(m_prompter, m_chooser, data + "sys_db.xml",
+                                                 data + "user_db.xml", m_links);
         ASSERT_TRUE(m_window->OnInitDialog());
         m_window->show();
     }
@@ -109,6 +109,7 @@ protected:
     HookPrompter m_prompter;
     NoChooser m_chooser;
     std::unique_ptr<CSimLink> m_sim;
+    std::shared_ptr<const LinkFactory> m_links;  // the Interface list offers the chip
     std::unique_ptr<CConfigNVDS> m_window;
 };
 
