@@ -164,7 +164,7 @@ TEST(LineCliTest, KilledMidBurnThenRestartedNeverReusesAnAddress) {
     auto reader = line::OpenProductionRecordToRead(record, openError);
     ASSERT_TRUE(reader) << openError;
     std::vector<line::RecordRow> rows;
-    ASSERT_TRUE(reader->Rows(rows));
+    ASSERT_TRUE(reader->Addresses(rows));
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(line::AddressText(rows[0].address), "C0 11 22 00 00 01");
     EXPECT_EQ(rows[0].state, line::RECORD_ABANDONED);
@@ -278,7 +278,7 @@ TEST(LineCliTest, SignalledWhileWaitingForAChip) {
     auto reader = line::OpenProductionRecordToRead(record, openError);
     ASSERT_TRUE(reader) << openError;
     std::vector<line::RecordRow> rows;
-    ASSERT_TRUE(reader->Rows(rows));
+    ASSERT_TRUE(reader->Addresses(rows));
     EXPECT_TRUE(rows.empty());
     chip.Stop();
 }
