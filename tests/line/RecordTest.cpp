@@ -233,11 +233,14 @@ TEST_P(Record, LookupTellsEachStateAndFailures) {
         EXPECT_EQ(info.state, row.state) << row.address;
         EXPECT_TRUE(line::MayBeOnChip(info)) << row.address;
     }
+    // A failure before page 0 gives no address back while an earlier chip may carry it.
+    Burn(*record, Addr("00 00 00 00 00 21"), Failed(true));
+    line::AddressInfo info;
+    EXPECT_TRUE(record->Lookup(Addr("00 00 00 00 00 21"), info) && line::MayBeOnChip(info));
     int64_t attempt = 0;
     ASSERT_TRUE(record->ReserveAddress(Addr("00 00 00 00 00 31"), Context(), attempt));
     EXPECT_FALSE(record->EndBurn(attempt, Verified("xyz")));
     EXPECT_EQ(record->LastError(), "image hash must be 64 hex digits: \"xyz\"");
-    line::AddressInfo info;
     EXPECT_TRUE(record->Lookup(Addr("00 00 00 00 00 32"), info));
     EXPECT_FALSE(info.known);
 
