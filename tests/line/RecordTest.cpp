@@ -30,27 +30,34 @@ Lines HistoryLines(line::ProductionRecord& record, const line::HistoryFilter& fi
     return lines;
 }
 
-// Runs `child` in a process of its own that is killed by SIGKILL once it has returned, the
-// record it returns still open; the 8 bytes it wrote to its fd.
-template <typename Child>
-int64_t KilledChild(Child child) {
+// Reserves an address of `target` from C0 11 22 00 00 00 in a process of its own, which then
+// runs `then` on its open record and is killed by SIGKILL; the attempt it reserved.
+template <typename Then>
+int64_t ReserveAndDie(const std::string& target, const line::BurnContext& context, Then then) {
     int fds[2];
     EXPECT_EQ(pipe(fds), 0);
     const pid_t pid = fork();
     if (pid == 0) {
-        close(fds[0]);
-        const auto open = child(fds[1]);
+        std::string error;
+        auto record = line::OpenProductionRecord(target, Pool("C0 11 22 00 00 00"), error);
+        uint64_t address = 0;
+        int64_t attempt = 0;
+        if (!record || !record->ReserveNext(context, address, attempt) ||
+            write(fds[1], &attempt, sizeof(attempt)) != sizeof(attempt)) {
+            _exit(3);
+        }
+        then(static_cast<line::RecordStore&>(*record), attempt);
         raise(SIGKILL);
         _exit(4);
     }
     close(fds[1]);
-    int64_t value = 0;
-    EXPECT_EQ(read(fds[0], &value, sizeof(value)), ssize_t(sizeof(value)));
+    int64_t attempt = 0;
+    EXPECT_EQ(read(fds[0], &attempt, sizeof(attempt)), ssize_t(sizeof(attempt)));
     close(fds[0]);
     int status = 0;
     EXPECT_EQ(waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
-    return value;
+    return attempt;
 }
 
 class Record : public ::testing::TestWithParam<bool> {
@@ -328,24 +335,15 @@ TEST_P(Record, KilledStationLosesNothingAndReusesNothing) {
     for (const auto& c : cases) {
         target = backend.NewTarget();
         ASSERT_FALSE(target.empty());
-        KilledChild([&](int fd) {
-            std::string error;
-            auto record = line::OpenProductionRecord(target, Pool("C0 11 22 00 00 00"), error);
-            uint64_t address = 0;
-            int64_t attempt = 0;
-            if (!record || !record->ReserveNext(Context(), address, attempt) ||
-                write(fd, &attempt, sizeof(attempt)) != sizeof(attempt)) {
-                _exit(3);
-            }
-            static_cast<line::RecordStore&>(*record).SetHook([&c](line::RecordHookPoint hook) {
+        ReserveAndDie(target, Context(), [&c](line::RecordStore& record, int64_t attempt) {
+            record.SetHook([&c](line::RecordHookPoint hook) {
                 if (c.point == INSIDE_VERIFY && hook == line::HOOK_VERIFY_BEFORE_COMMIT) {
                     raise(SIGKILL);
                 }
             });
             if (c.point != AFTER_RESERVE) {
-                record->EndBurn(attempt, Verified());
+                record.EndBurn(attempt, Verified());
             }
-            return record;
         });
         backend.AwaitSessionsOfDeadClients();
         EXPECT_EQ(States(), Lines{std::string("C0 11 22 00 00 00 ") + c.stateBeforeOpen});
@@ -469,17 +467,8 @@ TEST_P(Record, NextAddressIsTheFirstFreshOne) {
 TEST_P(Record, AbandonedBurnsAreListedAndTheirEndStillCounts) {
     target = backend.NewTarget();
     ASSERT_FALSE(target.empty());
-    const int64_t attempt = KilledChild([&](int fd) {
-        std::string error;
-        auto record = line::OpenProductionRecord(target, Pool("C0 11 22 00 00 00"), error);
-        uint64_t address = 0;
-        int64_t attempt = 0;
-        if (!record || !record->ReserveNext(Context("s2", "lot-7"), address, attempt) ||
-            write(fd, &attempt, sizeof(attempt)) != sizeof(attempt)) {
-            _exit(3);
-        }
-        return record;
-    });
+    const int64_t attempt =
+        ReserveAndDie(target, Context("s2", "lot-7"), [](line::RecordStore&, int64_t) {});
     backend.AwaitSessionsOfDeadClients();
 
     auto record = Open(target, Pool("C0 11 22 00 00 00"));
