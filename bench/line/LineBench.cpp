@@ -51,7 +51,7 @@ struct Figures {
 Figures RunLine(int stations, const std::string& folder, const line::GoldenImage& golden) {
     std::string record = folder + "/record" + std::to_string(stations) + ".db";
     line::AddressPool pool;
-    pool.first = line::AddressValue("C0 11 22 00 00 01");
+    pool.first = 0xC01122000001ull;
     std::string error;
     auto rec = line::OpenProductionRecord(record, pool, error);
     if (!rec) {

@@ -254,9 +254,7 @@ bool Torture(const Options& options, const std::string& scratch, Figures& figure
     auto record = nvds::line::OpenProductionRecordToRead(options.record, error);
     std::vector<nvds::line::RecordRow> rows;
     std::vector<nvds::line::HistoryRow> history;
-    nvds::line::RecordSummary summary;
-    if (!record || !record->Rows(rows) || !record->Summary(summary) ||
-        !record->History({}, history)) {
+    if (!record || !record->Addresses(rows) || !record->History({}, history)) {
         std::fprintf(stderr, "%s\n", record ? record->LastError().c_str() : error.c_str());
         munmap(shared, sizeof(Shared));
         return false;
@@ -276,7 +274,7 @@ bool Torture(const Options& options, const std::string& scratch, Figures& figure
     figures.verifiedTwice = verifiedTwice;
     figures.loggedButNotVerified = loggedButNotVerified;
     figures.distinct = rows.size();
-    figures.summary = summary;
+    figures.summary = nvds::line::SummaryOf(rows);
     figures.seconds = seconds;
     figures.historyRows = history.size();
     munmap(shared, sizeof(Shared));

@@ -263,16 +263,16 @@ int RunRecord(const RecordOptions& opt) {
     std::vector<RecordRow> rows;
     std::vector<HistoryRow> history;
     std::vector<RunSummary> runs;
-    RecordSummary summary;
     const bool ok =
-        record && (opt.json  ? record->Rows(rows) && record->Summary(summary)
+        record && (opt.json  ? record->Addresses(rows)
                    : opt.csv ? record->History(filter, history)
                              : record->History(filter, history) && record->Runs(filter, runs) &&
-                                   record->Summary(summary));
+                                   record->Addresses(rows));
     if (!ok) {
         std::fprintf(stderr, "%s\n", record ? record->LastError().c_str() : error.c_str());
         return EXIT_FAIL;
     }
+    const RecordSummary summary = line::SummaryOf(rows);
     if (opt.json) {
         PrintJson(rows, summary);
     } else if (opt.csv) {

@@ -5,7 +5,6 @@
 #include <cctype>
 #include <ctime>
 
-#include "catalogue/BdAddr.h"
 #include "line/PostgresRecord.h"
 #include "line/RecordShared.h"
 #include "line/SqliteRecord.h"
@@ -87,15 +86,6 @@ const char* RecordStateName(RecordState state) {
             return "abandoned";
     }
     return "?";
-}
-
-uint64_t AddressValue(const std::string& text) {
-    const BdAddrHalves halves = ReadBdAddr(text);
-    return uint64_t(halves.upper) << 24 | halves.lower;
-}
-
-std::string AddressText(uint64_t address) {
-    return FormatBdAddr(uint32_t(address >> 24), uint32_t(address & 0xFFFFFF));
 }
 
 std::unique_ptr<ProductionRecord> OpenProductionRecord(const std::string& target,

@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "catalogue/BdAddr.h"
+
 namespace nvds::line {
 
 /// What became of an address that was handed out.
@@ -46,7 +48,7 @@ struct RecordRow {
     double seconds = -1;      // the burn's duration, negative unless verified
 };
 
-/// Counts per state and the pace over the verified rows.
+/// Counts per state of the address table and the pace over its verified rows.
 struct RecordSummary {
     int64_t reserved = 0;
     int64_t verified = 0;
@@ -156,71 +158,25 @@ class ProductionRecord {
 public:
     virtual ~ProductionRecord() = default;
 
-    // ---- The first calls, to be removed once the line and the window use the history
-    // ---- interface below; each is written over it.
-
-    /// Takes the next address for a burn at `station` and stores it as reserved, committed
-    /// before it is returned. A reusable failed address of the pool comes first. False, with
-    /// LastError(), when the pool is exhausted or the record cannot be written.
-    virtual bool Reserve(const Station& station, uint64_t& address) = 0;
-
-    /// Marks a reserved address of this process verified, once the read-back matched.
-    /// `imageSha256` is the 64 hex digits of the burned image's digest.
-    virtual bool MarkVerified(uint64_t address, const std::string& imageSha256, double seconds) = 0;
-
-    /// Marks a reserved address of this process failed. `reusable` only when the chip
-    /// provably holds no valid image (the failure came before page 0 was programmed).
-    virtual bool MarkFailed(uint64_t address, bool reusable) = 0;
-
-    /// Records a burn whose address was not taken from the pool (the desktop program burns
-    /// the address its list shows) as verified: a reservation and its history row, earlier
-    /// rows of that address kept. False, with LastError(), when the record cannot be written.
-    virtual bool RecordBurn(uint64_t address, const Station& station,
-                            const std::string& imageSha256, double seconds) = 0;
-
-    /// The state of `address` in the record. False when the record holds no row for it (then
-    /// LastError() is empty) or the look-up failed (LastError() says why).
-    virtual bool StateOf(uint64_t address, RecordState& state) = 0;
-
-    /// Every row, in the order the addresses were reserved.
-    virtual bool Rows(std::vector<RecordRow>& rows) = 0;
-
-    /// The counts per state and the chips per hour.
-    virtual bool Summary(RecordSummary& summary) = 0;
-
-    // ---- The history interface. ----
-
     /// Reserves the next address of the pool for a burn in `context`: a reusable failed address
     /// first, otherwise the first address from the pool's first one, in the step's direction,
     /// that the record has never handed out (an address recorded far ahead never moves the
     /// start). Committed before it returns; `attempt` names the reservation for EndBurn.
-    virtual bool ReserveNext(const BurnContext& context, uint64_t& address, int64_t& attempt) {
-        (void)context, (void)address, (void)attempt;
-        return false;
-    }
+    virtual bool ReserveNext(const BurnContext& context, uint64_t& address, int64_t& attempt) = 0;
 
     /// Reserves the given `address` (a window burn), whatever the record holds of it: the
     /// caller has asked the user first when MayBeOnChip. Earlier rows stay as they are.
-    virtual bool ReserveAddress(uint64_t address, const BurnContext& context, int64_t& attempt) {
-        (void)address, (void)context, (void)attempt;
-        return false;
-    }
+    virtual bool ReserveAddress(uint64_t address, const BurnContext& context, int64_t& attempt) = 0;
 
     /// Ends the reservation `attempt` with a new history row and the address's derived state.
     /// Idempotent: ending an attempt again with the same outcome changes nothing and succeeds
     /// (a journal replaying after a lost answer). An attempt abandoned meanwhile by another
     /// process still gets its row: the history then says both.
-    virtual bool EndBurn(int64_t attempt, const BurnEnd& end) {
-        (void)attempt, (void)end;
-        return false;
-    }
+    virtual bool EndBurn(int64_t attempt, const BurnEnd& end) = 0;
 
     /// What the record holds of `address` (info.known false when nothing). False only when
     /// the look-up failed (LastError() says why).
-    virtual bool Lookup(uint64_t address, AddressInfo& info) {
-        (void)address, (void)info;
-        return false;
-    }
+    virtual bool Lookup(uint64_t address, AddressInfo& info) = 0;
 
     /// The address ReserveNext would hand out now and how many the pool has left after it
     /// (counting it); false with LastError() when the pool is used up.
@@ -244,6 +200,13 @@ public:
     /// One summary per run among the rows that pass `filter`, oldest run first.
     virtual bool Runs(const HistoryFilter& filter, std::vector<RunSummary>& runs) {
         (void)filter, (void)runs;
+        return false;
+    }
+
+    /// The address table: every address handed out, with the state derived from its latest
+    /// attempt, in the order they were reserved.
+    virtual bool Addresses(std::vector<RecordRow>& rows) {
+        (void)rows;
         return false;
     }
 
@@ -271,10 +234,9 @@ std::unique_ptr<ProductionRecord> OpenProductionRecord(const std::string& target
 std::unique_ptr<ProductionRecord> OpenProductionRecordToRead(const std::string& target,
                                                              std::string& error);
 
-/// The 48-bit value of an address text "C0 11 22 33 44 55".
-uint64_t AddressValue(const std::string& text);
+/// The counts per state of the address table `rows` and the chips per hour.
+RecordSummary SummaryOf(const std::vector<RecordRow>& rows);
 
-/// The canonical text of a 48-bit address value.
-std::string AddressText(uint64_t address);
+using nvds::AddressText;
 
 }  // namespace nvds::line

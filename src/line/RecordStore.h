@@ -42,15 +42,7 @@ public:
     bool Runs(const HistoryFilter& filter, std::vector<RunSummary>& runs) override;
     int64_t CurrentRun() const override { return m_run; }
 
-    // To be removed once the line and the window use the calls above.
-    bool Reserve(const Station& station, uint64_t& address) override;
-    bool MarkVerified(uint64_t address, const std::string& imageSha256, double seconds) override;
-    bool MarkFailed(uint64_t address, bool reusable) override;
-    bool RecordBurn(uint64_t address, const Station& station, const std::string& imageSha256,
-                    double seconds) override;
-    bool StateOf(uint64_t address, RecordState& state) override;
-    bool Rows(std::vector<RecordRow>& rows) override;
-    bool Summary(RecordSummary& summary) override;
+    bool Addresses(std::vector<RecordRow>& rows) override;
 
     const std::string& LastError() const override { return m_error; }
 
@@ -90,7 +82,6 @@ private:
     bool HoldAddress(uint64_t address, const BurnContext& context, int64_t attempt, int64_t now,
                      const std::string& condition, int64_t& changed);
     bool InsertAddress(uint64_t address, const BurnContext& context, int64_t attempt, int64_t now);
-    bool OpenAttempt(uint64_t address, bool& found, int64_t& attempt);
     bool Sql(const std::string& sql, const std::vector<SqlValue>& params, SqlRows& rows);
     bool Sql(const std::string& sql, const std::vector<SqlValue>& params);
     bool Begin(bool write);

@@ -56,7 +56,7 @@ public:
         std::vector<line::RecordRow> rows;
         EXPECT_TRUE(record) << error;
         if (record) {
-            EXPECT_TRUE(record->Rows(rows)) << record->LastError();
+            EXPECT_TRUE(record->Addresses(rows)) << record->LastError();
         }
         return rows;
     }

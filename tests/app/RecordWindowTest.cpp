@@ -58,15 +58,7 @@ struct FakeRecordState {
 class FakeRecord : public line::ProductionRecord {
 public:
     explicit FakeRecord(FakeRecordState& state) : m_state(state) {}
-    bool Reserve(const line::Station&, uint64_t&) override { return false; }
-    bool MarkVerified(uint64_t, const std::string&, double) override { return false; }
-    bool MarkFailed(uint64_t, bool) override { return false; }
-    bool RecordBurn(uint64_t, const line::Station&, const std::string&, double) override {
-        return false;
-    }
-    bool StateOf(uint64_t, line::RecordState&) override { return false; }
-    bool Rows(std::vector<line::RecordRow>&) override { return false; }
-    bool Summary(line::RecordSummary&) override { return false; }
+    bool ReserveNext(const line::BurnContext&, uint64_t&, int64_t&) override { return false; }
     bool Lookup(uint64_t address, line::AddressInfo& info) override {
         std::unique_lock<std::mutex> lock(m_state.mutex);
         m_state.blocked = m_state.hold;
@@ -131,7 +123,7 @@ protected:
         std::string error;
         std::vector<line::RecordRow> rows;
         auto record = line::OpenProductionRecordToRead(path, error);
-        EXPECT_TRUE(record && record->Rows(rows)) << error;
+        EXPECT_TRUE(record && record->Addresses(rows)) << error;
         return rows;
     }
     std::vector<line::HistoryRow> History(const std::string& path) {
@@ -167,7 +159,7 @@ TEST_F(RecordWindowTest, EveryBurnIsAHistoryRowOfItsOwn) {
     StartUpConnect();
     const std::string path = (m_dir / "line.db").string();
     ChooseRecord(QString::fromStdString(path));
-    const uint64_t address = line::AddressValue(Value(1).toStdString());
+    const uint64_t address = Addr(Value(1).toStdString());
     const std::string place =
         " at " + QSysInfo::machineHostName().toStdString() + ", " + CHIP_ENTRY + " on ";
 
@@ -253,7 +245,7 @@ TEST_F(RecordWindowTest, EveryBurnIsAHistoryRowOfItsOwn) {
                     "C0 11 22 00 00 01 is recorded as failed."});
     rows = History(path);
     ASSERT_FALSE(rows.empty());
-    EXPECT_EQ(rows.back().address, line::AddressValue("C0 11 22 00 00 01"));
+    EXPECT_EQ(rows.back().address, Addr("C0 11 22 00 00 01"));
     EXPECT_EQ(rows.back().outcome, line::RECORD_FAILED);
     EXPECT_FALSE(rows.back().reusable);
     EXPECT_EQ(rows.back().reason, "Verify failed: page 0, offset 0x0080");
@@ -374,7 +366,7 @@ TEST_F(RecordWindowTest, AddressThatMayBeOnAChipIsBurnedOnlyAfterAYes) {
     m_window->Action(ID_BDADDR_INCREASE)->trigger();
     SetValue(1, "C0 11 22 33 44 55");
     SetValue(3, "0x20");
-    const uint64_t address = line::AddressValue("C0 11 22 33 44 55");
+    const uint64_t address = Addr("C0 11 22 33 44 55");
     const line::Station desk{"desk", "UART(ttyUSB1)"};
     const int64_t at = 1700000000000;  // 2023-11-14 22:13:20 UTC
     const std::string where = " at desk, UART(ttyUSB1) on 2023-11-14 22:13:20";

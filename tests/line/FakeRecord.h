@@ -129,25 +129,6 @@ public:
         return true;
     }
 
-    // The address table of the old interface, derived from the same state.
-    bool Reserve(const line::Station&, uint64_t&) override { return Fail("not used"); }
-    bool MarkVerified(uint64_t, const std::string&, double) override { return Fail("not used"); }
-    bool MarkFailed(uint64_t, bool) override { return Fail("not used"); }
-    bool RecordBurn(uint64_t, const line::Station&, const std::string&, double) override {
-        return Fail("not used");
-    }
-    bool StateOf(uint64_t address, line::RecordState& state) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        auto it = m_state.find(address);
-        if (it == m_state.end()) {
-            m_strError.clear();
-            return false;
-        }
-        state = it->second;
-        return true;
-    }
-    bool Rows(std::vector<line::RecordRow>&) override { return Fail("not used"); }
-    bool Summary(line::RecordSummary&) override { return Fail("not used"); }
     const std::string& LastError() const override { return m_strError; }
 
 private:

@@ -23,36 +23,14 @@
 
 #include "common/NvdsRun.h"
 #include "image/NvdsImage.h"
+#include "line/LineProcess.h"
 #include "line/ProductionRecord.h"
 #include "line/RecordScratch.h"
 #include "platform/AppFolder.h"
 #include "sim/SimLink.h"
 
-extern char** environ;
-
 namespace nvds {
 namespace {
-
-// Starts nvds with `args`, stdout into `outFile`, stderr into `errFile`.
-pid_t SpawnNvds(const std::vector<std::string>& args, const std::string& outFile,
-                const std::string& errFile) {
-    std::string tool = GetAppFolder() + "/nvds";
-    std::vector<char*> argv{const_cast<char*>(tool.c_str())};
-    for (const std::string& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    pid_t pid = -1;
-    posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
 
 // Every stdout line as JSON; each must parse and carry the fields every event has.
 std::vector<nlohmann::json> EventLines(const std::string& out) {
@@ -87,46 +65,57 @@ std::vector<std::string> Kinds(const std::vector<nlohmann::json>& events) {
     return kinds;
 }
 
-TEST(LineCliTest, KilledMidBurnThenRestartedNeverReusesAnAddress) {
+class LineCliTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(test::RunNvds("build -o '" + golden + "'").exitCode, 0); }
+
+    /// Starts `nvds line --json` on `port` from C0 11 22 00 00 01 with `more` options.
+    pid_t Start(const std::string& port, const std::vector<std::string>& more = {}) {
+        std::vector<std::string> args{"line",
+                                      "--port",
+                                      port,
+                                      "--image",
+                                      golden,
+                                      "--first-address",
+                                      "C0 11 22 00 00 01",
+                                      "--record",
+                                      record,
+                                      "--json"};
+        args.insert(args.end(), more.begin(), more.end());
+        return test::SpawnNvds(args, out, err);
+    }
+
+    /// The record's address table.
+    std::vector<line::RecordRow> Rows() const {
+        std::string error;
+        auto reader = line::OpenProductionRecordToRead(record, error);
+        std::vector<line::RecordRow> rows;
+        EXPECT_TRUE(reader && reader->Addresses(rows)) << error;
+        return rows;
+    }
+
     test::ScratchFolder scratch;
     const std::string golden = scratch.Path("golden.nvds");
     const std::string record = scratch.Path("record.db");
-    ASSERT_EQ(test::RunNvds("build -o '" + golden + "'").exitCode, 0);
+    const std::string out = scratch.Path("out");
+    const std::string err = scratch.Path("err");
+};
+
+TEST_F(LineCliTest, KilledMidBurnThenRestartedNeverReusesAnAddress) {
     SimOptions options;
     options.pace = true;
     options.programMs = 40;  // a burn long enough to be killed in
     CSimLink chip(options);
     std::string error;
     ASSERT_TRUE(chip.Start(&error)) << error;
-    std::vector<std::string> args{"line",
-                                  "--port",
-                                  "bench-1=" + chip.SlavePath(),
-                                  "--image",
-                                  golden,
-                                  "--first-address",
-                                  "C0 11 22 00 00 01",
-                                  "--record",
-                                  record,
-                                  "--count",
-                                  "1",
-                                  "--json"};
-    const std::string out = scratch.Path("out");
-    const std::string err = scratch.Path("err");
-
-    pid_t pid = SpawnNvds(args, out, err);
     // Killed once the burn has programmed a few pages.
-    for (int i = 0; i < 3000 && test::ReadFile(out).find("\"page\":4,") == std::string::npos; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_NE(test::ReadFile(out).find("\"page\":4,"), std::string::npos) << test::ReadFile(err);
+    pid_t pid = Start("bench-1=" + chip.SlavePath(), {"--count", "1"});
+    ASSERT_TRUE(test::AwaitText(out, "\"page\":4,")) << test::ReadFile(err);
     kill(pid, SIGKILL);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    test::ExitCode(pid);
 
-    pid = SpawnNvds(args, out, err);
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0) << test::ReadFile(err);
+    EXPECT_EQ(test::ExitCode(Start("bench-1=" + chip.SlavePath(), {"--count", "1"})), 0)
+        << test::ReadFile(err);
     std::vector<nlohmann::json> events = EventLines(test::ReadFile(out));
     EXPECT_EQ(Kinds(events), (std::vector<std::string>{"connecting", "connected", "verified",
                                                        "done", "stopped", "summary"}));
@@ -160,11 +149,7 @@ TEST(LineCliTest, KilledMidBurnThenRestartedNeverReusesAnAddress) {
     EXPECT_NE(log.find("Addresses used: 1\n"), std::string::npos) << log;
     EXPECT_EQ(log.find('\x1b'), std::string::npos) << "escape sequences in a plain log";
 
-    std::string openError;
-    auto reader = line::OpenProductionRecordToRead(record, openError);
-    ASSERT_TRUE(reader) << openError;
-    std::vector<line::RecordRow> rows;
-    ASSERT_TRUE(reader->Rows(rows));
+    const std::vector<line::RecordRow> rows = Rows();
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(line::AddressText(rows[0].address), "C0 11 22 00 00 01");
     EXPECT_EQ(rows[0].state, line::RECORD_ABANDONED);
@@ -175,12 +160,9 @@ TEST(LineCliTest, KilledMidBurnThenRestartedNeverReusesAnAddress) {
     chip.Stop();
     CSimLink blank(options);
     ASSERT_TRUE(blank.Start(&error)) << error;
-    args[2] = "bench-1=" + blank.SlavePath();
-    args.insert(args.end(), {"--last-address", "C0 11 22 00 00 02"});
-    pid = SpawnNvds(args, out, err);
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(test::ExitCode(Start("bench-1=" + blank.SlavePath(),
+                                   {"--count", "1", "--last-address", "C0 11 22 00 00 02"})),
+              1);
     events = EventLines(test::ReadFile(out));
     EXPECT_EQ(Kinds(events),
               (std::vector<std::string>{"connecting", "connected", "error", "stopped", "summary"}));
@@ -199,30 +181,17 @@ TEST(LineCliTest, KilledMidBurnThenRestartedNeverReusesAnAddress) {
 
 // The first SIGINT in the middle of a burn lets the chip finish: it is verified and recorded,
 // then the station stops; the tool exits 1 as after any signal.
-TEST(LineCliTest, InterruptedMidBurnFinishesTheChip) {
-    test::ScratchFolder scratch;
-    const std::string golden = scratch.Path("golden.nvds");
-    const std::string record = scratch.Path("record.db");
-    ASSERT_EQ(test::RunNvds("build -o '" + golden + "'").exitCode, 0);
+TEST_F(LineCliTest, InterruptedMidBurnFinishesTheChip) {
     SimOptions options;
     options.pace = true;
     options.programMs = 40;
     CSimLink chip(options);
     std::string error;
     ASSERT_TRUE(chip.Start(&error)) << error;
-    const std::string out = scratch.Path("out");
-    const std::string err = scratch.Path("err");
-    pid_t pid = SpawnNvds({"line", "--port", "A=" + chip.SlavePath(), "--image", golden,
-                           "--first-address", "C0 11 22 00 00 01", "--record", record, "--json"},
-                          out, err);
-    for (int i = 0; i < 3000 && test::ReadFile(out).find("\"page\":4,") == std::string::npos; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    const pid_t pid = Start("A=" + chip.SlavePath());
+    test::AwaitText(out, "\"page\":4,");
     kill(pid, SIGINT);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(test::ExitCode(pid), 1);
     std::vector<nlohmann::json> events = EventLines(test::ReadFile(out));
     EXPECT_EQ(Kinds(events), (std::vector<std::string>{"connecting", "connected", "verified",
                                                        "done", "stopped", "summary"}))
@@ -237,32 +206,20 @@ TEST(LineCliTest, InterruptedMidBurnFinishesTheChip) {
 // A socket whose chip never answers: the station waits past any connect limit until a signal
 // (SIGTERM at once; SIGINT letting the station finish, which waiting needs none of), then the
 // tool exits 1 with nothing reserved.
-TEST(LineCliTest, SignalledWhileWaitingForAChip) {
-    test::ScratchFolder scratch;
-    const std::string golden = scratch.Path("golden.nvds");
-    const std::string record = scratch.Path("record.db");
-    ASSERT_EQ(test::RunNvds("build -o '" + golden + "'").exitCode, 0);
+TEST_F(LineCliTest, SignalledWhileWaitingForAChip) {
     SimOptions options;
     options.bootDelayMs = 3600 * 1000;  // silent for the whole test
     CSimLink chip(options);
     std::string error;
     ASSERT_TRUE(chip.Start(&error)) << error;
-    const std::string out = scratch.Path("out");
-    const std::string err = scratch.Path("err");
     for (int signal : {SIGTERM, SIGINT}) {
-        pid_t pid =
-            SpawnNvds({"line", "--port", chip.SlavePath(), "--image", golden, "--first-address",
-                       "C0 11 22 00 00 01", "--record", record, "--json"},
-                      out, err);
+        const pid_t pid = Start(chip.SlavePath());
         for (int i = 0; i < 3000 && test::ReadFile(out).empty(); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         kill(pid, signal);
-        int status = 0;
-        waitpid(pid, &status, 0);
-        ASSERT_TRUE(WIFEXITED(status));
-        EXPECT_EQ(WEXITSTATUS(status), 1);
+        EXPECT_EQ(test::ExitCode(pid), 1);
         EXPECT_EQ(Kinds(EventLines(test::ReadFile(out))),
                   (std::vector<std::string>{"connecting", "stopped", "summary"}));
         const std::string log = test::ReadFile(err);
@@ -274,12 +231,7 @@ TEST(LineCliTest, SignalledWhileWaitingForAChip) {
                                    "socket, then stops") != std::string::npos;
         EXPECT_EQ(finishing, signal == SIGINT) << log;
     }
-    std::string openError;
-    auto reader = line::OpenProductionRecordToRead(record, openError);
-    ASSERT_TRUE(reader) << openError;
-    std::vector<line::RecordRow> rows;
-    ASSERT_TRUE(reader->Rows(rows));
-    EXPECT_TRUE(rows.empty());
+    EXPECT_TRUE(Rows().empty());
     chip.Stop();
 }
 
@@ -340,10 +292,7 @@ size_t Count(const std::string& text, const std::string& piece) {
 
 // On a terminal 80 columns wide the table's lines stay under 80 columns, every redraw goes back
 // over exactly the lines drawn, and a narrower window (SIGWINCH) gets a table of its width.
-TEST(LineCliTest, TableOnATerminalFitsAndFollowsItsWidth) {
-    test::ScratchFolder scratch;
-    const std::string golden = scratch.Path("golden.nvds");
-    ASSERT_EQ(test::RunNvds("build -o '" + golden + "'").exitCode, 0);
+TEST_F(LineCliTest, TableOnATerminalFitsAndFollowsItsWidth) {
     SimOptions options;
     options.bootDelayMs = 3600 * 1000;  // silent: the station keeps waiting
     CSimLink chip(options);
@@ -353,7 +302,6 @@ TEST(LineCliTest, TableOnATerminalFitsAndFollowsItsWidth) {
         scratch.Path("usb-Prolific_Technology_Inc._USB-Serial_Controller_D_0123456789-if00-port0");
     ASSERT_EQ(symlink(chip.SlavePath().c_str(), link.c_str()), 0);
     const std::string tool = GetAppFolder() + "/nvds";
-    const std::string record = scratch.Path("record.db");
     std::vector<std::string> args{tool,       "line", "--port",          link,
                                   "--image",  golden, "--first-address", "C0 11 22 00 00 01",
                                   "--record", record};
@@ -409,11 +357,7 @@ TEST(LineCliTest, TableOnATerminalFitsAndFollowsItsWidth) {
 }
 
 // Options refused before the record is created or a port opened: exit 2 with one line.
-TEST(LineCliTest, BadOptionsAreRefusedBeforeAnythingIsOpened) {
-    test::ScratchFolder scratch;
-    const std::string golden = scratch.Path("golden.nvds");
-    const std::string record = scratch.Path("record.db");
-    ASSERT_EQ(test::RunNvds("build -o '" + golden + "'").exitCode, 0);
+TEST_F(LineCliTest, BadOptionsAreRefusedBeforeAnythingIsOpened) {
     const std::string port = scratch.Path("ttyUSB0");
     test::RunNvds("build -o '" + port + "'");  // a file standing in for a device
     const std::string link = scratch.Path("usb-Adapter-if00-port0");

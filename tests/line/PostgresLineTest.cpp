@@ -2,15 +2,11 @@
 // record on the scratch server and burn simulated chips on ptys: run side by side, one killed
 // mid-burn and started again, and the server restarted mid-run.
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -21,12 +17,9 @@
 #include <nlohmann/json.hpp>
 
 #include "common/NvdsRun.h"
-#include "common/PgServer.h"
-#include "line/RecordScratch.h"
-#include "platform/AppFolder.h"
+#include "line/LineProcess.h"
+#include "line/RecordBackend.h"
 #include "sim/SimLink.h"
-
-extern char** environ;
 
 namespace nvds::test {
 namespace {
@@ -51,9 +44,7 @@ public:
         for (auto& chip : m_chips) {
             chip->SetFlash(std::vector<uint8_t>(chip->Flash().size(), 0xFF));
         }
-        const std::string tool = GetAppFolder() + "/nvds";
-        std::vector<std::string> args{tool,
-                                      "line",
+        std::vector<std::string> args{"line",
                                       "--port",
                                       m_chips[0]->SlavePath(),
                                       "--port",
@@ -67,21 +58,9 @@ public:
                                       "--count",
                                       "1",
                                       "--json"};
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
         const std::string out = m_scratch.Path(m_name + "." + std::to_string(m_runs.size()));
         m_runs.push_back(out);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_addopen(&actions, 2, (out + ".err").c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        posix_spawn(&m_pid, tool.c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
+        m_pid = SpawnNvds(args, out, out + ".err");
     }
 
     /// Waits until the current run has printed `text` (true) or has ended (false).
@@ -139,116 +118,89 @@ private:
     int m_status = 0;
 };
 
-// Every chip that a station reported done carries an address of its own, and the record holds
-// it as verified; nothing stays reserved once the processes are gone.
+// Every chip that a station reported done on `machines` carries an address of its own, and
+// the record holds it as verified; nothing stays reserved once the processes are gone.
 // Before that, the sessions of killed processes are awaited and the record opened once, which
 // abandons what they held.
-void ExpectOneVerifiedRowPerChip(const PgServer& server, const std::string& db,
-                                 const std::vector<std::string>& burned, size_t chips) {
-    for (int i = 0;
-         i < 1000 && server.Sql(db,
-                                "SELECT COUNT(*) FROM record_run r WHERE closed_at IS NULL AND"
-                                " EXISTS (SELECT 1 FROM pg_stat_activity a WHERE a.pid::text ||"
-                                " '@' || pg_postmaster_start_time()::text = r.session_key)") !=
-                         std::vector<std::string>{"0"};
-         ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+void ExpectOneVerifiedRowPerChip(Backend& pg, const std::string& target,
+                                 std::initializer_list<const Machine*> machines, size_t chips) {
+    std::vector<std::string> burned;
+    for (const Machine* machine : machines) {
+        for (const std::string& address : machine->Burned()) {
+            burned.push_back(address);
+        }
     }
-    std::string error;
-    EXPECT_NE(line::OpenProductionRecord(server.Uri(db), Pool("C0 11 22 00 00 00"), error), nullptr)
-        << error;
-    EXPECT_EQ(burned.size(), chips);
+    pg.AwaitSessionsOfDeadClients();
+    Open(target, Pool("C0 11 22 00 00 00"));
+    EXPECT_EQ(burned.size(), chips ? chips : burned.size());
+    EXPECT_GE(burned.size(), 4u);
     EXPECT_EQ(std::set<std::string>(burned.begin(), burned.end()).size(), burned.size());
-    std::vector<std::string> verified =
-        server.Sql(db,
-                   "SELECT address_text FROM record_address WHERE state = 'verified'"
-                   " ORDER BY address");
-    std::vector<std::string> expected = burned;
-    std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(verified, expected);
-    EXPECT_EQ(server.Sql(db, "SELECT COUNT(*) FROM record_address WHERE state = 'reserved'"),
+    std::sort(burned.begin(), burned.end());
+    EXPECT_EQ(pg.Query(target,
+                       "SELECT address_text FROM record_address WHERE state = 'verified'"
+                       " ORDER BY address"),
+              burned);
+    EXPECT_EQ(pg.Query(target, "SELECT COUNT(*) FROM record_address WHERE state = 'reserved'"),
               std::vector<std::string>{"0"});
 }
 
 TEST(PostgresLine, TwoMachinesShareOneServer) {
-    std::string error;
-    PgServer* server = SharedPgServer(error);
-    ASSERT_NE(server, nullptr) << error;
     ScratchFolder scratch;
     const std::string golden = scratch.Path("golden.nvds");
     ASSERT_EQ(RunNvds("build -o '" + golden + "'").exitCode, 0);
     Machine a(scratch, "a"), b(scratch, "b");
 
     // Side by side, twice: four stations, eight chips.
-    const std::string db1 = NewDatabaseName();
-    ASSERT_EQ(server->Sql("postgres", "CREATE DATABASE " + db1), std::vector<std::string>{});
+    Backend pg(true);
+    std::string target = pg.NewTarget();
+    ASSERT_FALSE(target.empty());
     for (int round = 0; round < 2; ++round) {
-        a.Start(golden, server->Uri(db1));
-        b.Start(golden, server->Uri(db1));
+        a.Start(golden, target);
+        b.Start(golden, target);
         EXPECT_EQ(a.Wait(), 0) << a.Errors();
         EXPECT_EQ(b.Wait(), 0) << b.Errors();
     }
-    std::vector<std::string> burned = a.Burned();
-    for (const std::string& address : b.Burned()) {
-        burned.push_back(address);
-    }
-    ExpectOneVerifiedRowPerChip(*server, db1, burned, 8);
-    EXPECT_EQ(server->Sql(db1, "SELECT COUNT(*) FROM record_address"),
+    ExpectOneVerifiedRowPerChip(pg, target, {&a, &b}, 8);
+    EXPECT_EQ(pg.Query(target, "SELECT COUNT(*) FROM record_address"),
               std::vector<std::string>{"8"});
 
     // One machine killed mid-burn and started again: its cut burn's address is abandoned.
     Machine c(scratch, "c"), d(scratch, "d");
-    const std::string db2 = NewDatabaseName();
-    ASSERT_EQ(server->Sql("postgres", "CREATE DATABASE " + db2), std::vector<std::string>{});
-    c.Start(golden, server->Uri(db2));
-    d.Start(golden, server->Uri(db2));
+    target = pg.NewTarget();
+    c.Start(golden, target);
+    d.Start(golden, target);
     ASSERT_TRUE(c.AwaitOutput("\"page\":4,")) << c.Errors();
     c.Kill();
     EXPECT_EQ(c.Wait(), -1);
-    c.Start(golden, server->Uri(db2));
+    c.Start(golden, target);
     EXPECT_EQ(c.Wait(), 0) << c.Errors();
     EXPECT_EQ(d.Wait(), 0) << d.Errors();
-    burned = c.Burned();
-    for (const std::string& address : d.Burned()) {
-        burned.push_back(address);
-    }
-    ExpectOneVerifiedRowPerChip(*server, db2, burned, 4);
-    EXPECT_NE(server->Sql(db2, "SELECT COUNT(*) FROM record_address WHERE state = 'abandoned'"),
+    ExpectOneVerifiedRowPerChip(pg, target, {&c, &d}, 4);
+    EXPECT_NE(pg.Query(target, "SELECT COUNT(*) FROM record_address WHERE state = 'abandoned'"),
               std::vector<std::string>{"0"});
 
     // The server restarted mid-burn: a station whose call came while it was down stops with
     // the lost connection named; the record connects again by itself for the next call, and
     // the next runs go on.
     Machine e(scratch, "e"), f(scratch, "f");
-    const std::string db3 = NewDatabaseName();
-    ASSERT_EQ(server->Sql("postgres", "CREATE DATABASE " + db3), std::vector<std::string>{});
-    e.Start(golden, server->Uri(db3));
-    f.Start(golden, server->Uri(db3));
-    ASSERT_TRUE(e.AwaitOutput("\"page\":4,")) << e.Errors();
-    ASSERT_TRUE(server->Stop("fast"));
-    ASSERT_TRUE(server->StartAgain());
-    for (Machine* cut : {&e, &f}) {
-        if (cut->Wait() != 0) {
-            EXPECT_NE(cut->Errors().find("lost the connection to the production record server"),
-                      std::string::npos)
-                << cut->Errors();
+    target = pg.NewTarget();
+    for (int round = 0; round < 2; ++round) {
+        e.Start(golden, target);
+        f.Start(golden, target);
+        if (round == 0) {
+            ASSERT_TRUE(e.AwaitOutput("\"page\":4,")) << e.Errors();
+            ASSERT_TRUE(pg.Server()->Stop("fast"));
+            ASSERT_TRUE(pg.Server()->StartAgain());
+        }
+        for (Machine* cut : {&e, &f}) {
+            if (cut->Wait() != 0) {
+                EXPECT_NE(cut->Errors().find("lost the connection to the production record server"),
+                          std::string::npos)
+                    << cut->Errors();
+            }
         }
     }
-    e.Start(golden, server->Uri(db3));
-    f.Start(golden, server->Uri(db3));
-    for (Machine* cut : {&e, &f}) {
-        if (cut->Wait() != 0) {
-            EXPECT_NE(cut->Errors().find("lost the connection to the production record server"),
-                      std::string::npos)
-                << cut->Errors();
-        }
-    }
-    burned = e.Burned();
-    for (const std::string& address : f.Burned()) {
-        burned.push_back(address);
-    }
-    ExpectOneVerifiedRowPerChip(*server, db3, burned, burned.size());
-    EXPECT_GE(burned.size(), 4u);
+    ExpectOneVerifiedRowPerChip(pg, target, {&e, &f}, 0);
 }
 
 }  // namespace

@@ -44,6 +44,11 @@ public:
                           : target;
     }
 
+    /// How the record's messages label the target.
+    std::string Label(const std::string& target) const {
+        return "production record " + (m_postgres ? "(" + Name(target) + ")" : target);
+    }
+
     std::vector<std::string> Query(const std::string& target, const std::string& sql) const {
         return m_postgres ? m_server->Sql(m_db, sql) : Sql(target, sql);
     }
@@ -83,14 +88,5 @@ private:
     PgServer* m_server = nullptr;
     std::string m_db;
 };
-
-/// The record at `target` opened for allocation from `pool`; the test fails when it does not open.
-inline std::unique_ptr<line::ProductionRecord> Open(const std::string& target,
-                                                    const line::AddressPool& pool) {
-    std::string error;
-    auto record = line::OpenProductionRecord(target, pool, error);
-    EXPECT_NE(record, nullptr) << error;
-    return record;
-}
 
 }  // namespace nvds::test

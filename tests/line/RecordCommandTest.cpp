@@ -19,7 +19,7 @@ const std::string ABC_DIGEST = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9c
 // reason with a comma and quotes, a station name with an escape sequence.
 std::string FixedRecord(const ScratchFolder& scratch) {
     const std::string path = scratch.Path("line.db");
-    OpenRecord(path, Pool("C0 11 22 00 00 00"));
+    Open(path, Pool("C0 11 22 00 00 00"));
     const std::string t0 = "1765000000000";
     Sql(path,
         "INSERT INTO record_history (id, attempt, run, address, address_text, outcome, reusable,"

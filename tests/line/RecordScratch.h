@@ -1,18 +1,20 @@
 #pragma once
 
-// A scratch folder for record files and a few direct looks into them with the SQLite API.
+// A scratch folder for record files, the burns a record test makes, and a few direct looks into
+// a record file with the SQLite API.
 
 #include <sqlite3.h>
 #include <stdlib.h>
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "line/SqliteRecord.h"
+#include "line/ProductionRecord.h"
 
 namespace nvds::test {
 
@@ -29,13 +31,20 @@ private:
     std::string m_dir;
 };
 
+/// The value of an address text the test knows to be well formed.
+inline uint64_t Addr(const std::string& text) {
+    const std::optional<uint64_t> value = ParseAddress(text);
+    EXPECT_TRUE(value) << text;
+    return value.value_or(0);
+}
+
 inline line::AddressPool Pool(const std::string& first, int step = 1,
                               const std::string& last = "") {
     line::AddressPool pool;
-    pool.first = line::AddressValue(first);
+    pool.first = Addr(first);
     pool.step = step;
     if (!last.empty()) {
-        pool.last = line::AddressValue(last);
+        pool.last = Addr(last);
     }
     return pool;
 }
@@ -44,21 +53,54 @@ inline const line::Station STATION{"bench1", "/dev/ttyUSB0"};
 
 inline const std::string DIGEST(64, 'a');
 
-/// A record opened for allocation; the test fails when it does not open.
-inline std::unique_ptr<line::SqliteRecord> OpenRecord(const std::string& path,
-                                                      const line::AddressPool& pool) {
-    auto record = std::make_unique<line::SqliteRecord>();
-    EXPECT_TRUE(record->OpenForAllocation(path, pool)) << record->LastError();
+inline line::BurnContext Context(const std::string& station = STATION.port,
+                                 const std::string& lot = "") {
+    return {{STATION.host, station}, lot, "golden.nvds", std::string(64, 'C')};
+}
+
+inline line::BurnEnd Verified(const std::string& digest = DIGEST, double seconds = 2.5) {
+    line::BurnEnd end;
+    end.outcome = line::RECORD_VERIFIED;
+    end.imageSha256 = digest;
+    end.seconds = seconds;
+    return end;
+}
+
+inline line::BurnEnd Failed(bool reusable, const std::string& reason = "") {
+    line::BurnEnd end;
+    end.outcome = line::RECORD_FAILED;
+    end.reusable = reusable;
+    end.reason = reason;
+    end.seconds = 1;
+    return end;
+}
+
+/// The record at `target` opened for allocation from `pool`; the test fails when it does not open.
+inline std::unique_ptr<line::ProductionRecord> Open(const std::string& target,
+                                                    const line::AddressPool& pool) {
+    std::string error;
+    auto record = line::OpenProductionRecord(target, pool, error);
+    EXPECT_NE(record, nullptr) << error;
     return record;
 }
 
 /// The next address as text, or "error: ..." when the reservation failed.
 inline std::string ReserveText(line::ProductionRecord& record) {
     uint64_t address = 0;
-    if (!record.Reserve(STATION, address)) {
+    int64_t attempt = 0;
+    if (!record.ReserveNext(Context(), address, attempt)) {
         return "error: " + record.LastError();
     }
     return line::AddressText(address);
+}
+
+/// The attempt of a burn at `address` (the window's way), ended with `end`; 0 on a failure.
+inline int64_t Burn(line::ProductionRecord& record, uint64_t address, const line::BurnEnd& end,
+                    const line::BurnContext& context = Context()) {
+    int64_t attempt = 0;
+    EXPECT_TRUE(record.ReserveAddress(address, context, attempt) && record.EndBurn(attempt, end))
+        << record.LastError();
+    return attempt;
 }
 
 /// Runs one statement on the file outside the record; the first column of every row as text

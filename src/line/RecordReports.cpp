@@ -1,5 +1,5 @@
-// The per-run summary, and the record's first calls (to be removed once the line and the
-// window use the history calls), written over those calls.
+// What the record reports beyond single addresses: one summary per run over the history, and
+// the address table with its counts per state.
 #include <algorithm>
 #include <map>
 
@@ -81,82 +81,7 @@ bool RecordStore::Runs(const HistoryFilter& filter, std::vector<RunSummary>& run
     return true;
 }
 
-bool RecordStore::Reserve(const Station& station, uint64_t& address) {
-    int64_t attempt = 0;
-    BurnContext context;
-    context.station = station;
-    return ReserveNext(context, address, attempt);
-}
-
-// The open reservation of `address` by this run.
-bool RecordStore::OpenAttempt(uint64_t address, bool& found, int64_t& attempt) {
-    if (!Writable() || !Begin(false)) {
-        return false;
-    }
-    SqlRows rows;
-    const bool ok =
-        Sql("SELECT attempt FROM record_address WHERE address = ? AND"
-            " state = 'reserved' AND owner = ?",
-            {static_cast<int64_t>(address), m_run}, rows);
-    m_session->Rollback();
-    found = ok && rows.Size() == 1;
-    if (found) {
-        attempt = rows.Int(0, 0);
-    }
-    return ok &&
-           (found || Fail("address " + AddressText(address) + " is not reserved by this process"));
-}
-
-bool RecordStore::MarkVerified(uint64_t address, const std::string& imageSha256, double seconds) {
-    if (!IsSha256Hex(imageSha256)) {
-        return Fail("image hash must be 64 hex digits: \"" + imageSha256 + "\"");
-    }
-    bool found = false;
-    int64_t attempt = 0;
-    BurnEnd end;
-    end.outcome = RECORD_VERIFIED;
-    end.imageSha256 = imageSha256;
-    end.seconds = seconds;
-    return OpenAttempt(address, found, attempt) && EndBurn(attempt, end);
-}
-
-bool RecordStore::MarkFailed(uint64_t address, bool reusable) {
-    bool found = false;
-    int64_t attempt = 0;
-    BurnEnd end;
-    end.outcome = RECORD_FAILED;
-    end.reusable = reusable;
-    return OpenAttempt(address, found, attempt) && EndBurn(attempt, end);
-}
-
-bool RecordStore::RecordBurn(uint64_t address, const Station& station,
-                             const std::string& imageSha256, double seconds) {
-    if (!IsSha256Hex(imageSha256)) {
-        return Fail("image hash must be 64 hex digits: \"" + imageSha256 + "\"");
-    }
-    BurnContext context;
-    context.station = station;
-    BurnEnd end;
-    end.outcome = RECORD_VERIFIED;
-    end.imageSha256 = imageSha256;
-    end.seconds = seconds;
-    int64_t attempt = 0;
-    return ReserveAddress(address, context, attempt) && EndBurn(attempt, end);
-}
-
-// False both for an address without a row and for a failed look-up; LastError() is empty in
-// the first case only, so that a caller never takes a broken record for a fresh address.
-bool RecordStore::StateOf(uint64_t address, RecordState& state) {
-    m_error.clear();
-    AddressInfo info;
-    if (!Lookup(address, info) || !info.known) {
-        return false;
-    }
-    state = info.state;
-    return true;
-}
-
-bool RecordStore::Rows(std::vector<RecordRow>& rows) {
+bool RecordStore::Addresses(std::vector<RecordRow>& rows) {
     rows.clear();
     if (!Begin(false)) {
         return false;
@@ -183,12 +108,8 @@ bool RecordStore::Rows(std::vector<RecordRow>& rows) {
     return ok;
 }
 
-bool RecordStore::Summary(RecordSummary& summary) {
-    summary = {};
-    std::vector<RecordRow> rows;
-    if (!Rows(rows)) {
-        return false;
-    }
+RecordSummary SummaryOf(const std::vector<RecordRow>& rows) {
+    RecordSummary summary;
     int64_t first = 0;
     int64_t last = 0;
     for (const RecordRow& row : rows) {
@@ -203,7 +124,7 @@ bool RecordStore::Summary(RecordSummary& summary) {
     if (summary.verified > 0 && last > first) {
         summary.chipsPerHour = double(summary.verified) * 3600000.0 / double(last - first);
     }
-    return true;
+    return summary;
 }
 
 }  // namespace nvds::line
