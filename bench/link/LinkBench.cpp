@@ -15,7 +15,6 @@
 #include "link/ConnectTarget.h"
 #include "link/LinkConstants.h"
 #include "link/ProgstarDlg.h"
-#include "platform/Prompter.h"
 #include "sim/SimLink.h"
 
 namespace {
@@ -62,11 +61,11 @@ bool Round(uint32_t baud, Figures& f, bool measureIdle) {
     if (!sim.Start()) {
         return false;
     }
-    StderrPrompter prompter;
-    CProgstarDlg engine(prompter);
+    CProgstarDlg engine;
     engine.SetSerialLink(sim.SlavePath(), CRYSTAL_16MHZ, FindBaudRow(baud, CRYSTAL_16MHZ));
     engine.StartReceiveDispatchThread();
-    if (!ConnectTarget(engine, prompter)) {
+    if (const LinkOutcome connected = ConnectTarget(engine); !connected) {
+        std::fprintf(stderr, "%s\n%s\n", connected.message.c_str(), connected.cause.c_str());
         return false;
     }
     f.connect = std::chrono::duration<double>(Clock::now() - sim.ReadySince()).count();
@@ -78,7 +77,7 @@ bool Round(uint32_t baud, Figures& f, bool measureIdle) {
     }
     sim.ResetFloor();
     auto t = Clock::now();
-    if (BurnImage(engine, true, image, prompter, {}) < 0) {
+    if (!BurnImage(engine, true, image, {})) {
         return false;
     }
     f.burn = Since(t);
@@ -87,7 +86,7 @@ bool Round(uint32_t baud, Figures& f, bool measureIdle) {
     NvdsImage back{};
     sim.ResetFloor();
     t = Clock::now();
-    if (DumpImage(engine, true, back, prompter, {}) < 0 || back != image) {
+    if (!DumpImage(engine, true, back, {}) || back != image) {
         return false;
     }
     f.dump = Since(t);

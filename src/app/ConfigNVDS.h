@@ -231,8 +231,9 @@ private:
     void RelayToolTip(QMouseEvent* event);
     uint32_t RowTag(int row) const;
     void FillRow(int row, const TagEntry& entry, int useDefaults);
-    int RunTransfer(
-        const std::function<int(Prompter&, const TransferStatus&, const PageProgress&)>& transfer);
+    LinkOutcome RunTransfer(
+        const std::function<LinkOutcome(const TransferStatus&, const PageProgress&)>& transfer);
+    void ShowMessages(const std::vector<std::string>& texts);
     int DumpToImage();
     int BurnBuiltImage(const NvdsImage& image);
     int RepeatWhileLost(const std::function<int()>& transfer);

@@ -12,7 +12,6 @@
 #include "link/LinkConstants.h"
 #include "link/LinkFlows.h"
 #include "link/ProgstarDlg.h"
-#include "platform/Prompter.h"
 #include "platform/Sha256.h"
 
 namespace nvds::line {
@@ -36,27 +35,6 @@ constexpr const char* PHASE_VERIFY = "verify";
 constexpr const char* TEXT_POOL_EXHAUSTED = "address range exhausted";
 // The back-off of record retries grows to this many times the first wait.
 constexpr int RETRY_GROWTH = 16;
-
-// Keeps the engine's messages of one station for its error events; nothing is asked.
-class StationPrompter : public Prompter {
-public:
-    void Message(const std::string& text) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_strLast = text;
-    }
-    bool Ask(const std::string& text) override {
-        Message(text);
-        return false;
-    }
-    std::string TakeLast() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return std::exchange(m_strLast, std::string());
-    }
-
-private:
-    std::mutex m_mutex;
-    std::string m_strLast;
-};
 
 double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
@@ -99,12 +77,11 @@ bool ReadHeldArea(CProgstarDlg& engine, NvdsImage& area, bool& erased) {
 }  // namespace
 
 struct ProductionLine::Unit {
-    explicit Unit(const StationPort& station) : engine(prompter) {
+    explicit Unit(const StationPort& station) {
         status.name = station.name.empty() ? station.path : station.name;
         status.port = station.path;
     }
 
-    StationPrompter prompter;
     CProgstarDlg engine;
     StationStatus status;  // guarded by the line's m_mutex
     std::thread thread;
@@ -416,7 +393,6 @@ bool ProductionLine::AwaitPort(Unit& unit) {
         // comes back.
         if (unit.engine.ReopenPort(SyncBaud(m_settings.crystal)) &&
             !unit.engine.Transport().LineLost()) {
-            unit.prompter.TakeLast();
             unit.lost = false;
             Report(unit, {StationEvent::StationBack});
             return true;
@@ -452,7 +428,8 @@ void ProductionLine::RunStation(Unit& unit) {
         }
         unit.lost = false;
         Report(unit, {StationEvent::Connecting});
-        if (!ConnectTargetUntilCancelled(unit.engine, watch)) {
+        const LinkOutcome connected = ConnectTargetUntilCancelled(unit.engine, watch);
+        if (!connected) {
             if (unit.lost || (unit.opened && !unit.engine.Cancelled())) {
                 if (!AwaitPort(unit)) {
                     break;
@@ -463,8 +440,8 @@ void ProductionLine::RunStation(Unit& unit) {
                 // The port never opened: a wrong path, not one that went away.
                 StationEvent error{StationEvent::Error};
                 error.code = CODE_FAILED;
-                error.message = unit.prompter.TakeLast();
-                error.cause = unit.engine.Transport().LastError();
+                error.message = connected.message;
+                error.cause = connected.cause;
                 unit.stopWhy = error.message;
                 Report(unit, error);
             } else {
@@ -667,9 +644,8 @@ ProductionLine::ChipEnd ProductionLine::Burn(Unit& unit, uint64_t address, int64
         BurnOptions options;
         options.safeOrder = true;
         options.verify = true;
-        unit.prompter.TakeLast();
         const BurnOutcome outcome = BurnImageWithOptions(unit.engine, unit.engine.m_bConnected != 0,
-                                                         image, unit.prompter, options, events);
+                                                         image, options, events);
         end.imageSha256 = Sha256Hex(image.data(), image.size());
         if (outcome.result == BurnResult::Burned) {
             end.outcome = RECORD_VERIFIED;
@@ -681,11 +657,9 @@ ProductionLine::ChipEnd ProductionLine::Burn(Unit& unit, uint64_t address, int64
                 failure.message = VerifyFailedText(outcome.firstDifference);
                 end.reason = failure.message;
             } else {
-                failure.message = unit.prompter.TakeLast();
-                if (failure.message.empty()) {
-                    failure.message = TEXT_BURN_FAILED;
-                }
-                failure.cause = unit.engine.FailureCause();
+                failure.message =
+                    outcome.link.message.empty() ? TEXT_BURN_FAILED : outcome.link.message;
+                failure.cause = outcome.link.cause;
                 end.reason = failure.cause.empty() ? failure.message : failure.cause;
             }
         }

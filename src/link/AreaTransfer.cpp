@@ -5,7 +5,6 @@
 #include "image/StatusText.h"
 #include "link/LinkConstants.h"
 #include "link/ProgstarDlg.h"
-#include "platform/Prompter.h"
 
 namespace nvds {
 
@@ -104,40 +103,42 @@ std::vector<uint32_t> PlainPageOrder() {
     return order;
 }
 
-int DumpImage(CProgstarDlg& engine, bool connected, NvdsImage& dest, Prompter& prompter,
-              const TransferStatus& status, const PageProgress& pages) {
+LinkOutcome TransferFailed(const CProgstarDlg& engine) {
+    return LinkOutcome::Fail(LinkCode::Failed, engine.FailureCause());
+}
+
+LinkOutcome DumpImage(CProgstarDlg& engine, bool connected, NvdsImage& dest,
+                      const TransferStatus& status, const PageProgress& pages) {
     if (!connected) {
-        prompter.Message(MSG_TARGET_DISCONNECT);
-        return -1;
+        return LinkOutcome::Fail(LinkCode::NotConnected);
     }
     Report(status, STATUS_DUMP_BUSY);
     engine.ClearFailure();
     NvdsImage buffer{};
     if (!ReadPages(engine, buffer, pages)) {
         Report(status, STATUS_DUMP_ERROR);
-        return -1;
+        return TransferFailed(engine);
     }
     engine.ClearFailure();
     dest = buffer;
     Report(status, STATUS_DUMP_OK);
-    return static_cast<int>(NVDS_IMAGE_SIZE);
+    return {};
 }
 
-int BurnImage(CProgstarDlg& engine, bool connected, const NvdsImage& source, Prompter& prompter,
-              const TransferStatus& status, const PageProgress& pages) {
+LinkOutcome BurnImage(CProgstarDlg& engine, bool connected, const NvdsImage& source,
+                      const TransferStatus& status, const PageProgress& pages) {
     if (!connected) {
-        prompter.Message(MSG_TARGET_DISCONNECT);
-        return -1;
+        return LinkOutcome::Fail(LinkCode::NotConnected);
     }
     Report(status, STATUS_BURN_BUSY);
     engine.ClearFailure();
     if (!EraseArea(engine) || !ProgramPages(engine, source, PlainPageOrder(), pages)) {
         Report(status, STATUS_BURN_ERROR);
-        return -1;
+        return TransferFailed(engine);
     }
     engine.ClearFailure();
     Report(status, STATUS_BURN_OK);
-    return static_cast<int>(NVDS_IMAGE_SIZE);
+    return {};
 }
 
 }  // namespace nvds

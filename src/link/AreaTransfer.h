@@ -5,12 +5,11 @@
 #include <vector>
 
 #include "image/NvdsImage.h"
-#include "link/LinkTexts.h"
+#include "link/LinkOutcome.h"
 
 namespace nvds {
 
 class CProgstarDlg;
-class Prompter;
 
 /// Receives status codes 8..13 (see image/StatusText.h) for the operation pane.
 using TransferStatus = std::function<void(int code)>;
@@ -39,12 +38,15 @@ bool ProgramPages(CProgstarDlg& engine, const NvdsImage& source, const std::vect
 std::vector<uint32_t> PlainPageOrder();
 
 /// Reads the 4096-byte NVDS area page by page. `dest` changes only when all 16 pages arrived.
-/// Returns 4096, or -1 (nothing sent when `connected` is false).
-int DumpImage(CProgstarDlg& engine, bool connected, NvdsImage& dest, Prompter& prompter,
-              const TransferStatus& status, const PageProgress& pages = {});
+/// NotConnected (nothing sent) when `connected` is false; Failed with the page and fault.
+LinkOutcome DumpImage(CProgstarDlg& engine, bool connected, NvdsImage& dest,
+                      const TransferStatus& status, const PageProgress& pages = {});
 
-/// Erases the NVDS sector and programs `source` page by page. Returns 4096, or -1.
-int BurnImage(CProgstarDlg& engine, bool connected, const NvdsImage& source, Prompter& prompter,
-              const TransferStatus& status, const PageProgress& pages = {});
+/// Erases the NVDS sector and programs `source` page by page; fails as DumpImage does.
+LinkOutcome BurnImage(CProgstarDlg& engine, bool connected, const NvdsImage& source,
+                      const TransferStatus& status, const PageProgress& pages = {});
+
+/// The outcome of a transfer that failed on the engine: Failed, with the page and fault.
+LinkOutcome TransferFailed(const CProgstarDlg& engine);
 
 }  // namespace nvds

@@ -85,11 +85,12 @@ public:
         EXPECT_EQ(m_config.LoadTagDb("userkey_db.xml", m_table), 1);
         TagTable defaults = m_table;
         NvdsImage image = ErasedImage();
-        EXPECT_EQ(BuildImage(defaults, image, m_prompter), 1);
+        std::string invalid;
+        EXPECT_EQ(BuildImage(defaults, image, invalid), 1) << invalid;
         std::string golden = m_scratch.Path("golden.nvds");
         EXPECT_TRUE(WriteFileAtomically(golden, image.data(), image.size()));
         std::string error;
-        EXPECT_TRUE(m_golden.Load(golden, m_config, m_table, error)) << error;
+        EXPECT_TRUE(m_golden.Load(golden, m_table, error)) << error;
         chip.eraseMs = 0;
         chip.programMs = 0;
         for (const std::string& port : ports) {
@@ -192,8 +193,7 @@ public:
         NvdsImage image;
         std::copy_n(flash.begin(), image.size(), image.begin());
         TagTable table = m_table;
-        RecordingPrompter report;
-        if (CheckImage(m_config, table, image, report) != 1) {
+        if (CheckImage(table, image).result != 1) {
             return "no image";
         }
         return table[1].valueText;

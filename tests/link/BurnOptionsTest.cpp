@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include "catalogue/NvdsConfig.h"
 #include "image/CheckImage.h"
 #include "image/StatusText.h"
 #include "link/BaudTable.h"
@@ -14,7 +13,6 @@
 #include "link/ConnectTarget.h"
 #include "link/LinkConstants.h"
 #include "link/ProgstarDlg.h"
-#include "platform/Prompter.h"
 #include "sim/InProcessLink.h"
 
 namespace nvds {
@@ -40,7 +38,7 @@ struct Bench {
                        FindBaudRow(115200, options.crystal));
         engine.StartReceiveDispatchThread();
         engine.ResetForConnect();
-        connected = ConnectTarget(engine, prompter) == 1;
+        connected = ConnectTarget(engine).Ok();
         events.status = [this](int code) { statuses.push_back(code); };
         events.pages = [this](int done) { pages.push_back(done); };
         events.verified = [this] { said.push_back("verified"); };
@@ -48,7 +46,7 @@ struct Bench {
     }
     BurnOutcome Burn(const BurnOptions& options) {
         framesBefore = chip->FramesHandled();
-        return BurnImageWithOptions(engine, connected, Golden(), prompter, options, events);
+        return BurnImageWithOptions(engine, connected, Golden(), options, events);
     }
     NvdsImage FlashArea() {
         std::vector<uint8_t> flash = chip->Flash();
@@ -58,8 +56,7 @@ struct Bench {
     }
     int Frames() const { return chip->FramesHandled() - framesBefore; }
 
-    RecordingPrompter prompter;
-    CProgstarDlg engine{prompter};
+    CProgstarDlg engine;
     std::shared_ptr<CSimLine> chip;
     bool connected = false;
     BurnEvents events;
@@ -204,7 +201,7 @@ TEST(BurnWithOptions, OrderVerifyAndSkip) {
         EXPECT_EQ(bench.said, c.said);
         int last = c.result == R::VerifyFailed ? STATUS_BURN_ERROR : STATUS_BURN_OK;
         EXPECT_EQ(bench.statuses, (std::vector<int>{STATUS_BURN_BUSY, last}));
-        EXPECT_EQ(bench.engine.FailureCause(), "");
+        EXPECT_EQ(outcome.link.cause, "");
         if (c.weakPage < 0) {
             EXPECT_EQ(bench.FlashArea(), Golden());
         }
@@ -240,14 +237,13 @@ TEST(BurnWithOptions, CutBurnTellsWhetherPageZeroWasWritten) {
         BurnOutcome outcome = bench.Burn(options);
         EXPECT_EQ(outcome.result, BurnResult::Failed);
         EXPECT_EQ(outcome.pageZeroMayBeWritten, c.pageZero);
-        EXPECT_EQ(bench.engine.FailureCause(), c.cause);
+        EXPECT_EQ(outcome.link.code, LinkCode::Failed);
+        EXPECT_EQ(outcome.link.cause, c.cause);
         EXPECT_EQ(bench.pages, Counts(0, 3));
         EXPECT_EQ(bench.statuses, (std::vector<int>{STATUS_BURN_BUSY, STATUS_BURN_ERROR}));
-        RecordingPrompter prompter;
-        CNvdsConfig config(prompter);
         TagTable table;
         NvdsImage area = bench.FlashArea();
-        EXPECT_EQ(CheckImage(config, table, area, prompter), c.checked);
+        EXPECT_EQ(CheckImage(table, area).result, c.checked);
     }
 }
 

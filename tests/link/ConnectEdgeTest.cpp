@@ -14,7 +14,6 @@
 #include "link/LinkTexts.h"
 #include "link/ProgstarDlg.h"
 #include "link/RxQueue.h"
-#include "platform/Prompter.h"
 #include "sim/InProcessLink.h"
 
 namespace nvds {
@@ -35,8 +34,7 @@ struct Bench {
         engine.ResetForConnect();
     }
 
-    RecordingPrompter prompter;
-    CProgstarDlg engine{prompter};
+    CProgstarDlg engine;
     std::shared_ptr<CSimLine> chip;
     CInProcessLink* link = nullptr;  // owned by the engine
 };
@@ -62,16 +60,15 @@ TEST(ConnectEdges, LateSecondSyncAnswerIsNotTheBaudConfirmation) {
             }
         });
         auto start = Clock::now();
-        int connected = ConnectTarget(bench.engine, bench.prompter);
+        const LinkCode connected = ConnectTarget(bench.engine).code;
         auto took = Clock::now() - start;
         finished.set_value();
         watchdog.join();
-        EXPECT_EQ(connected, 1);
+        EXPECT_EQ(connected, LinkCode::Ok);
         EXPECT_LT(took, std::chrono::seconds(1));
         EXPECT_EQ(bench.chip->SyncsAnswered(), 1);
         // Both baud commands reached the chip (plus the ignored one).
         EXPECT_EQ(bench.chip->FramesHandled(), 2 + refused);
-        EXPECT_TRUE(bench.prompter.shown.empty());
     }
 }
 
@@ -79,7 +76,7 @@ TEST(ConnectEdges, LateSecondSyncAnswerIsNotTheBaudConfirmation) {
 // between them, then dropped. Boards need the pulse that long to reset the chip.
 TEST(ConnectEdges, ResetPulseIsHeldForTwoSteps) {
     Bench bench(SimOptions{});
-    ASSERT_EQ(ConnectTarget(bench.engine, bench.prompter), 1);
+    ASSERT_TRUE(ConnectTarget(bench.engine).Ok());
     std::vector<CInProcessLink::LineCall> calls = bench.link->ResetLineCalls();
     ASSERT_EQ(calls.size(), 2u);
     EXPECT_TRUE(calls[0].on);
@@ -90,8 +87,7 @@ TEST(ConnectEdges, ResetPulseIsHeldForTwoSteps) {
 // What the connect's cause counts as garbled: bytes that are neither a status byte nor part of
 // a frame, and whole frames whose CRC is wrong; good frames and status bytes are not counted.
 TEST(ConnectEdges, GarbledBytesAreNoiseAndBadFramesOnly) {
-    RecordingPrompter prompter;
-    CProgstarDlg engine(prompter);
+    CProgstarDlg engine;
     const uint8_t payload[4] = {1, 2, 3, 4};
     std::vector<uint8_t> good = BuildFrame(CMD_READ, payload, 4);
     std::vector<uint8_t> bad = good;
@@ -129,8 +125,7 @@ public:
 };
 
 TEST(ConnectEdges, FailedWriteFailsTheCommandAtOnce) {
-    RecordingPrompter prompter;
-    CProgstarDlg engine(prompter);
+    CProgstarDlg engine;
     auto owned = std::make_unique<RefusingLink>();
     RefusingLink& link = *owned;
     engine.SetTransport(std::move(owned));
@@ -156,7 +151,6 @@ TEST(ConnectEdges, FailedWriteFailsTheCommandAtOnce) {
         EXPECT_EQ(engine.LastFault(), LinkFault::WriteFailed);
         EXPECT_EQ(engine.FailureCause(), "the frame could not be sent (write: Input/output error)");
     }
-    EXPECT_TRUE(prompter.shown.empty());
 }
 
 }  // namespace

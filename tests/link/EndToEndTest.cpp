@@ -11,7 +11,6 @@
 #include "link/BaudTable.h"
 #include "link/ConnectTarget.h"
 #include "link/ProgstarDlg.h"
-#include "platform/Prompter.h"
 #include "sim/SimLink.h"
 
 namespace nvds {
@@ -39,15 +38,15 @@ protected:
         engine.SetSerialLink(sim->SlavePath(), options.crystal, row);
         engine.StartReceiveDispatchThread();
     }
-    int Connect() {
+    LinkCode Connect() {
         engine.ResetForConnect();
-        return ConnectTarget(engine, prompter);
+        return ConnectTarget(engine).code;
     }
-    int Dump(NvdsImage& image) {
-        return DumpImage(engine, engine.m_bConnected != 0, image, prompter, Recorder());
+    LinkOutcome Dump(NvdsImage& image) {
+        return DumpImage(engine, engine.m_bConnected != 0, image, Recorder());
     }
-    int Burn(const NvdsImage& image) {
-        return BurnImage(engine, engine.m_bConnected != 0, image, prompter, Recorder());
+    LinkOutcome Burn(const NvdsImage& image) {
+        return BurnImage(engine, engine.m_bConnected != 0, image, Recorder());
     }
     TransferStatus Recorder() {
         return [this](int code) { codes.push_back(code); };
@@ -59,8 +58,7 @@ protected:
         }
     }
 
-    RecordingPrompter prompter;
-    CProgstarDlg engine{prompter};
+    CProgstarDlg engine;
     std::unique_ptr<CSimLink> sim;
     std::vector<int> codes;
 };
@@ -77,15 +75,15 @@ TEST_F(EndToEnd, BurnThenDumpGivesTheImageBackAtSeveralRates) {
         std::vector<uint8_t> flash = sim->Flash();
         flash[FLASH_SECTOR_SIZE] = 0x12;
         sim->SetFlash(flash);
-        ASSERT_EQ(Connect(), 1);
+        ASSERT_EQ(Connect(), LinkCode::Ok);
         NvdsImage image = Pattern(static_cast<uint8_t>(baud));
         // A clean burn is 20 frames, a clean dump 17.
         int frames = sim->FramesHandled();
-        ASSERT_EQ(Burn(image), 4096);
+        ASSERT_TRUE(Burn(image).Ok());
         EXPECT_EQ(sim->FramesHandled() - frames, 20);
         NvdsImage back{};
         frames = sim->FramesHandled();
-        ASSERT_EQ(Dump(back), 4096);
+        ASSERT_TRUE(Dump(back).Ok());
         EXPECT_EQ(sim->FramesHandled() - frames, 17);
         EXPECT_EQ(back, image);
         EXPECT_EQ(sim->Flash()[FLASH_SECTOR_SIZE], 0x12);
@@ -94,7 +92,6 @@ TEST_F(EndToEnd, BurnThenDumpGivesTheImageBackAtSeveralRates) {
         codes.clear();
         sim->Stop();
     }
-    EXPECT_TRUE(prompter.shown.empty());
 }
 
 TEST_F(EndToEnd, LostAnswersAndBadCrcsAreRecovered) {
@@ -105,9 +102,9 @@ TEST_F(EndToEnd, LostAnswersAndBadCrcsAreRecovered) {
     NvdsImage image = Pattern(3);
     std::vector<uint8_t> flash(image.begin(), image.end());
     sim->SetFlash(flash);
-    ASSERT_EQ(Connect(), 1);
+    ASSERT_EQ(Connect(), LinkCode::Ok);
     NvdsImage back{};
-    ASSERT_EQ(Dump(back), 4096);
+    ASSERT_TRUE(Dump(back).Ok());
     EXPECT_EQ(back, image);
 }
 
@@ -116,10 +113,10 @@ TEST_F(EndToEnd, ThreeLossesOfOnePageFailAndLeaveTheDestination) {
     options.dropPage = 5;
     options.dropPageTimes = 3;
     Start(options);
-    ASSERT_EQ(Connect(), 1);
+    ASSERT_EQ(Connect(), LinkCode::Ok);
     NvdsImage dest = Pattern(9);
     const NvdsImage before = dest;
-    EXPECT_EQ(Dump(dest), -1);
+    EXPECT_EQ(Dump(dest).code, LinkCode::Failed);
     EXPECT_EQ(dest, before);
     EXPECT_EQ(codes, (std::vector<int>{STATUS_DUMP_BUSY, STATUS_DUMP_ERROR}));
     // Two losses are within the tries.
@@ -127,8 +124,8 @@ TEST_F(EndToEnd, ThreeLossesOfOnePageFailAndLeaveTheDestination) {
     sim->Stop();
     options.dropPageTimes = 2;
     Start(options);
-    ASSERT_EQ(Connect(), 1);
-    EXPECT_EQ(Dump(dest), 4096);
+    ASSERT_EQ(Connect(), LinkCode::Ok);
+    EXPECT_TRUE(Dump(dest).Ok());
     EXPECT_EQ(dest, ErasedImage());
 }
 
@@ -138,10 +135,9 @@ TEST_F(EndToEnd, SlowBootAndRefusedBaudCommandStillConnect) {
     options.refuseBaud = 3;  // all three sends of the first round go unanswered
     Start(options);
     auto start = Clock::now();
-    ASSERT_EQ(Connect(), 1);
+    ASSERT_EQ(Connect(), LinkCode::Ok);
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(2000));
     EXPECT_GE(sim->SyncsAnswered(), 2);  // synced again after the refusal
-    EXPECT_TRUE(prompter.shown.empty());
 }
 
 TEST_F(EndToEnd, CancelStopsTheConnectQuietlyAndQuickly) {
@@ -154,12 +150,11 @@ TEST_F(EndToEnd, CancelStopsTheConnectQuietlyAndQuickly) {
         cancelled = true;
         engine.Cancel();
     });
-    EXPECT_EQ(Connect(), 0);
+    EXPECT_EQ(Connect(), LinkCode::Cancelled);
     // The connect ended because of the cancel, not its 20 s limit (that would show the
     // overtime message).
     EXPECT_TRUE(cancelled);
     canceller.join();
-    EXPECT_TRUE(prompter.shown.empty());
     EXPECT_EQ(engine.m_bConnected, 0);
 }
 
@@ -167,9 +162,9 @@ TEST_F(EndToEnd, HangUpMidBurnIsReportedNotHungOn) {
     SimOptions options;
     options.hangupAfterPages = 4;
     Start(options);
-    ASSERT_EQ(Connect(), 1);
+    ASSERT_EQ(Connect(), LinkCode::Ok);
     auto start = Clock::now();
-    EXPECT_EQ(Burn(Pattern(1)), -1);
+    EXPECT_EQ(Burn(Pattern(1)).code, LinkCode::Failed);
     // Page 4 fails 3 times: 3 program waits of 2.5 s at most, re-addressing fails after 300 ms.
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(4));
     EXPECT_EQ(codes.back(), STATUS_BURN_ERROR);
@@ -179,11 +174,11 @@ TEST_F(EndToEnd, HangUpMidBurnIsReportedNotHungOn) {
 TEST_F(EndToEnd, TransfersWithoutALinkSendNothing) {
     Start(SimOptions{});
     NvdsImage image = Pattern(2);
-    EXPECT_EQ(Dump(image), -1);
-    EXPECT_EQ(Burn(image), -1);
+    for (const LinkOutcome& refused : {Dump(image), Burn(image)}) {
+        EXPECT_EQ(refused.code, LinkCode::NotConnected);
+        EXPECT_EQ(refused.message, MSG_TARGET_DISCONNECT);
+    }
     EXPECT_EQ(image, Pattern(2));
-    EXPECT_EQ(prompter.Texts(),
-              (std::vector<std::string>{MSG_TARGET_DISCONNECT, MSG_TARGET_DISCONNECT}));
     EXPECT_EQ(sim->FramesHandled(), 0);
     EXPECT_TRUE(codes.empty());
 }

@@ -11,7 +11,6 @@
 #include "link/BaudTable.h"
 #include "link/ConnectTarget.h"
 #include "link/ProgstarDlg.h"
-#include "platform/Prompter.h"
 #include "sim/InProcessLink.h"
 
 namespace nvds {
@@ -48,8 +47,7 @@ struct Bench {
         return area;
     }
 
-    RecordingPrompter prompter;
-    CProgstarDlg engine{prompter};
+    CProgstarDlg engine;
     std::shared_ptr<CSimLine> chip;
 };
 
@@ -60,19 +58,19 @@ TEST(InProcessLink, TransferFaultsAreRetriedOrNamed) {
         const char* name;
         bool burn;
         int dropPage, dropPageTimes, corruptEvery, hangupAfterPages;
-        int result;
+        LinkCode result;
         int frames;  // frames the chip handled during the transfer
         std::string cause;
     };
     const Case cases[] = {
         // Each lost answer costs the page one more read and a re-address.
-        {"two losses of a page", false, 5, 2, 0, -1, 4096, 17 + 2 * 2, ""},
-        {"three losses of a page", false, 5, 3, 0, -1, -1, 1 + 5 + 3 * 2,
+        {"two losses of a page", false, 5, 2, 0, -1, LinkCode::Ok, 17 + 2 * 2, ""},
+        {"three losses of a page", false, 5, 3, 0, -1, LinkCode::Failed, 1 + 5 + 3 * 2,
          "page 6 of 16: no answer in time"},
-        {"every answer corrupt", false, -1, 0, 1, -1, -1, 1 + 3 * 2,
+        {"every answer corrupt", false, -1, 0, 1, -1, LinkCode::Failed, 1 + 3 * 2,
          "page 1 of 16: answer with a bad CRC"},
-        {"lost program answer", true, 2, 1, 0, -1, 4096, 20 + 2, ""},
-        {"hang-up on the fourth page", true, -1, 0, 0, 4, -1, 4 + 4,
+        {"lost program answer", true, 2, 1, 0, -1, LinkCode::Ok, 20 + 2, ""},
+        {"hang-up on the fourth page", true, -1, 0, 0, 4, LinkCode::Failed, 4 + 4,
          "page 4 of 16: the line hung up"},
     };
     for (const Case& c : cases) {
@@ -83,22 +81,22 @@ TEST(InProcessLink, TransferFaultsAreRetriedOrNamed) {
         options.corruptEvery = c.corruptEvery;
         options.hangupAfterPages = c.hangupAfterPages;
         Bench bench(options);
-        ASSERT_EQ(ConnectTarget(bench.engine, bench.prompter), 1);
+        ASSERT_TRUE(ConnectTarget(bench.engine).Ok());
         int before = bench.chip->FramesHandled();
         NvdsImage image = Pattern(7);
         const NvdsImage sent = image;
-        int result = c.burn ? BurnImage(bench.engine, true, image, bench.prompter, {})
-                            : DumpImage(bench.engine, true, image, bench.prompter, {});
-        EXPECT_EQ(result, c.result);
+        LinkOutcome result = c.burn ? BurnImage(bench.engine, true, image, {})
+                                    : DumpImage(bench.engine, true, image, {});
+        EXPECT_EQ(result.code, c.result);
         EXPECT_EQ(bench.chip->FramesHandled() - before, c.frames);
-        EXPECT_EQ(bench.engine.FailureCause(), c.cause);
+        EXPECT_EQ(result.cause, c.cause);
+        EXPECT_EQ(result.message, "");  // the front ends show the status text above the cause
         if (!c.burn) {
             // A failed dump leaves the destination as it was; a good one brings the erased area.
-            EXPECT_EQ(image, c.result < 0 ? sent : ErasedImage());
-        } else if (c.result > 0) {
+            EXPECT_EQ(image, result ? ErasedImage() : sent);
+        } else if (result) {
             EXPECT_EQ(bench.FlashArea(), sent);
         }
-        EXPECT_TRUE(bench.prompter.shown.empty());
     }
 }
 
@@ -109,7 +107,7 @@ TEST(InProcessLink, ConfirmedCommandIsSentAtMostThreeTimes) {
         SimOptions options = Instant();
         options.refuseBaud = refused;
         Bench bench(options);
-        ASSERT_EQ(bench.engine.ReopenPort(SyncBaud(CRYSTAL_16MHZ)), 1);
+        ASSERT_TRUE(bench.engine.ReopenPort(SyncBaud(CRYSTAL_16MHZ)).Ok());
         int r =
             bench.engine.SendFrame(CMD_SET_BAUDRATE, bench.engine.m_baudPayload.data(), 0, 4, 1);
         EXPECT_EQ(r, refused < 3 ? 1 : 0);
@@ -123,15 +121,15 @@ TEST(InProcessLink, CancelStopsATransferAtThePageItWaitsFor) {
     options.dropPage = 3;
     options.dropPageTimes = 1000;  // page 4 is never answered
     Bench bench(options);
-    ASSERT_EQ(ConnectTarget(bench.engine, bench.prompter), 1);
+    ASSERT_TRUE(ConnectTarget(bench.engine).Ok());
     NvdsImage image{};
-    int result = DumpImage(bench.engine, true, image, bench.prompter, {}, [&](int done) {
+    LinkOutcome result = DumpImage(bench.engine, true, image, {}, [&](int done) {
         if (done == 3) {
             bench.engine.Cancel();
         }
     });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(bench.engine.FailureCause(), "page 4 of 16: stopped by the user");
+    EXPECT_EQ(result.code, LinkCode::Failed);
+    EXPECT_EQ(result.cause, "page 4 of 16: stopped by the user");
     // Two baud commands, the address and three reads: nothing went out after the cancel.
     EXPECT_EQ(bench.chip->FramesHandled(), 2 + 1 + 3);
 }
@@ -142,17 +140,16 @@ TEST(InProcessLink, CancelEndsAConnectBeforeItsLimit) {
     options.bootDelayMs = 60000;
     Bench bench(options);
     int reports = 0;
-    EXPECT_EQ(ConnectTarget(bench.engine, bench.prompter,
-                            [&](int position) {
-                                EXPECT_EQ(position, ++reports % PROGRESS_RANGE);
-                                if (reports == 5) {
-                                    bench.engine.Cancel();
-                                }
-                            }),
-              0);
+    LinkOutcome connected = ConnectTarget(bench.engine, [&](int position) {
+        EXPECT_EQ(position, ++reports % PROGRESS_RANGE);
+        if (reports == 5) {
+            bench.engine.Cancel();
+        }
+    });
+    EXPECT_EQ(connected.code, LinkCode::Cancelled);
+    EXPECT_EQ(connected.message, "");
     // Cancelled during the fifth report's attempt: no later attempt reported progress.
     EXPECT_EQ(reports, 5);
-    EXPECT_TRUE(bench.prompter.shown.empty());
     EXPECT_EQ(bench.engine.m_bConnected, 0);
 }
 
@@ -165,7 +162,7 @@ TEST(InProcessLink, FourEnginesBurnAndDumpConcurrently) {
                                                          {CRYSTAL_32MHZ, 57600}}};
     std::array<std::unique_ptr<Bench>, 4> benches;
     std::array<NvdsImage, 4> dumped{};
-    std::array<int, 4> burned{}, dumpedSize{}, connected{};
+    std::array<LinkCode, 4> connected{}, burned{}, dumpedCode{};
     std::vector<std::thread> threads;
     for (size_t i = 0; i < benches.size(); ++i) {
         SimOptions options = Instant();
@@ -180,13 +177,12 @@ TEST(InProcessLink, FourEnginesBurnAndDumpConcurrently) {
     for (size_t i = 0; i < benches.size(); ++i) {
         threads.emplace_back([&, i] {
             Bench& b = *benches[i];
-            connected[i] = ConnectTarget(b.engine, b.prompter);
-            if (connected[i] != 1) {
+            connected[i] = ConnectTarget(b.engine).code;
+            if (connected[i] != LinkCode::Ok) {
                 return;
             }
-            burned[i] =
-                BurnImage(b.engine, true, Pattern(static_cast<uint8_t>(i + 1)), b.prompter, {});
-            dumpedSize[i] = DumpImage(b.engine, true, dumped[i], b.prompter, {});
+            burned[i] = BurnImage(b.engine, true, Pattern(static_cast<uint8_t>(i + 1)), {}).code;
+            dumpedCode[i] = DumpImage(b.engine, true, dumped[i], {}).code;
             b.engine.ClosePort();
         });
     }
@@ -196,12 +192,11 @@ TEST(InProcessLink, FourEnginesBurnAndDumpConcurrently) {
     for (size_t i = 0; i < benches.size(); ++i) {
         SCOPED_TRACE(i);
         NvdsImage mine = Pattern(static_cast<uint8_t>(i + 1));
-        EXPECT_EQ(connected[i], 1);
-        EXPECT_EQ(burned[i], 4096);
-        EXPECT_EQ(dumpedSize[i], 4096);
+        EXPECT_EQ(connected[i], LinkCode::Ok);
+        EXPECT_EQ(burned[i], LinkCode::Ok);
+        EXPECT_EQ(dumpedCode[i], LinkCode::Ok);
         EXPECT_EQ(dumped[i], mine);
         EXPECT_EQ(benches[i]->FlashArea(), mine);
-        EXPECT_TRUE(benches[i]->prompter.shown.empty());
     }
 }
 

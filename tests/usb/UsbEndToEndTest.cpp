@@ -14,7 +14,6 @@
 #include "link/UsbLink.h"
 #include "link/usb/CyUsbTransport.h"
 #include "link/usb/UsbTransferHeader.h"
-#include "platform/Prompter.h"
 #include "sim/SimUsbDriver.h"
 
 namespace nvds {
@@ -36,13 +35,13 @@ protected:
         driver = std::make_shared<RecordingDriver>(sim);
         engine.SetTransport(std::make_unique<CUsbLink>(std::make_unique<CyUsbTransport>(driver)));
         engine.ResetForConnect();
-        ASSERT_EQ(ConnectTarget(engine, prompter), 1);
+        ASSERT_TRUE(ConnectTarget(engine).Ok());
     }
-    int Dump(NvdsImage& image) {
-        return DumpImage(engine, engine.m_bConnected != 0, image, prompter, Recorder());
+    LinkCode Dump(NvdsImage& image) {
+        return DumpImage(engine, engine.m_bConnected != 0, image, Recorder()).code;
     }
-    int Burn(const NvdsImage& image) {
-        return BurnImage(engine, engine.m_bConnected != 0, image, prompter, Recorder());
+    LinkCode Burn(const NvdsImage& image) {
+        return BurnImage(engine, engine.m_bConnected != 0, image, Recorder()).code;
     }
     TransferStatus Recorder() {
         return [this](int code) { codes.push_back(code); };
@@ -50,8 +49,7 @@ protected:
     int Count(const std::string& entry) const {
         return static_cast<int>(std::count(driver->log.begin(), driver->log.end(), entry));
     }
-    RecordingPrompter prompter;
-    CProgstarDlg engine{prompter};
+    CProgstarDlg engine;
     std::shared_ptr<CSimUsbDriver> sim;
     std::shared_ptr<RecordingDriver> driver;
     std::vector<int> codes;
@@ -62,17 +60,17 @@ TEST_F(UsbEndToEnd, ConnectDumpBurnDump) {
     engine.m_nBaudRate = 57600;
     Start();
     NvdsImage image = Pattern(1);
-    EXPECT_EQ(Dump(image), 4096);
+    EXPECT_EQ(Dump(image), LinkCode::Ok);
     EXPECT_EQ(image, ErasedImage());
     NvdsImage burned = Pattern(9);
     driver->log.clear();
-    EXPECT_EQ(Burn(burned), 4096);
+    EXPECT_EQ(Burn(burned), LinkCode::Ok);
     // 20 frames out and not one answer awaited: no bulk IN at all.
     EXPECT_EQ(Count("bulk 22004B 01"), 20);
     EXPECT_EQ(Count("bulk 22004B 81"), 0);
     driver->log.clear();
     NvdsImage read;
-    EXPECT_EQ(Dump(read), 4096);
+    EXPECT_EQ(Dump(read), LinkCode::Ok);
     EXPECT_EQ(read, burned);
     EXPECT_EQ(Count("bulk 22004B 01"), 17);
     EXPECT_EQ(Count("bulk 22004B 81"), 16);
@@ -80,7 +78,6 @@ TEST_F(UsbEndToEnd, ConnectDumpBurnDump) {
     EXPECT_EQ(Count("open"), 33);
     EXPECT_EQ(sim->BadTrailers(), 0);
     EXPECT_EQ(codes, (std::vector<int>{8, 9, 11, 12, 8, 9}));
-    EXPECT_TRUE(prompter.Texts().empty());
     // The bridge touches none of the serial settings.
     EXPECT_EQ(engine.m_strPort, "/dev/ttyUSB3");
     EXPECT_EQ(engine.m_nBaudRate, 57600u);
@@ -91,9 +88,9 @@ TEST_F(UsbEndToEnd, OldDriverCarriesTheSameDataBuffered) {
     options.driverVersion = 0x01050400;
     Start(options);
     NvdsImage burned = Pattern(3);
-    EXPECT_EQ(Burn(burned), 4096);
+    EXPECT_EQ(Burn(burned), LinkCode::Ok);
     NvdsImage read;
-    EXPECT_EQ(Dump(read), 4096);
+    EXPECT_EQ(Dump(read), LinkCode::Ok);
     EXPECT_EQ(read, burned);
     // Data behind the header, code 0x220024, for every transfer.
     EXPECT_EQ(Count("bulk 22004B 01") + Count("bulk 22004B 81"), 0);
@@ -112,7 +109,7 @@ TEST_F(UsbEndToEnd, LostAnswersAreRetriedAtTheirPage) {
     sim->SetFlash(std::vector<uint8_t>(stored.begin(), stored.end()));
     driver->submitted.clear();
     NvdsImage read;
-    EXPECT_EQ(Dump(read), 4096);
+    EXPECT_EQ(Dump(read), LinkCode::Ok);
     EXPECT_EQ(read, Pattern(4));
     // The lost page is re-addressed at 0x500 before it is read again.
     std::vector<uint32_t> addresses;
@@ -130,7 +127,7 @@ TEST_F(UsbEndToEnd, LostAnswersAreRetriedAtTheirPage) {
     Start(options);
     NvdsImage dest = Pattern(7);
     codes.clear();
-    EXPECT_EQ(Dump(dest), -1);
+    EXPECT_EQ(Dump(dest), LinkCode::Failed);
     EXPECT_EQ(dest, Pattern(7));
     EXPECT_EQ(codes, (std::vector<int>{8, 10}));
 }
