@@ -41,11 +41,12 @@ double SecondsSince(Clock::time_point start) {
 }
 
 // Reads page 0 of the chip's NVDS area into `area`, with the page retries of any read; when
-// it is not erased, reads the whole area. `erased` says which. False when a read failed.
-bool ReadHeldArea(CProgstarDlg& engine, NvdsImage& area, bool& erased) {
+// it is not erased, reads the whole area. `erased` says which. Failed, with the page and
+// fault, when a read failed.
+LinkOutcome ReadHeldArea(CProgstarDlg& engine, NvdsImage& area, bool& erased) {
     engine.ClearFailure();
     if (!engine.SetAddress(0)) {
-        return false;
+        return TransferFailed(engine);
     }
     uint8_t count[4] = {0x00, 0x01, 0x00, 0x00};  // 256 bytes per read
     bool read = false;
@@ -58,20 +59,20 @@ bool ReadHeldArea(CProgstarDlg& engine, NvdsImage& area, bool& erased) {
     }
     if (!read) {
         engine.SetFailedPage(0);
-        return false;
+        return TransferFailed(engine);
     }
     // The magic is programmed last, so a chip without a valid image most often has an
     // erased page 0: one page decides.
     erased = std::all_of(area.begin(), area.begin() + NVDS_PAGE_SIZE,
                          [](uint8_t byte) { return byte == 0xFF; });
     if (erased) {
-        return true;
+        return {};
     }
     if (!ReadPages(engine, area, {})) {
-        return false;
+        return TransferFailed(engine);
     }
     engine.ClearFailure();
-    return true;
+    return {};
 }
 
 }  // namespace
@@ -515,12 +516,12 @@ void ProductionLine::RunStation(Unit& unit) {
     Report(unit, stop);
 }
 
-bool ProductionLine::CheckChip(Unit& unit, bool& carries, uint64_t& address) {
+LinkOutcome ProductionLine::CheckChip(Unit& unit, bool& carries, uint64_t& address) {
     NvdsImage held = ErasedImage();
     bool erased = false;
     carries = false;
-    if (!ReadHeldArea(unit.engine, held, erased)) {
-        return false;
+    if (LinkOutcome read = ReadHeldArea(unit.engine, held, erased); !read) {
+        return read;
     }
     if (!erased) {
         if (std::optional<uint64_t> found = AddressOnImage(held)) {
@@ -528,17 +529,17 @@ bool ProductionLine::CheckChip(Unit& unit, bool& carries, uint64_t& address) {
             address = *found;
         }
     }
-    return true;
+    return {};
 }
 
 ProductionLine::ChipEnd ProductionLine::BurnOne(Unit& unit) {
     bool carries = false;
     uint64_t address = 0;
-    if (!CheckChip(unit, carries, address)) {
+    if (const LinkOutcome checked = CheckChip(unit, carries, address); !checked) {
         StationEvent failure{StationEvent::Error};
         failure.code = CODE_FAILED;
         failure.message = TEXT_CHECK_FAILED;
-        failure.cause = unit.engine.FailureCause();
+        failure.cause = checked.cause;
         if (unit.engine.Cancelled()) {
             unit.stopWhy = TEXT_STOPPED;
             return ChipEnd::Stop;

@@ -662,6 +662,20 @@ TEST(LineTest, UnpluggedAdapterComesBack) {
     EXPECT_EQ(bench.m_statuses.at(0).message, "2 chip(s) done");
 }
 
+// An adapter missing when the line starts is a wrong path, not one that went away: the station
+// says why and stops.
+TEST(LineTest, PortThatNeverOpensStopsItsStation) {
+    LineBench bench({"A"});
+    bench.Unplugged("A") = true;
+    EXPECT_FALSE(bench.Run());
+    std::vector<Seen> errors = bench.Events(StationEvent::Error);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].message, "Open COM port failed!");
+    EXPECT_EQ(errors[0].event.cause, "No such device");
+    EXPECT_TRUE(bench.Events(StationEvent::StationLost).empty());
+    EXPECT_EQ(bench.m_statuses.at(0).message, "Open COM port failed!");
+}
+
 // Finish lets the chip in progress end and verify, then stops that station; a station that
 // waits for a chip stops at once. Stop during a burn ends it at once, recorded as failed.
 TEST(LineTest, FinishEndsTheChipInProgressStopDoesNot) {

@@ -84,6 +84,33 @@ TEST(ConnectEdges, ResetPulseIsHeldForTwoSteps) {
     EXPECT_GE(calls[1].at - calls[0].at, 2 * DTR_STEP);
 }
 
+// A port that opens at the sync rate but refuses the working rate: the connect ends at once
+// with the open failure and the port's reason, instead of syncing on a closed port for 20 s.
+class NoWorkingRateLink : public CInProcessLink {
+public:
+    using CInProcessLink::CInProcessLink;
+    bool Open(uint32_t baud, RxQueue& rx) override {
+        return baud == SYNC_BAUD_16MHZ && CInProcessLink::Open(baud, rx);
+    }
+    std::string LastError() const override { return "the adapter refuses the rate"; }
+};
+
+TEST(ConnectEdges, WorkingRateThatDoesNotOpenEndsTheConnect) {
+    auto chip = std::make_shared<CSimLine>(SimOptions{});
+    CProgstarDlg engine;
+    engine.SetLink(std::make_unique<NoWorkingRateLink>(chip), CRYSTAL_16MHZ,
+                   FindBaudRow(115200, CRYSTAL_16MHZ));
+    engine.StartReceiveDispatchThread();
+    engine.ResetForConnect();
+    auto start = Clock::now();
+    const LinkOutcome connected = ConnectTarget(engine);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(connected.code, LinkCode::OpenFailed);
+    EXPECT_EQ(connected.message, "Open COM port failed!");
+    EXPECT_EQ(connected.cause, "the adapter refuses the rate");
+    EXPECT_EQ(chip->SyncsAnswered(), 1);
+}
+
 // What the connect's cause counts as garbled: bytes that are neither a status byte nor part of
 // a frame, and whole frames whose CRC is wrong; good frames and status bytes are not counted.
 TEST(ConnectEdges, GarbledBytesAreNoiseAndBadFramesOnly) {
