@@ -234,9 +234,9 @@ private:
     LinkOutcome RunTransfer(
         const std::function<LinkOutcome(const TransferStatus&, const PageProgress&)>& transfer);
     void ShowMessages(const std::vector<std::string>& texts);
-    int DumpToImage();
-    int BurnBuiltImage(const NvdsImage& image);
-    int RepeatWhileLost(const std::function<int()>& transfer);
+    bool DumpToImage();
+    bool BurnBuiltImage(const NvdsImage& image);
+    bool RepeatWhileLost(const std::function<bool()>& transfer);
     void ShowPageCount(int pagesDone);
     void BurnWithRecord(const NvdsImage& image);
     bool RunRecordCall(const std::function<bool(line::ProductionRecord&)>& call);

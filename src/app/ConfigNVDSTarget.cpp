@@ -19,7 +19,6 @@ namespace nvds {
 namespace {
 
 constexpr int CONNECT_TIMER_MS = 200;
-constexpr int TRANSFER_DONE = static_cast<int>(NVDS_IMAGE_SIZE);
 
 constexpr const char* MSG_FIRST_DUMP_FAIL =
     "Dump NVDS data from target is fail! Try to select higher bautrate to re-connect!";
@@ -72,7 +71,7 @@ void CConfigNVDS::OnConnectTarget() {
         return;
     }
     EnableTargetCommands(true);
-    if (DumpToImage() != TRANSFER_DONE) {
+    if (!DumpToImage()) {
         m_prompter->Message(MSG_FIRST_DUMP_FAIL);
         return;
     }
@@ -112,7 +111,7 @@ void CConfigNVDS::OnBurn() {
     }
     m_image = built;
     // A re-connect burns this same image; the list is not read again.
-    if (RepeatWhileLost([this, built] { return BurnBuiltImage(built); }) != TRANSFER_DONE) {
+    if (!RepeatWhileLost([this, built] { return BurnBuiltImage(built); })) {
         return;
     }
     AdvanceBdAddr();
@@ -123,7 +122,7 @@ void CConfigNVDS::OnDump() {
         m_prompter->Message(MSG_TARGET_DISCONNECT);
         return;
     }
-    if (RepeatWhileLost([this] { return DumpToImage(); }) != TRANSFER_DONE) {
+    if (!RepeatWhileLost([this] { return DumpToImage(); })) {
         return;
     }
     const ImageCheck check = CheckDumpedImage(m_tagTable, m_image);
@@ -138,43 +137,39 @@ void CConfigNVDS::OnDump() {
 }
 
 // Repeats a failed transfer after a re-connect until it succeeds, the connect is refused or
-// the user stops asking. -1 when it did not succeed.
-int CConfigNVDS::RepeatWhileLost(const std::function<int()>& transfer) {
-    int result = transfer();
-    while (result != TRANSFER_DONE) {
+// the user stops asking. False when it did not succeed.
+bool CConfigNVDS::RepeatWhileLost(const std::function<bool()>& transfer) {
+    while (!transfer()) {
         if (!m_prompter->Ask(MSG_LINK_LOST)) {
             SetStatus(STATUS_DISCONNECTED);
             m_bConnected = false;
-            return -1;
+            return false;
         }
         if (!EstablishLink()) {
-            return -1;
+            return false;
         }
-        result = transfer();
     }
-    return result;
+    return true;
 }
 
-int CConfigNVDS::DumpToImage() {
+bool CConfigNVDS::DumpToImage() {
     // The worker fills a copy; m_image changes only when every page arrived.
     NvdsImage dumped = m_image;
     const LinkOutcome result =
         RunTransfer([&](const TransferStatus& status, const PageProgress& pages) {
             return DumpImage(m_connectDlg->Engine(), m_bConnected, dumped, status, pages);
         });
-    if (!result) {
-        return -1;
+    if (result) {
+        m_image = dumped;
     }
-    m_image = dumped;
-    return TRANSFER_DONE;
+    return result.Ok();
 }
 
-int CConfigNVDS::BurnBuiltImage(const NvdsImage& image) {
-    const LinkOutcome result =
-        RunTransfer([&](const TransferStatus& status, const PageProgress& pages) {
-            return BurnImage(m_connectDlg->Engine(), m_bConnected, image, status, pages);
-        });
-    return result ? TRANSFER_DONE : -1;
+bool CConfigNVDS::BurnBuiltImage(const NvdsImage& image) {
+    return RunTransfer([&](const TransferStatus& status, const PageProgress& pages) {
+               return BurnImage(m_connectDlg->Engine(), m_bConnected, image, status, pages);
+           })
+        .Ok();
 }
 
 void CConfigNVDS::ShowMessages(const std::vector<std::string>& texts) {

@@ -47,15 +47,6 @@ bool LoadImage(const std::string& path, CNvdsConfig& config, TagTable& table,
     return check.result == 1;
 }
 
-// Reads an image file with no catalogue to check it against; false after its refusal.
-bool ReadImage(const std::string& path, NvdsImage& image, Prompter& prompter) {
-    const ImageFileResult read = ReadImageFile(path, image);
-    if (read != ImageFileResult::Ok) {
-        prompter.Message(ImageFileMessage(read));
-    }
-    return read == ImageFileResult::Ok;
-}
-
 int RunShow(CliContext& ctx, const std::string& path, bool json) {
     StderrPrompter prompter;
     CNvdsConfig config(prompter);
@@ -290,6 +281,14 @@ struct ImageArgs {
 };
 
 }  // namespace
+
+bool ReadImage(const std::string& path, NvdsImage& image, Prompter& prompter) {
+    const ImageFileResult read = ReadImageFile(path, image);
+    if (read != ImageFileResult::Ok) {
+        prompter.Message(ImageFileMessage(read));
+    }
+    return read == ImageFileResult::Ok;
+}
 
 bool IsOutputFile(const std::string& out, Prompter& prompter) {
     struct stat st {};

@@ -315,19 +315,16 @@ int RunDump(CliContext& ctx, const LinkOptions& opt) {
 
 // The file's bytes over an erased image, refused as "Open..." refuses a file that is no image:
 // this runs before the connect, so a refused file never reaches the chip.
-bool ReadBurnFile(const std::string& path, NvdsImage& image, RunOutput& out) {
+bool ReadBurnFile(const std::string& path, NvdsImage& image, Prompter& prompter) {
     image = ErasedImage();
-    const ImageFileResult read = ReadImageFile(path, image);
-    if (read != ImageFileResult::Ok) {
-        out.FailureLine(ImageFileMessage(read));
-    }
-    return read == ImageFileResult::Ok;
+    return ReadImage(path, image, prompter);
 }
 
 int RunBurn(const CliContext& ctx, const LinkOptions& opt) {
     RunOutput out(opt.port, opt.json);
+    RunPrompter prompter(out);
     NvdsImage image;
-    if (!ReadBurnFile(opt.file, image, out)) {
+    if (!ReadBurnFile(opt.file, image, prompter)) {
         return out.Fail(EXIT_FAIL);
     }
     EnableTrace(ctx);

@@ -16,24 +16,17 @@ enum class ImageFileResult {
     NotImage,   // MSG_NOT_NVDS_DATA
 };
 
-/// What taking an image into a table found; the window shows Messages() one by one, the
-/// command-line tool prints them.
+/// What taking an image into a table found; the front ends show Messages() in order.
 struct ImageCheck {
-    /// 1 taken; 0 refused (no "NVDS" magic, or a file that could not be read): nothing changed.
-    int result = 0;
-    /// The file's reading, for an image read from a file.
-    ImageFileResult file = ImageFileResult::Ok;
-    /// One line per tag reset to its default ("Tag=  5: coding is invalid!").
-    std::vector<std::string> problems;
-    /// The value checks' notes, in tag order.
-    std::vector<std::string> notices;
-    /// Why the image was refused, where the user is told; empty otherwise.
-    std::string refusal;
+    int result = 0;  // 1 taken; 0 refused (no "NVDS" magic, or a file not read): nothing changed
+    ImageFileResult file = ImageFileResult::Ok;  // how an image file read
+    std::vector<std::string> problems;  // per tag reset to its default: "Tag=  5: coding ..."
+    std::vector<std::string> notices;   // the value checks' notes, in tag order
+    std::string refusal;                // why the image was refused, where the user is told
 
-    /// The one report of the tags reset ("Find error on target NVDS: ..."); empty for none.
+    /// The one report of the tags reset ("Find error on target NVDS: ..."); "" for none.
     std::string Report() const;
-    /// The texts to show, in order: the refusal, or the notices and then the one report of
-    /// the tags reset ("Find error on target NVDS: ...").
+    /// The refusal alone, or the notices and then the report.
     std::vector<std::string> Messages() const;
 };
 

@@ -40,41 +40,6 @@ double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Reads page 0 of the chip's NVDS area into `area`, with the page retries of any read; when
-// it is not erased, reads the whole area. `erased` says which. Failed, with the page and
-// fault, when a read failed.
-LinkOutcome ReadHeldArea(CProgstarDlg& engine, NvdsImage& area, bool& erased) {
-    engine.ClearFailure();
-    if (!engine.SetAddress(0)) {
-        return TransferFailed(engine);
-    }
-    uint8_t count[4] = {0x00, 0x01, 0x00, 0x00};  // 256 bytes per read
-    bool read = false;
-    for (int attempt = 0; attempt < PAGE_TRIES && !read; ++attempt) {
-        read = engine.SendFrame(CMD_READ, count, READ_PAGE_READLEN, 4, 0) &&
-               engine.WaitDataFrame(area.data(), NVDS_PAGE_SIZE, READ_TIMEOUT.count());
-        if (!read && !engine.SetAddress(0)) {
-            break;
-        }
-    }
-    if (!read) {
-        engine.SetFailedPage(0);
-        return TransferFailed(engine);
-    }
-    // The magic is programmed last, so a chip without a valid image most often has an
-    // erased page 0: one page decides.
-    erased = std::all_of(area.begin(), area.begin() + NVDS_PAGE_SIZE,
-                         [](uint8_t byte) { return byte == 0xFF; });
-    if (erased) {
-        return {};
-    }
-    if (!ReadPages(engine, area, {})) {
-        return TransferFailed(engine);
-    }
-    engine.ClearFailure();
-    return {};
-}
-
 }  // namespace
 
 struct ProductionLine::Unit {
@@ -517,17 +482,26 @@ void ProductionLine::RunStation(Unit& unit) {
 }
 
 LinkOutcome ProductionLine::CheckChip(Unit& unit, bool& carries, uint64_t& address) {
+    CProgstarDlg& engine = unit.engine;
     NvdsImage held = ErasedImage();
-    bool erased = false;
     carries = false;
-    if (LinkOutcome read = ReadHeldArea(unit.engine, held, erased); !read) {
-        return read;
+    engine.ClearFailure();
+    // The magic is programmed last, so a chip without a valid image most often has an erased
+    // page 0: one page decides whether the whole area is read.
+    if (!ReadPages(engine, held, {}, 1)) {
+        return TransferFailed(engine);
     }
-    if (!erased) {
-        if (std::optional<uint64_t> found = AddressOnImage(held)) {
-            carries = true;
-            address = *found;
-        }
+    if (std::all_of(held.begin(), held.begin() + NVDS_PAGE_SIZE,
+                    [](uint8_t b) { return b == 0xFF; })) {
+        return {};
+    }
+    if (!ReadPages(engine, held, {})) {
+        return TransferFailed(engine);
+    }
+    engine.ClearFailure();
+    if (std::optional<uint64_t> found = AddressOnImage(held)) {
+        carries = true;
+        address = *found;
     }
     return {};
 }

@@ -34,12 +34,13 @@ bool PageWithRetries(CProgstarDlg& engine, uint32_t page, TryPage tryPage) {
 
 }  // namespace
 
-bool ReadPages(CProgstarDlg& engine, NvdsImage& buffer, const PageProgress& pages) {
+bool ReadPages(CProgstarDlg& engine, NvdsImage& buffer, const PageProgress& pages,
+               uint32_t pageCount) {
     if (!engine.SetAddress(0)) {
         return false;
     }
     uint8_t count[4] = {0x00, 0x01, 0x00, 0x00};  // 256 bytes per read
-    for (uint32_t p = 0; p < NVDS_PAGE_COUNT; ++p) {
+    for (uint32_t p = 0; p < pageCount; ++p) {
         uint8_t* dest = buffer.data() + p * NVDS_PAGE_SIZE;
         bool ok = PageWithRetries(engine, p, [&] {
             return engine.SendFrame(CMD_READ, count, READ_PAGE_READLEN, 4, 0) &&
@@ -104,13 +105,13 @@ std::vector<uint32_t> PlainPageOrder() {
 }
 
 LinkOutcome TransferFailed(const CProgstarDlg& engine) {
-    return LinkOutcome::Fail(LinkCode::Failed, engine.FailureCause());
+    return {LinkCode::Failed, "", engine.FailureCause()};
 }
 
 LinkOutcome DumpImage(CProgstarDlg& engine, bool connected, NvdsImage& dest,
                       const TransferStatus& status, const PageProgress& pages) {
     if (!connected) {
-        return LinkOutcome::Fail(LinkCode::NotConnected);
+        return LinkOutcome{LinkCode::NotConnected, MSG_TARGET_DISCONNECT, ""};
     }
     Report(status, STATUS_DUMP_BUSY);
     engine.ClearFailure();
@@ -128,7 +129,7 @@ LinkOutcome DumpImage(CProgstarDlg& engine, bool connected, NvdsImage& dest,
 LinkOutcome BurnImage(CProgstarDlg& engine, bool connected, const NvdsImage& source,
                       const TransferStatus& status, const PageProgress& pages) {
     if (!connected) {
-        return LinkOutcome::Fail(LinkCode::NotConnected);
+        return LinkOutcome{LinkCode::NotConnected, MSG_TARGET_DISCONNECT, ""};
     }
     Report(status, STATUS_BURN_BUSY);
     engine.ClearFailure();

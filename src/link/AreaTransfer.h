@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "image/NvdsImage.h"
+#include "link/LinkConstants.h"
 #include "link/LinkOutcome.h"
 
 namespace nvds {
@@ -19,10 +20,11 @@ using PageProgress = std::function<void(int pagesDone)>;
 /// Called just before the program frame of `page` goes out.
 using PageStart = std::function<void(uint32_t page)>;
 
-/// Sets the address 0 and reads the 16 pages into `buffer`, each page with its retries and
-/// re-addressing. False as soon as a page fails (the engine keeps the failed page and cause);
-/// `buffer` may then hold part of the area.
-bool ReadPages(CProgstarDlg& engine, NvdsImage& buffer, const PageProgress& pages);
+/// Sets the address 0 and reads the first `pageCount` pages into `buffer`, each page with its
+/// retries and re-addressing. False as soon as a page fails (the engine keeps the failed page
+/// and cause); `buffer` may then hold part of the area.
+bool ReadPages(CProgstarDlg& engine, NvdsImage& buffer, const PageProgress& pages,
+               uint32_t pageCount = NVDS_PAGE_COUNT);
 
 /// Sets the address 0, erases the NVDS sector and selects the flash for programming.
 bool EraseArea(CProgstarDlg& engine);

@@ -49,7 +49,7 @@ BurnOutcome BurnImageWithOptions(CProgstarDlg& engine, bool connected, const Nvd
                                  const BurnOptions& options, const BurnEvents& events) {
     BurnOutcome outcome;
     if (!connected) {
-        outcome.link = LinkOutcome::Fail(LinkCode::NotConnected);
+        outcome.link = LinkOutcome{LinkCode::NotConnected, MSG_TARGET_DISCONNECT, ""};
         return outcome;
     }
     Report(events.status, STATUS_BURN_BUSY);

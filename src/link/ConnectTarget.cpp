@@ -152,7 +152,7 @@ namespace {
 // The connect loop; `limited` false: no time limit, only a cancel ends it.
 LinkOutcome RunConnect(CProgstarDlg& engine, bool limited, const ConnectProgress& progress) {
     auto openFailed = [&engine] {
-        return LinkOutcome::Fail(LinkCode::OpenFailed, engine.Transport().LastError());
+        return LinkOutcome{LinkCode::OpenFailed, MSG_OPEN_FAILED, engine.Transport().LastError()};
     };
     std::unique_ptr<SyncStep> step = engine.Transport().MakeSyncStep();
     if (!step->Begin(engine)) {
@@ -177,7 +177,7 @@ LinkOutcome RunConnect(CProgstarDlg& engine, bool limited, const ConnectProgress
             continue;
         }
         if (limited) {
-            return LinkOutcome::Fail(LinkCode::Overtime, step->Diagnose(engine));
+            return {LinkCode::Overtime, MSG_CONNECT_OVERTIME, step->Diagnose(engine)};
         }
         // Without a time limit, each connect's time starts a fresh connect: a step left syncing
         // at the working rate (its rate was never confirmed) would otherwise never find a chip

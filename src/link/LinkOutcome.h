@@ -10,9 +10,9 @@ namespace nvds {
 enum class LinkCode {
     Ok,
     Cancelled,     // Cancel() stopped it; nothing to show
-    NotConnected,  // no chip is connected; nothing was sent
-    OpenFailed,    // the port could not be opened; cause: the port's own error
-    Overtime,      // no chip answered within the connect's limit; cause: what the attempts saw
+    NotConnected,  // MSG_TARGET_DISCONNECT; nothing was sent
+    OpenFailed,    // MSG_OPEN_FAILED; cause: the port's own error
+    Overtime,      // MSG_CONNECT_OVERTIME; cause: what the attempts saw
     Failed,        // a transfer failed; cause: the page and the fault
 };
 
@@ -28,11 +28,6 @@ struct LinkOutcome {
 
     bool Ok() const { return code == LinkCode::Ok; }
     explicit operator bool() const { return Ok(); }
-
-    /// A failure of kind `code` with its fixed text.
-    static LinkOutcome Fail(LinkCode code, std::string cause = {}) {
-        return {code, LinkCodeText(code), std::move(cause)};
-    }
 };
 
 }  // namespace nvds

@@ -1,25 +1,8 @@
 #include "link/LinkTexts.h"
 
-#include "link/LinkOutcome.h"
 #include "link/ProgstarDlg.h"
 
 namespace nvds {
-
-const char* LinkCodeText(LinkCode code) {
-    switch (code) {
-        case LinkCode::NotConnected:
-            return MSG_TARGET_DISCONNECT;
-        case LinkCode::OpenFailed:
-            return MSG_OPEN_FAILED;
-        case LinkCode::Overtime:
-            return MSG_CONNECT_OVERTIME;
-        case LinkCode::Ok:
-        case LinkCode::Cancelled:
-        case LinkCode::Failed:
-            break;
-    }
-    return "";
-}
 
 const char* FaultText(LinkFault fault) {
     switch (fault) {

@@ -3,7 +3,6 @@
 namespace nvds {
 
 enum class LinkFault;
-enum class LinkCode;
 
 /// The fixed texts of the link, shown exactly as written here by both front ends.
 constexpr const char* MSG_OPEN_FAILED = "Open COM port failed!";
@@ -13,9 +12,6 @@ constexpr const char* MSG_CONNECT_OVERTIME =
     "to establish a connection!";
 constexpr const char* MSG_CONNECT_FAIL = "Connect Fail, Retry?";
 constexpr const char* MSG_LINK_LOST = "Connection is lost, re-connect?";
-
-/// The fixed text shown for an outcome of this kind; "" for those that show none.
-const char* LinkCodeText(LinkCode code);
 
 /// The words that name a fault in the cause line after a failure; nullptr for none.
 const char* FaultText(LinkFault fault);

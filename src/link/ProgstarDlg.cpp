@@ -271,7 +271,7 @@ LinkOutcome CProgstarDlg::ReopenPort(uint32_t baud) {
     m_pLink->Close();
     if (!m_pLink->Open(baud, m_rxQueue)) {
         TraceNote(m_pLink->LastError());
-        return LinkOutcome::Fail(LinkCode::OpenFailed, m_pLink->LastError());
+        return {LinkCode::OpenFailed, MSG_OPEN_FAILED, m_pLink->LastError()};
     }
     TraceNote(m_pLink->Name() + " open at " + std::to_string(baud) + " baud");
     return {};
