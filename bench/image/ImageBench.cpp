@@ -4,8 +4,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
+#include "catalogue/NvdsConfig.h"
 #include "image/BuildImage.h"
 #include "image/CheckImage.h"
 #include "image/NvdsArea.h"

@@ -16,15 +16,12 @@ enum class LinkCode {
     Failed,        // a transfer failed; cause: the page and the fault
 };
 
-/// The result of a link operation: what failed and why. Each front end shows it its own way:
-/// the window a message box with `message`, the command-line tool a stderr line, the line a
-/// station event.
+/// The result of a link operation: what failed and why, for each front end to show its way
+/// (a message box, a stderr line, a station event).
 struct LinkOutcome {
     LinkCode code = LinkCode::Ok;
-    /// The fixed text that tells the user ("Open COM port failed!"); empty when there is none.
-    std::string message;
-    /// One line on why ("page 3 of 16: no answer in time"); empty when nothing is known.
-    std::string cause;
+    std::string message;  // the fixed text ("Open COM port failed!"); empty when there is none
+    std::string cause;    // one line on why ("page 3 of 16: no answer in time"), or empty
 
     bool Ok() const { return code == LinkCode::Ok; }
     explicit operator bool() const { return Ok(); }
