@@ -155,12 +155,13 @@ int main(int argc, char** argv) {
     }
     TagTable defaults = table;
     NvdsImage image = ErasedImage();
-    BuildImage(defaults, image, prompter);
+    std::string invalid;
+    BuildImage(defaults, image, invalid);
     std::string path = folder + "/golden.nvds";
     WriteFileAtomically(path, image.data(), image.size());
     line::GoldenImage golden;
     std::string error;
-    if (!golden.Load(path, config, table, error)) {
+    if (!golden.Load(path, table, error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }

@@ -17,7 +17,6 @@
 #include "link/LinkFactory.h"
 #include "link/LinkFlows.h"
 #include "link/ProgstarDlg.h"
-#include "platform/Prompter.h"
 #include "sim/SimLink.h"
 
 namespace {
@@ -64,11 +63,13 @@ bool Round(uint32_t baud, Figures& f, bool measureIdle) {
     if (!sim.Start()) {
         return false;
     }
-    StderrPrompter prompter;
-    CProgstarDlg engine(prompter);
+    CProgstarDlg engine;
     SetUpLink(engine, LinkFactory(), sim.SlavePath(), CRYSTAL_16MHZ,
               FindBaudRow(baud, CRYSTAL_16MHZ));
-    if (!ConnectTarget(engine, prompter)) {
+    if (const LinkOutcome connected = ConnectTarget(engine); !connected) {
+        std::fprintf(stderr, "%s
+%s
+", connected.message.c_str(), connected.cause.c_str());
         return false;
     }
     f.connect = std::chrono::duration<double>(Clock::now() - sim.ReadySince()).count();
@@ -80,7 +81,7 @@ bool Round(uint32_t baud, Figures& f, bool measureIdle) {
     }
     sim.ResetFloor();
     auto t = Clock::now();
-    if (BurnImage(engine, true, image, prompter, {}) < 0) {
+    if (!BurnImage(engine, true, image, {})) {
         return false;
     }
     f.burn = Since(t);
@@ -89,7 +90,7 @@ bool Round(uint32_t baud, Figures& f, bool measureIdle) {
     NvdsImage back{};
     sim.ResetFloor();
     t = Clock::now();
-    if (DumpImage(engine, true, back, prompter, {}) < 0 || back != image) {
+    if (!DumpImage(engine, true, back, {}) || back != image) {
         return false;
     }
     f.dump = Since(t);

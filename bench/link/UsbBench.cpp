@@ -14,7 +14,6 @@
 #include "link/ProgstarDlg.h"
 #include "link/UsbLink.h"
 #include "link/usb/CyUsbTransport.h"
-#include "platform/Prompter.h"
 #include "sim/SimUsbDriver.h"
 
 namespace {
@@ -89,11 +88,10 @@ Phase Measure(CostDriver& driver, Op op) {
 
 bool Run(int costUs, bool cached) {
     auto driver = std::make_shared<CostDriver>(std::chrono::microseconds(costUs), cached);
-    RecordingPrompter prompter;
-    CProgstarDlg engine(prompter);
+    CProgstarDlg engine;
     engine.SetTransport(std::make_unique<CUsbLink>(std::make_unique<CyUsbTransport>(driver)));
     engine.ResetForConnect();
-    if (!ConnectTarget(engine, prompter)) {
+    if (!ConnectTarget(engine)) {
         return false;
     }
     NvdsImage image;
@@ -101,10 +99,10 @@ bool Run(int costUs, bool cached) {
         image[i] = static_cast<uint8_t>(i * 13);
     }
     NvdsImage back{};
-    int burned = 0, dumped = 0;
-    Phase burn = Measure(*driver, [&] { burned = BurnImage(engine, true, image, prompter, {}); });
-    Phase dump = Measure(*driver, [&] { dumped = DumpImage(engine, true, back, prompter, {}); });
-    if (burned < 0 || dumped < 0 || back != image) {
+    LinkOutcome burned, dumped;
+    Phase burn = Measure(*driver, [&] { burned = BurnImage(engine, true, image, {}); });
+    Phase dump = Measure(*driver, [&] { dumped = DumpImage(engine, true, back, {}); });
+    if (!burned || !dumped || back != image) {
         return false;
     }
     for (const auto& [what, p] : {std::pair{"burn", burn}, std::pair{"dump", dump}}) {

@@ -50,10 +50,8 @@ void FuzzCheck(const uint8_t* data, size_t size) {
     auto image = std::make_unique<NvdsImage>();
     image->fill(0xFF);
     std::memcpy(image->data(), data, std::min<size_t>(size, NVDS_IMAGE_SIZE));
-    RecordingPrompter prompter;
-    CNvdsConfig config(prompter, "", "");
     TagTable table = Catalogue();
-    CheckImage(config, table, *image, prompter);
+    CheckImage(table, *image);
 }
 
 // Each operation: tag byte, length byte (scaled), then that many data bytes; tag 0 or 0xFF (no tag

@@ -7,11 +7,9 @@
 
 #include "link/LinkConstants.h"
 #include "link/ProgstarDlg.h"
-#include "platform/Prompter.h"
 
 int nvds::fuzz::LinkParserInput(const uint8_t* data, size_t size) {
-    static nvds::RecordingPrompter prompter;
-    nvds::CProgstarDlg engine(prompter);
+    nvds::CProgstarDlg engine;
     // The first byte splits the input into two feeds, as the reader hands over chunks.
     size_t split = size > 0 ? data[0] % (size + 1) : 0;
     engine.OnRxBytes(data, split);

@@ -331,15 +331,14 @@ void CBoardSetup::LoadGolden(const std::string& path) {
     QString shown;
     if (!m_bCatalogue) {
         m_strGoldenError = "The tag catalogue could not be read.";
-    } else if (!m_golden->Load(path, m_config, m_catalogue, m_strGoldenError)) {
+    } else if (!m_golden->Load(path, m_catalogue, m_strGoldenError)) {
         m_golden.reset();
     } else {
         // The address the golden file itself holds, as the list would show it.
         TagTable table = m_catalogue;
         NvdsImage image = ErasedImage();
-        RecordingPrompter quiet;
         std::string address = "?";
-        if (OpenImageFile(path, image, m_config, table, quiet, quiet) == ImageFileResult::Ok) {
+        if (OpenImageFile(path, image, table).result == 1) {
             address = table[TAG_DEVICE_ADDRESS].valueText;
         }
         // The digest in two halves, so that all of it fits the pane.

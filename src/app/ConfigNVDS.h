@@ -234,11 +234,12 @@ private:
     void RelayToolTip(QMouseEvent* event);
     uint32_t RowTag(int row) const;
     void FillRow(int row, const TagEntry& entry, int useDefaults);
-    int RunTransfer(
-        const std::function<int(Prompter&, const TransferStatus&, const PageProgress&)>& transfer);
-    int DumpToImage();
-    int BurnBuiltImage(const NvdsImage& image);
-    int RepeatWhileLost(const std::function<int()>& transfer);
+    LinkOutcome RunTransfer(
+        const std::function<LinkOutcome(const TransferStatus&, const PageProgress&)>& transfer);
+    void ShowMessages(const std::vector<std::string>& texts);
+    bool DumpToImage();
+    bool BurnBuiltImage(const NvdsImage& image);
+    bool RepeatWhileLost(const std::function<bool()>& transfer);
     void ShowPageCount(int pagesDone);
     void BurnWithRecord(const NvdsImage& image);
     bool RunRecordCall(const std::function<bool(line::ProductionRecord&)>& call);

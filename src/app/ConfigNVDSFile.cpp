@@ -54,8 +54,15 @@ void CConfigNVDS::OnFileOpen() {
 }
 
 void CConfigNVDS::OpenImagePath(const std::string& path) {
-    if (OpenImageFile(path, m_image, *this, m_tagTable, *m_prompter, *m_prompter,
-                      [this](int code) { SetStatus(code); }) != ImageFileResult::Ok) {
+    // A refused file leaves the table as it was; a file that is no image first clears the
+    // progress text.
+    const ImageCheck check = OpenImageFile(path, m_image, m_tagTable);
+    if (check.file == ImageFileResult::NotImage) {
+        SetStatus(STATUS_CLEAR);
+    }
+    ShowMessages(check.Messages());
+    if (check.file != ImageFileResult::Ok) {
+        SetStatus(STATUS_READ_ERROR);
         return;
     }
     ShowTags(m_tagTable, 0);
@@ -78,7 +85,9 @@ void CConfigNVDS::OnFileSaveAs() {
         SetStatus(STATUS_SAVE_ERROR);
         return;
     }
-    if (BuildImage(m_tagTable, m_image, *m_prompter) == 0) {
+    std::string error;
+    if (BuildImage(m_tagTable, m_image, error) == 0) {
+        m_prompter->Message(error);
         SetStatus(STATUS_SAVE_ERROR);
         return;
     }

@@ -169,13 +169,13 @@ BurnOutcome CConfigNVDS::BurnAndVerify(const NvdsImage& image) {
     // and a failed attempt leaves its address free for another burn.
     options.safeOrder = true;
     options.verify = true;
-    RunTransfer([&](Prompter& prompter, const TransferStatus& status, const PageProgress& pages) {
+    RunTransfer([&](const TransferStatus& status, const PageProgress& pages) {
         BurnEvents events;
         events.status = status;
         events.pages = pages;
-        outcome = BurnImageWithOptions(m_connectDlg->Engine(), m_bConnected, image, prompter,
-                                       options, events);
-        return 0;
+        outcome =
+            BurnImageWithOptions(m_connectDlg->Engine(), m_bConnected, image, options, events);
+        return outcome.link;
     });
     return outcome;
 }
@@ -244,7 +244,7 @@ void CConfigNVDS::BurnWithRecord(const NvdsImage& image) {
             if (outcome.result == BurnResult::VerifyFailed) {
                 end.reason = VerifyFailedText(outcome.firstDifference);
             } else {
-                end.reason = m_connectDlg->Engine().FailureCause();
+                end.reason = outcome.link.cause;
                 if (end.reason.empty()) {
                     end.reason = REASON_BURN_FAILED;
                 }

@@ -7,7 +7,6 @@
 #include <QTimerEvent>
 
 #include "app/ConfigNVDS.h"
-#include "app/ThreadPrompter.h"
 #include "image/BuildImage.h"
 #include "image/CheckImage.h"
 #include "image/StatusText.h"
@@ -20,7 +19,6 @@ namespace nvds {
 namespace {
 
 constexpr int CONNECT_TIMER_MS = 200;
-constexpr int TRANSFER_DONE = static_cast<int>(NVDS_IMAGE_SIZE);
 
 constexpr const char* MSG_FIRST_DUMP_FAIL =
     "Dump NVDS data from target is fail! Try to select higher bautrate to re-connect!";
@@ -73,11 +71,13 @@ void CConfigNVDS::OnConnectTarget() {
         return;
     }
     EnableTargetCommands(true);
-    if (DumpToImage() != TRANSFER_DONE) {
+    if (!DumpToImage()) {
         m_prompter->Message(MSG_FIRST_DUMP_FAIL);
         return;
     }
-    if (CheckImage(*this, m_tagTable, m_image, *m_prompter) == 0) {
+    const ImageCheck check = CheckImage(m_tagTable, m_image);
+    ShowMessages(check.Messages());
+    if (check.result == 0) {
         // An erased NVDS sector: offer the catalogue's defaults.
         SetStatus(STATUS_CLEAR);
         if (m_prompter->Ask(MSG_EMPTY_TARGET)) {
@@ -100,7 +100,9 @@ void CConfigNVDS::OnBurn() {
     }
     // Built aside: a value that does not convert leaves the working image as it was.
     NvdsImage built = ErasedImage();
-    if (BuildImage(m_tagTable, built, *m_prompter) == 0) {
+    std::string error;
+    if (BuildImage(m_tagTable, built, error) == 0) {
+        m_prompter->Message(error);
         return;
     }
     if (!m_strRecordTarget.empty()) {
@@ -109,7 +111,7 @@ void CConfigNVDS::OnBurn() {
     }
     m_image = built;
     // A re-connect burns this same image; the list is not read again.
-    if (RepeatWhileLost([this, built] { return BurnBuiltImage(built); }) != TRANSFER_DONE) {
+    if (!RepeatWhileLost([this, built] { return BurnBuiltImage(built); })) {
         return;
     }
     AdvanceBdAddr();
@@ -120,71 +122,82 @@ void CConfigNVDS::OnDump() {
         m_prompter->Message(MSG_TARGET_DISCONNECT);
         return;
     }
-    if (RepeatWhileLost([this] { return DumpToImage(); }) != TRANSFER_DONE) {
+    if (!RepeatWhileLost([this] { return DumpToImage(); })) {
         return;
     }
-    if (CheckDumpedImage(*this, m_tagTable, m_image, *m_prompter,
-                         [this] { SetStatus(STATUS_CLEAR); }) == 0) {
+    const ImageCheck check = CheckDumpedImage(m_tagTable, m_image);
+    if (check.result == 0) {
+        SetStatus(STATUS_CLEAR);
+    }
+    ShowMessages(check.Messages());
+    if (check.result == 0) {
         return;
     }
     ShowTags(m_tagTable, 0);
 }
 
 // Repeats a failed transfer after a re-connect until it succeeds, the connect is refused or
-// the user stops asking. -1 when it did not succeed.
-int CConfigNVDS::RepeatWhileLost(const std::function<int()>& transfer) {
-    int result = transfer();
-    while (result != TRANSFER_DONE) {
+// the user stops asking. False when it did not succeed.
+bool CConfigNVDS::RepeatWhileLost(const std::function<bool()>& transfer) {
+    while (!transfer()) {
         if (!m_prompter->Ask(MSG_LINK_LOST)) {
             SetStatus(STATUS_DISCONNECTED);
             m_bConnected = false;
-            return -1;
+            return false;
         }
         if (!EstablishLink()) {
-            return -1;
+            return false;
         }
-        result = transfer();
     }
-    return result;
+    return true;
 }
 
-int CConfigNVDS::DumpToImage() {
+bool CConfigNVDS::DumpToImage() {
     // The worker fills a copy; m_image changes only when every page arrived.
     NvdsImage dumped = m_image;
-    int result = RunTransfer(
-        [&](Prompter& prompter, const TransferStatus& status, const PageProgress& pages) {
-            return DumpImage(m_connectDlg->Engine(), m_bConnected, dumped, prompter, status, pages);
+    const LinkOutcome result =
+        RunTransfer([&](const TransferStatus& status, const PageProgress& pages) {
+            return DumpImage(m_connectDlg->Engine(), m_bConnected, dumped, status, pages);
         });
-    if (result == TRANSFER_DONE) {
+    if (result) {
         m_image = dumped;
     }
-    return result;
+    return result.Ok();
 }
 
-int CConfigNVDS::BurnBuiltImage(const NvdsImage& image) {
-    return RunTransfer(
-        [&](Prompter& prompter, const TransferStatus& status, const PageProgress& pages) {
-            return BurnImage(m_connectDlg->Engine(), m_bConnected, image, prompter, status, pages);
-        });
+bool CConfigNVDS::BurnBuiltImage(const NvdsImage& image) {
+    return RunTransfer([&](const TransferStatus& status, const PageProgress& pages) {
+               return BurnImage(m_connectDlg->Engine(), m_bConnected, image, status, pages);
+           })
+        .Ok();
 }
 
-int CConfigNVDS::RunTransfer(
-    const std::function<int(Prompter&, const TransferStatus&, const PageProgress&)>& transfer) {
+void CConfigNVDS::ShowMessages(const std::vector<std::string>& texts) {
+    for (const std::string& text : texts) {
+        m_prompter->Message(text);
+    }
+}
+
+// Runs the transfer on the worker while the window keeps painting; its fixed text, if any, is
+// shown once it has ended.
+LinkOutcome CConfigNVDS::RunTransfer(
+    const std::function<LinkOutcome(const TransferStatus&, const PageProgress&)>& transfer) {
     auto channel = std::make_shared<CGuiChannel>(this);
-    CThreadPrompter prompter(*m_prompter);
-    prompter.SetChannel(channel);
     TransferStatus status = [this, channel](int code) {
         channel->Post([this, code] { SetStatus(code); });
     };
     PageProgress pages = [this, channel](int done) {
         channel->Post([this, done] { ShowPageCount(done); });
     };
-    int result = -1;
+    LinkOutcome result;
     ShowPageCount(0);
-    m_transfer.Start([&] { result = transfer(prompter, status, pages); });
+    m_transfer.Start([&] { result = transfer(status, pages); });
     m_transfer.WaitPumping();
     channel->Close();
     m_pageCounter->hide();
+    if (!result.message.empty()) {
+        m_prompter->Message(result.message);
+    }
     return result;
 }
 

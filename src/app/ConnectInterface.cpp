@@ -36,21 +36,6 @@ public:
     }
 };
 
-// The connect's messages, with the likely cause of a time-out shown beneath the fixed text.
-class CauseBeneath : public Prompter {
-public:
-    CauseBeneath(Prompter& inner, const CProgstarDlg& engine) : m_inner(inner), m_engine(engine) {}
-    void Message(const std::string& text) override {
-        std::string cause = text == MSG_CONNECT_OVERTIME ? m_engine.FailureCause() : "";
-        m_inner.Message(cause.empty() ? text : text + "\n\n" + cause);
-    }
-    bool Ask(const std::string& text) override { return m_inner.Ask(text); }
-
-private:
-    Prompter& m_inner;
-    const CProgstarDlg& m_engine;
-};
-
 // Selects the first entry that begins with `text`, ignoring case. False when none does.
 bool SelectText(QComboBox* combo, const std::string& text) {
     int index = combo->findText(QString::fromLocal8Bit(text), Qt::MatchStartsWith);
@@ -67,7 +52,6 @@ CConnectInterface::CConnectInterface(QWidget* parent, Prompter& prompter, Status
                                      std::shared_ptr<const LinkFactory> links)
     : QDialog(parent),
       m_threadPrompter(prompter),
-      m_engine(m_threadPrompter),
       m_status(std::move(status)),
       m_links(std::move(links)),
       m_channel(std::make_shared<CGuiChannel>(this)) {
@@ -239,9 +223,14 @@ void CConnectInterface::ConnectThread(const std::shared_ptr<CGuiChannel>& channe
     auto progress = [this, channel](int position) {
         channel->Post([this, position] { m_progress->setValue(position); });
     };
-    CauseBeneath prompter(m_threadPrompter, m_engine);
-    int connected = ConnectTarget(m_engine, prompter, progress);
-    while (connected == 0) {
+    LinkOutcome connected = ConnectTarget(m_engine, progress);
+    while (!connected) {
+        // The likely cause of a time-out is shown beneath the fixed text.
+        if (connected.code == LinkCode::Overtime) {
+            m_threadPrompter.Message(connected.message + "\n\n" + connected.cause);
+        } else if (!connected.message.empty()) {
+            m_threadPrompter.Message(connected.message);
+        }
         if (m_engine.Cancelled()) {
             return;
         }
@@ -249,7 +238,7 @@ void CConnectInterface::ConnectThread(const std::shared_ptr<CGuiChannel>& channe
             channel->Post([this] { OnConnectDone(0); });
             return;
         }
-        connected = ConnectTarget(m_engine, prompter, progress);
+        connected = ConnectTarget(m_engine, progress);
     }
     channel->Post([this] { OnConnectDone(1); });
 }

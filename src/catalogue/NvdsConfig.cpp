@@ -146,118 +146,128 @@ int CNvdsConfig::FindTextInList(const char* const* list, int count, const std::s
     return -1;
 }
 
-int CNvdsConfig::Fail(const std::string& message, int show) {
-    m_strError = message;
-    if (show) {
-        m_prompter->Message(message);
-    }
-    return 0;
+namespace {
+
+ValueCheck Invalid(std::string message) {
+    return {std::move(message), {}};
 }
 
-int CNvdsConfig::CheckHexArray(std::string& text, const TagDef& def, int show) {
+ValueCheck CheckHexArray(std::string& text, const TagDef& def) {
     RemoveSpaces(text);
     if (text.size() % 2 != 0) {
-        return Fail("Hex array is invalid", show);
+        return Invalid("Hex array is invalid");
     }
     const size_t pairs = text.size() / 2;
     if (pairs > def.length) {
-        return Fail(Format("Hex array is invalid, length must be less than or equal to %d byte, "
-                           "but current length is %d byte",
-                           static_cast<int>(def.length), static_cast<int>(pairs)),
-                    show);
+        return Invalid(
+            Format("Hex array is invalid, length must be less than or equal to %d byte, "
+                   "but current length is %d byte",
+                   static_cast<int>(def.length), static_cast<int>(pairs)));
     }
     text = SpacedPairs(text);
+    ValueCheck check;
     if (pairs < def.length) {
         // A notice, not a failure: the user is told whatever the caller asked for.
-        m_prompter->Message(
+        check.notice =
             "The current hex length is less than force length, and 0x00 will be filled in the "
-            "current data behind");
+            "current data behind";
         for (size_t i = pairs; i < def.length; ++i) {
             text += text.empty() ? "00" : " 00";
         }
     }
     text = Upper(text);
-    return 1;
+    return check;
 }
 
-int CNvdsConfig::CheckAsciiString(const std::string& text, const TagDef& def, int show) {
+ValueCheck CheckAsciiString(const std::string& text, const TagDef& def) {
     const size_t count = text.size();
     if (!def.lengthVariable && count != def.length) {
-        return Fail(Format("Ascii string is invalid, length must be equal to %d byte, but current "
-                           "length is %d byte",
-                           static_cast<int>(def.length), static_cast<int>(count)),
-                    show);
+        return Invalid(
+            Format("Ascii string is invalid, length must be equal to %d byte, but current "
+                   "length is %d byte",
+                   static_cast<int>(def.length), static_cast<int>(count)));
     }
     if (def.lengthVariable && count > def.length) {
-        return Fail(Format("Ascii string is invalid, length must be less than %d byte, but "
-                           "current length is %d byte",
-                           static_cast<int>(def.length), static_cast<int>(count)),
-                    show);
+        return Invalid(
+            Format("Ascii string is invalid, length must be less than %d byte, but "
+                   "current length is %d byte",
+                   static_cast<int>(def.length), static_cast<int>(count)));
     }
-    return 1;
+    return {};
 }
 
-int CNvdsConfig::CheckNumber(std::string& text, const TagDef& def, int show) {
+ValueCheck CheckNumber(std::string& text, const TagDef& def) {
     const uint32_t value = StrToUl32(text, 0);
     if (value > def.max || value < def.min) {
-        return Fail(Format("Num value is invalid, range must be: 0x%X ~ 0x%X, but current value "
-                           "is 0x%X",
-                           def.min, def.max, value),
-                    show);
+        return Invalid(
+            Format("Num value is invalid, range must be: 0x%X ~ 0x%X, but current value "
+                   "is 0x%X",
+                   def.min, def.max, value));
     }
     if (def.length != 1 && def.length != 2 && def.length != 4) {
-        return Fail(Format("Num Type error, current value is 0x%X", def.length), show);
+        return Invalid(Format("Num Type error, current value is 0x%X", def.length));
     }
     if ((def.length == 1 && (def.min > 0xFF || def.max > 0xFF)) ||
         (def.length == 2 && (def.min > 0xFFFF || def.max > 0xFFFF))) {
-        return Fail("Num min or max too big!", show);
+        return Invalid("Num min or max too big!");
     }
     text = HexText(value);
-    return 1;
+    return {};
 }
 
-int CNvdsConfig::CheckBool(std::string& text, int show) {
+ValueCheck CheckBool(std::string& text) {
     const std::string lower = Lower(text);
     for (const char* name : BOOL_TEXTS) {
         if (lower == Lower(name)) {
             text = name;
-            return 1;
+            return {};
         }
     }
-    return Fail(Format("Bool value is invalid, either %s or %s", BOOL_TEXTS[1], BOOL_TEXTS[0]),
-                show);
+    return Invalid(Format("Bool value is invalid, either %s or %s", BOOL_TEXTS[1], BOOL_TEXTS[0]));
 }
 
-int CNvdsConfig::CheckBdAddr(std::string& text, const TagDef& def, int show) {
+ValueCheck CheckBdAddr(std::string& text, const TagDef& def) {
     RemoveSpaces(text);
     if (text.size() != 2 * static_cast<size_t>(def.length)) {
-        return Fail(Format("BD Addr value is invalid, length must be %d byte",
-                           static_cast<int>(def.length)),
-                    show);
+        return Invalid(Format("BD Addr value is invalid, length must be %d byte",
+                              static_cast<int>(def.length)));
     }
     // Right to left, so the earlier insertions do not shift the later positions.
     for (size_t pos : {10u, 8u, 6u, 4u, 2u}) {
         text.insert(std::min(pos, text.size()), 1, ' ');
     }
     text = Upper(text);
-    return 1;
+    return {};
 }
 
-int CNvdsConfig::CheckValue(std::string& text, const TagDef& def, int show) {
+}  // namespace
+
+ValueCheck CNvdsConfig::ValidateValue(std::string& text, const TagDef& def) {
     text = Trim(text);
     switch (def.coding) {
         case CODING_ARRAY_HEX:
-            return CheckHexArray(text, def, show);
+            return CheckHexArray(text, def);
         case CODING_STRING_ASCII:
-            return CheckAsciiString(text, def, show);
+            return CheckAsciiString(text, def);
         case CODING_NUMBER:
-            return CheckNumber(text, def, show);
+            return CheckNumber(text, def);
         case CODING_BOOL:
-            return CheckBool(text, show);
+            return CheckBool(text);
         case CODING_BD_ADDR:
-            return CheckBdAddr(text, def, show);
+            return CheckBdAddr(text, def);
     }
-    return Fail(Format("Unknown code: %d", static_cast<int>(def.coding)), show);
+    return Invalid(Format("Unknown code: %d", static_cast<int>(def.coding)));
+}
+
+int CNvdsConfig::CheckValue(std::string& text, const TagDef& def, int show) {
+    const ValueCheck check = ValidateValue(text, def);
+    if (!check.notice.empty()) {
+        m_prompter->Message(check.notice);
+    }
+    if (!check.Ok() && show) {
+        m_prompter->Message(check.error);
+    }
+    return check.Ok() ? 1 : 0;
 }
 
 }  // namespace nvds

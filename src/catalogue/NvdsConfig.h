@@ -14,6 +14,16 @@ inline constexpr const char* USER_DATA_FOLDER = "zb446x-nvds-configurator";
 /// File name of the user database.
 inline constexpr const char* USER_DB_FILE = "userkey_db.xml";
 
+/// What a value check found.
+struct ValueCheck {
+    /// Why the text is invalid ("Bool value is invalid, ..."); empty when it is valid.
+    std::string error;
+    /// A note the user is given although the text is valid (a short hex array was filled).
+    std::string notice;
+
+    bool Ok() const { return error.empty(); }
+};
+
 /// The tag catalogue: where the two tag databases lie, loading them into a TagTable, writing
 /// the user range back, and validating value texts against a definition. It owns no table.
 class CNvdsConfig {
@@ -63,7 +73,9 @@ public:
     static int SaveUserTagDb(const std::string& path, const TagTable& table, Prompter& prompter);
 
     /// Validates the text against the definition and rewrites it into its canonical form.
-    /// 1 valid, 0 invalid (message in m_strError, and shown when show is nonzero).
+    static ValueCheck ValidateValue(std::string& text, const TagDef& def);
+    /// ValidateValue for the windows: 1 valid, 0 invalid; the notice is shown, and the error
+    /// when show is nonzero.
     int CheckValue(std::string& text, const TagDef& def, int show);
 
     /// Index of the first entry that contains the text, ignoring case; -1 for none.
@@ -72,7 +84,6 @@ public:
     Prompter& GetPrompter() const { return *m_prompter; }
     void SetPrompter(Prompter& prompter) { m_prompter = &prompter; }
 
-    std::string m_strError;
     std::string m_strSysDbPath;
     /// The user database given explicitly; empty for the per-user rule (GetUserDbPath).
     std::string m_strUserDbPath;
@@ -81,13 +92,6 @@ protected:
     Prompter* m_prompter;
 
 private:
-    // Records the message as the last error, shows it when asked; always 0.
-    int Fail(const std::string& message, int show);
-    int CheckHexArray(std::string& text, const TagDef& def, int show);
-    int CheckAsciiString(const std::string& text, const TagDef& def, int show);
-    int CheckNumber(std::string& text, const TagDef& def, int show);
-    int CheckBool(std::string& text, int show);
-    int CheckBdAddr(std::string& text, const TagDef& def, int show);
     int ParseTagElement(TagDbKind kind, _xmlNode* node, TagTable& table);
     int LoadTagDbOf(const std::string& path, TagTable& table, bool userOnly, bool* wrongRoot);
 };

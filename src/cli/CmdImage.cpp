@@ -31,18 +31,27 @@ std::string Field(const std::string& text) {
 }
 
 // Reads and checks an image into the table as "Open..." does; the check's report goes to
-// `reportTo`, a refusal's message to the config's prompter.
-bool LoadImage(const std::string& path, CNvdsConfig& config, TagTable& table, Prompter& reportTo) {
+// `report` when given, the other messages to the config's prompter.
+bool LoadImage(const std::string& path, CNvdsConfig& config, TagTable& table,
+               std::string* report = nullptr) {
     NvdsImage image = ErasedImage();
-    return OpenImageFile(path, image, config, table, config.GetPrompter(), reportTo) ==
-           ImageFileResult::Ok;
+    const ImageCheck check = OpenImageFile(path, image, table);
+    std::vector<std::string> shown = check.Messages();
+    if (report != nullptr && !check.problems.empty()) {
+        *report = shown.back();  // the report comes last
+        shown.pop_back();
+    }
+    for (const std::string& text : shown) {
+        config.GetPrompter().Message(text);
+    }
+    return check.result == 1;
 }
 
 int RunShow(CliContext& ctx, const std::string& path, bool json) {
     StderrPrompter prompter;
     CNvdsConfig config(prompter);
     TagTable table;
-    if (!LoadCatalogue(ctx, config, table) || !LoadImage(path, config, table, prompter)) {
+    if (!LoadCatalogue(ctx, config, table) || !LoadImage(path, config, table)) {
         return EXIT_FAIL;
     }
     nlohmann::ordered_json list = nlohmann::ordered_json::array();
@@ -74,14 +83,14 @@ int RunCheck(CliContext& ctx, const std::string& path) {
     StderrPrompter prompter;
     CNvdsConfig config(prompter);
     TagTable table;
-    RecordingPrompter report;
-    if (!LoadCatalogue(ctx, config, table) || !LoadImage(path, config, table, report)) {
+    std::string report;
+    if (!LoadCatalogue(ctx, config, table) || !LoadImage(path, config, table, &report)) {
         return EXIT_FAIL;
     }
-    if (report.shown.empty()) {
+    if (report.empty()) {
         return EXIT_OK;
     }
-    std::printf("%s\n", report.shown.front().text.c_str());
+    std::printf("%s\n", report.c_str());
     return EXIT_TAGS_RESET;
 }
 
@@ -110,8 +119,12 @@ bool SetValue(CNvdsConfig& config, TagTable& table, const std::string& assignmen
                                      " does not take the character '" + text[refused] + "'");
         return false;
     }
-    if (!config.CheckValue(text, entry.def, 0)) {
-        config.GetPrompter().Message("Tag=" + std::to_string(code) + ": " + config.m_strError);
+    const ValueCheck check = CNvdsConfig::ValidateValue(text, entry.def);
+    if (!check.notice.empty()) {
+        config.GetPrompter().Message(check.notice);
+    }
+    if (!check.Ok()) {
+        config.GetPrompter().Message("Tag=" + std::to_string(code) + ": " + check.error);
         return false;
     }
     entry.valueText = text;
@@ -130,7 +143,7 @@ int RunBuild(CliContext& ctx, const std::string& from, const std::vector<std::st
         return EXIT_FAIL;
     }
     if (!from.empty()) {
-        if (!LoadImage(from, config, table, prompter)) {
+        if (!LoadImage(from, config, table)) {
             return EXIT_FAIL;
         }
     } else {
@@ -146,11 +159,12 @@ int RunBuild(CliContext& ctx, const std::string& from, const std::vector<std::st
         }
     }
     NvdsImage image = ErasedImage();
-    if (!BuildImage(table, image, prompter)) {
+    std::string error;
+    if (!BuildImage(table, image, error)) {
+        prompter.Message(error);
         return EXIT_FAIL;
     }
     const std::string path = AddDefaultExtension(out, ".nvds");
-    std::string error;
     if (!WriteFileAtomically(path, image.data(), image.size(), &error)) {
         prompter.Message(MSG_SAVE_OPEN_ERROR);
         prompter.Message(error);
@@ -172,7 +186,7 @@ std::string HexBytes(const uint8_t* bytes, uint32_t count) {
 int RunEntries(const std::string& path) {
     StderrPrompter prompter;
     NvdsImage image = ErasedImage();
-    if (!ReadImageFile(path, image, prompter)) {
+    if (!ReadImage(path, image, prompter)) {
         return EXIT_FAIL;
     }
     const NvdsArea area(image);
@@ -198,7 +212,7 @@ int RunEntries(const std::string& path) {
 // does not hold. False after the file's refusal message.
 bool ReadEntries(const std::string& path, std::vector<std::string>& entries, Prompter& prompter) {
     NvdsImage image = ErasedImage();
-    if (!ReadImageFile(path, image, prompter)) {
+    if (!ReadImage(path, image, prompter)) {
         return false;
     }
     entries.assign(TAG_TABLE_SIZE, "");
@@ -233,9 +247,8 @@ int RunDiff(CliContext& ctx, const std::string& pathA, const std::string& pathB)
     TagTable tableB = tableA;
     std::vector<std::string> entriesA;
     std::vector<std::string> entriesB;
-    if (!LoadImage(pathA, config, tableA, prompter) ||
-        !LoadImage(pathB, config, tableB, prompter) || !ReadEntries(pathA, entriesA, prompter) ||
-        !ReadEntries(pathB, entriesB, prompter)) {
+    if (!LoadImage(pathA, config, tableA) || !LoadImage(pathB, config, tableB) ||
+        !ReadEntries(pathA, entriesA, prompter) || !ReadEntries(pathB, entriesB, prompter)) {
         return EXIT_USAGE;
     }
     bool differ = false;
@@ -268,6 +281,14 @@ struct ImageArgs {
 };
 
 }  // namespace
+
+bool ReadImage(const std::string& path, NvdsImage& image, Prompter& prompter) {
+    const ImageFileResult read = ReadImageFile(path, image);
+    if (read != ImageFileResult::Ok) {
+        prompter.Message(ImageFileMessage(read));
+    }
+    return read == ImageFileResult::Ok;
+}
 
 bool IsOutputFile(const std::string& out, Prompter& prompter) {
     struct stat st {};

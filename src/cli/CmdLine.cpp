@@ -208,7 +208,7 @@ int RunLine(CliContext& ctx, const LineOptions& opt) {
     }
     line::GoldenImage golden;
     std::string error;
-    if (!golden.Load(opt.image, config, table, error)) {
+    if (!golden.Load(opt.image, table, error)) {
         // A golden image the catalogue would change is refused before anything starts.
         std::fprintf(stderr, "%s\n", error.c_str());
         return EXIT_USAGE;

@@ -196,7 +196,7 @@ private:
 
 // Connects the engine to the chip on the options' port. EXIT_OK, EXIT_FAIL or EXIT_USAGE.
 int Connect(CProgstarDlg& engine, const LinkFactory& links, const LinkOptions& opt,
-            Prompter& prompter, RunOutput& out) {
+            RunOutput& out) {
     int crystal = CrystalIndex(opt.crystal);
     bool usb = opt.port == SPI_ENTRY;
     int row = usb ? 0 : FindBaudRow(opt.baud, crystal);
@@ -213,15 +213,17 @@ int Connect(CProgstarDlg& engine, const LinkFactory& links, const LinkOptions& o
     out.Forget();
     out.Emit("connecting");
     std::fprintf(stderr, "%s\n", StatusText(STATUS_RESET_TARGET));
-    int connected = ConnectTarget(engine, prompter);
+    const LinkOutcome connected = ConnectTarget(engine);
+    if (!connected.message.empty()) {
+        out.FailureLine(connected.message);
+    }
     if (std::string warning = engine.Transport().Warning(); !warning.empty()) {
         std::fprintf(stderr, "warning: %s\n", warning.c_str());
     }
     if (!connected) {
-        // After a time-out, the likely cause from what the attempts saw.
-        std::string cause = engine.FailureCause();
-        if (!cause.empty()) {
-            out.FailureLine(cause);
+        // After a time-out, the likely cause from what the attempts saw; the port's own error.
+        if (connected.code == LinkCode::Overtime) {
+            out.FailureLine(connected.cause);
         }
         std::string why = engine.Transport().LastError();
         if (!why.empty()) {
@@ -235,11 +237,13 @@ int Connect(CProgstarDlg& engine, const LinkFactory& links, const LinkOptions& o
     return EXIT_OK;
 }
 
-// After a failed transfer: the page and the kind of fault, below the fixed status text.
-void PrintFailureCause(const CProgstarDlg& engine, RunOutput& out) {
-    std::string cause = engine.FailureCause();
-    if (!cause.empty()) {
-        out.FailureLine(cause);
+// After a failed transfer: its fixed text, if any, and the page and the kind of fault below
+// the fixed status text.
+void PrintFailure(const LinkOutcome& failed, RunOutput& out) {
+    for (const std::string& line : {failed.message, failed.cause}) {
+        if (!line.empty()) {
+            out.FailureLine(line);
+        }
     }
 }
 
@@ -277,18 +281,18 @@ int RunDump(CliContext& ctx, const LinkOptions& opt) {
         return out.Fail(EXIT_FAIL);
     }
     EnableTrace(ctx);
-    CProgstarDlg engine(prompter);
+    CProgstarDlg engine;
     SignalStop signals(engine);
-    if (int rc = Connect(engine, ctx.links, opt, prompter, out); rc != EXIT_OK) {
+    if (int rc = Connect(engine, ctx.links, opt, out); rc != EXIT_OK) {
         return out.Fail(rc);
     }
     ProgressPrinter progress;
     NvdsImage image = ErasedImage();
-    int r = DumpImage(engine, engine.m_bConnected != 0, image, prompter, ShowStatus(progress, out),
-                      ShowPages(progress, out));
+    const LinkOutcome dumped = DumpImage(engine, engine.m_bConnected != 0, image,
+                                         ShowStatus(progress, out), ShowPages(progress, out));
     progress.EndCounter();
-    if (r < 0 || signals.Caught()) {
-        PrintFailureCause(engine, out);
+    if (!dumped || signals.Caught()) {
+        PrintFailure(dumped, out);
         return out.Fail(EXIT_FAIL);
     }
     // Nothing to keep: an erased area is no image, and the file would only hide that.
@@ -303,8 +307,9 @@ int RunDump(CliContext& ctx, const LinkOptions& opt) {
     }
     // The file holds the area as read; the check only reports what the window would show.
     NvdsImage checked = image;
-    StderrPrompter report;
-    CheckDumpedImage(config, table, checked, report);
+    for (const std::string& text : CheckDumpedImage(table, checked).Messages()) {
+        std::fprintf(stderr, "%s\n", text.c_str());
+    }
     return out.Done();
 }
 
@@ -312,7 +317,7 @@ int RunDump(CliContext& ctx, const LinkOptions& opt) {
 // this runs before the connect, so a refused file never reaches the chip.
 bool ReadBurnFile(const std::string& path, NvdsImage& image, Prompter& prompter) {
     image = ErasedImage();
-    return ReadImageFile(path, image, prompter);
+    return ReadImage(path, image, prompter);
 }
 
 int RunBurn(const CliContext& ctx, const LinkOptions& opt) {
@@ -323,9 +328,9 @@ int RunBurn(const CliContext& ctx, const LinkOptions& opt) {
         return out.Fail(EXIT_FAIL);
     }
     EnableTrace(ctx);
-    CProgstarDlg engine(prompter);
+    CProgstarDlg engine;
     SignalStop signals(engine);
-    if (int rc = Connect(engine, ctx.links, opt, prompter, out); rc != EXIT_OK) {
+    if (int rc = Connect(engine, ctx.links, opt, out); rc != EXIT_OK) {
         return out.Fail(rc);
     }
     ProgressPrinter progress;
@@ -344,10 +349,10 @@ int RunBurn(const CliContext& ctx, const LinkOptions& opt) {
     events.verified = [&] { out.Emit("verified"); };
     events.skipped = [&] { out.Emit("skipped"); };
     BurnOutcome outcome =
-        BurnImageWithOptions(engine, engine.m_bConnected != 0, image, prompter, opt.burn, events);
+        BurnImageWithOptions(engine, engine.m_bConnected != 0, image, opt.burn, events);
     progress.EndCounter();
     if (outcome.result == BurnResult::Failed || signals.Caught()) {
-        PrintFailureCause(engine, out);
+        PrintFailure(outcome.link, out);
         return out.Fail(EXIT_FAIL);
     }
     if (outcome.result == BurnResult::VerifyFailed) {

@@ -9,6 +9,7 @@
 #include "catalogue/NvdsConfig.h"
 #include "catalogue/TagTypes.h"
 #include "link/LinkFactory.h"
+#include "image/NvdsImage.h"
 #include "platform/Prompter.h"
 
 namespace nvds::cli {
@@ -46,6 +47,9 @@ bool LoadCatalogue(CliContext& ctx, CNvdsConfig& config, TagTable& table);
 /// the default extension is added, so that a folder never becomes "folder.nvds" or
 /// "folder/.nvds".
 bool IsOutputFile(const std::string& out, Prompter& prompter);
+
+/// Reads an image file with no catalogue to check it against; false after its refusal.
+bool ReadImage(const std::string& path, NvdsImage& image, Prompter& prompter);
 
 /// Registration of the subcommand groups, one file each.
 void AddTagsCommand(CLI::App& app, CliContext& ctx);

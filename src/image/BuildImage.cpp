@@ -22,7 +22,7 @@ bool GetsTerminator(uint32_t code, const TagDef& def) {
 
 }  // namespace
 
-int BuildImage(TagTable& table, NvdsImage& image, Prompter& prompter) {
+int BuildImage(TagTable& table, NvdsImage& image, std::string& error) {
     NvdsArea area(image);
     area.AreaErase(0, area.Size());
     area.WriteMagic();
@@ -38,7 +38,7 @@ int BuildImage(TagTable& table, NvdsImage& image, Prompter& prompter) {
         if (n < 0) {
             char text[64];
             std::snprintf(text, sizeof text, FMT_TAG_DATA_INVALID, static_cast<int>(code));
-            prompter.Message(text);
+            error = text;
             return 0;
         }
         if (GetsTerminator(code, entry.def)) {

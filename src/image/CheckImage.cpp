@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "catalogue/NvdsConfig.h"
 #include "catalogue/ValueCodec.h"
 #include "image/ImageTexts.h"
 #include "image/NvdsArea.h"
@@ -9,12 +10,6 @@
 namespace nvds {
 
 namespace {
-
-// Appends one report line: the formatted text and the line end the report has always used.
-void AddLine(std::string& report, const std::string& line) {
-    report += line;
-    report += "   \n";
-}
 
 std::string Format(const char* format, uint32_t code, uint32_t a = 0, uint32_t b = 0) {
     char text[160];
@@ -24,8 +19,9 @@ std::string Format(const char* format, uint32_t code, uint32_t a = 0, uint32_t b
 }
 
 // Reads the tag's entry into its valueText. Returns the report line, empty when the value
-// was taken.
-std::string TakeTag(const NvdsArea& area, CNvdsConfig& config, uint32_t code, TagEntry& entry) {
+// was taken; the value check's note goes to `notices`.
+std::string TakeTag(const NvdsArea& area, uint32_t code, TagEntry& entry,
+                    std::vector<std::string>& notices) {
     const TagDef& def = entry.def;
     uint32_t position = 0;
     EntryHeader header;
@@ -53,48 +49,64 @@ std::string TakeTag(const NvdsArea& area, CNvdsConfig& config, uint32_t code, Ta
     if (BytesToText(def.coding, stored, n, entry.valueText) == -1) {
         return Format("Tag=%3d: coding is invalid!", code);
     }
-    if (config.CheckValue(entry.valueText, def, 0) != 1) {
-        return Format("Tag=%3d: ", code) + config.m_strError;
+    const ValueCheck check = CNvdsConfig::ValidateValue(entry.valueText, def);
+    if (!check.notice.empty()) {
+        notices.push_back(check.notice);
     }
-    return "";
+    return check.Ok() ? "" : Format("Tag=%3d: ", code) + check.error;
 }
 
 }  // namespace
 
-int CheckImage(CNvdsConfig& config, TagTable& table, NvdsImage& image, Prompter& prompter) {
+std::string ImageCheck::Report() const {
+    if (problems.empty()) {
+        return "";
+    }
+    std::string report = "Find error on target NVDS: \n\n";
+    for (const std::string& line : problems) {
+        report += line + "   \n";
+    }
+    return report + "\nThese tags will be reset to default value!";
+}
+
+std::vector<std::string> ImageCheck::Messages() const {
+    if (!refusal.empty()) {
+        return {refusal};
+    }
+    std::vector<std::string> texts = notices;
+    if (!problems.empty()) {
+        texts.push_back(Report());
+    }
+    return texts;
+}
+
+ImageCheck CheckImage(TagTable& table, NvdsImage& image) {
+    ImageCheck check;
     const NvdsArea area(image);
     if (!area.HasMagic()) {
-        return 0;
+        return check;
     }
-    std::string report;
+    check.result = 1;
     for (uint32_t code = TAG_SYSTEM_FIRST; code <= TAG_USER_LAST; ++code) {
         TagEntry& entry = table[code];
         if (!entry.IsDefined() || !entry.def.show) {
             continue;
         }
-        const std::string line = TakeTag(area, config, code, entry);
+        std::string line = TakeTag(area, code, entry, check.notices);
         if (!line.empty()) {
-            AddLine(report, line);
+            check.problems.push_back(std::move(line));
             entry.valueText = entry.def.defaultText;
         }
     }
-    if (!report.empty()) {
-        prompter.Message("Find error on target NVDS: \n\n" + report +
-                         "\nThese tags will be reset to default value!");
-    }
-    return 1;
+    return check;
 }
 
-int CheckDumpedImage(CNvdsConfig& config, TagTable& table, NvdsImage& image, Prompter& prompter,
-                     const std::function<void()>& beforeMessage) {
-    int result = CheckImage(config, table, image, prompter);
-    if (result == 0) {
-        if (beforeMessage) {
-            beforeMessage();
-        }
-        prompter.Message(MSG_TARGET_ERROR);
+ImageCheck CheckDumpedImage(TagTable& table, NvdsImage& image) {
+    ImageCheck check = CheckImage(table, image);
+    if (check.result == 0) {
+        check.refusal = MSG_TARGET_ERROR;
     }
-    return result;
+    return check;
 }
 
 }  // namespace nvds

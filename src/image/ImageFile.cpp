@@ -7,7 +7,6 @@
 #include "image/CheckImage.h"
 #include "image/ImageTexts.h"
 #include "image/NvdsArea.h"
-#include "image/StatusText.h"
 
 namespace nvds {
 
@@ -64,34 +63,18 @@ ImageFileResult ReadImageFile(const std::string& path, NvdsImage& image) {
     return ImageFileResult::Ok;
 }
 
-bool ReadImageFile(const std::string& path, NvdsImage& image, Prompter& prompter) {
-    const ImageFileResult result = ReadImageFile(path, image);
-    if (result != ImageFileResult::Ok) {
-        prompter.Message(ImageFileMessage(result));
+ImageCheck OpenImageFile(const std::string& path, NvdsImage& image, TagTable& table) {
+    ImageCheck check;
+    check.file = ReadImageFile(path, image);
+    if (check.file == ImageFileResult::Ok) {
+        check = CheckImage(table, image);
+        check.file = check.result == 0 ? ImageFileResult::NotImage : ImageFileResult::Ok;
     }
-    return result == ImageFileResult::Ok;
-}
-
-ImageFileResult OpenImageFile(const std::string& path, NvdsImage& image, CNvdsConfig& config,
-                              TagTable& table, Prompter& prompter, Prompter& report,
-                              const std::function<void(int)>& status) {
-    auto show = [&status](int code) {
-        if (status) {
-            status(code);
-        }
-    };
-    ImageFileResult result = ReadImageFile(path, image);
-    if (result == ImageFileResult::Ok && CheckImage(config, table, image, report) == 0) {
-        result = ImageFileResult::NotImage;
+    if (check.file != ImageFileResult::Ok) {
+        check.result = 0;
+        check.refusal = ImageFileMessage(check.file);
     }
-    if (result == ImageFileResult::NotImage) {
-        show(STATUS_CLEAR);
-    }
-    if (result != ImageFileResult::Ok) {
-        prompter.Message(ImageFileMessage(result));
-        show(STATUS_READ_ERROR);
-    }
-    return result;
+    return check;
 }
 
 std::string AddDefaultExtension(const std::string& path, const std::string& extension) {

@@ -12,7 +12,6 @@
 #include "link/LinkConstants.h"
 #include "link/LinkFlows.h"
 #include "link/ProgstarDlg.h"
-#include "platform/Prompter.h"
 #include "platform/Sha256.h"
 
 namespace nvds::line {
@@ -37,74 +36,18 @@ constexpr const char* TEXT_POOL_EXHAUSTED = "address range exhausted";
 // The back-off of record retries grows to this many times the first wait.
 constexpr int RETRY_GROWTH = 16;
 
-// Keeps the engine's messages of one station for its error events; nothing is asked.
-class StationPrompter : public Prompter {
-public:
-    void Message(const std::string& text) override {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_strLast = text;
-    }
-    bool Ask(const std::string& text) override {
-        Message(text);
-        return false;
-    }
-    std::string TakeLast() {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        return std::exchange(m_strLast, std::string());
-    }
-
-private:
-    std::mutex m_mutex;
-    std::string m_strLast;
-};
-
 double SecondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Reads page 0 of the chip's NVDS area into `area`, with the page retries of any read; when
-// it is not erased, reads the whole area. `erased` says which. False when a read failed.
-bool ReadHeldArea(CProgstarDlg& engine, NvdsImage& area, bool& erased) {
-    engine.ClearFailure();
-    if (!engine.SetAddress(0)) {
-        return false;
-    }
-    uint8_t count[4] = {0x00, 0x01, 0x00, 0x00};  // 256 bytes per read
-    bool read = false;
-    for (int attempt = 0; attempt < PAGE_TRIES && !read; ++attempt) {
-        read = engine.SendFrame(CMD_READ, count, READ_PAGE_READLEN, 4, 0) &&
-               engine.WaitDataFrame(area.data(), NVDS_PAGE_SIZE, READ_TIMEOUT.count());
-        if (!read && !engine.SetAddress(0)) {
-            break;
-        }
-    }
-    if (!read) {
-        engine.SetFailedPage(0);
-        return false;
-    }
-    // The magic is programmed last, so a chip without a valid image most often has an
-    // erased page 0: one page decides.
-    erased = std::all_of(area.begin(), area.begin() + NVDS_PAGE_SIZE,
-                         [](uint8_t byte) { return byte == 0xFF; });
-    if (erased) {
-        return true;
-    }
-    if (!ReadPages(engine, area, {})) {
-        return false;
-    }
-    engine.ClearFailure();
-    return true;
 }
 
 }  // namespace
 
 struct ProductionLine::Unit {
-    explicit Unit(const StationPort& station) : engine(prompter) {
+    explicit Unit(const StationPort& station) {
         status.name = station.name.empty() ? station.path : station.name;
         status.port = station.path;
     }
 
-    StationPrompter prompter;
     CProgstarDlg engine;
     StationStatus status;  // guarded by the line's m_mutex
     std::thread thread;
@@ -416,7 +359,6 @@ bool ProductionLine::AwaitPort(Unit& unit) {
         // comes back.
         if (unit.engine.ReopenPort(SyncBaud(m_settings.crystal)) &&
             !unit.engine.Transport().LineLost()) {
-            unit.prompter.TakeLast();
             unit.lost = false;
             Report(unit, {StationEvent::StationBack});
             return true;
@@ -447,7 +389,8 @@ void ProductionLine::RunStation(Unit& unit) {
         }
         unit.lost = false;
         Report(unit, {StationEvent::Connecting});
-        if (!ConnectTargetUntilCancelled(unit.engine, watch)) {
+        const LinkOutcome connected = ConnectTargetUntilCancelled(unit.engine, watch);
+        if (!connected) {
             if (unit.lost || (unit.opened && !unit.engine.Cancelled())) {
                 if (!AwaitPort(unit)) {
                     break;
@@ -458,8 +401,8 @@ void ProductionLine::RunStation(Unit& unit) {
                 // The port never opened: a wrong path, not one that went away.
                 StationEvent error{StationEvent::Error};
                 error.code = CODE_FAILED;
-                error.message = unit.prompter.TakeLast();
-                error.cause = unit.engine.Transport().LastError();
+                error.message = connected.message;
+                error.cause = connected.cause;
                 unit.stopWhy = error.message;
                 Report(unit, error);
             } else {
@@ -533,30 +476,39 @@ void ProductionLine::RunStation(Unit& unit) {
     Report(unit, stop);
 }
 
-bool ProductionLine::CheckChip(Unit& unit, bool& carries, uint64_t& address) {
+LinkOutcome ProductionLine::CheckChip(Unit& unit, bool& carries, uint64_t& address) {
+    CProgstarDlg& engine = unit.engine;
     NvdsImage held = ErasedImage();
-    bool erased = false;
     carries = false;
-    if (!ReadHeldArea(unit.engine, held, erased)) {
-        return false;
+    engine.ClearFailure();
+    // The magic is programmed last, so a chip without a valid image most often has an erased
+    // page 0: one page decides whether the whole area is read.
+    if (!ReadPages(engine, held, {}, 1)) {
+        return TransferFailed(engine);
     }
-    if (!erased) {
-        if (std::optional<uint64_t> found = AddressOnImage(held)) {
-            carries = true;
-            address = *found;
-        }
+    if (std::all_of(held.begin(), held.begin() + NVDS_PAGE_SIZE,
+                    [](uint8_t b) { return b == 0xFF; })) {
+        return {};
     }
-    return true;
+    if (!ReadPages(engine, held, {})) {
+        return TransferFailed(engine);
+    }
+    engine.ClearFailure();
+    if (std::optional<uint64_t> found = AddressOnImage(held)) {
+        carries = true;
+        address = *found;
+    }
+    return {};
 }
 
 ProductionLine::ChipEnd ProductionLine::BurnOne(Unit& unit) {
     bool carries = false;
     uint64_t address = 0;
-    if (!CheckChip(unit, carries, address)) {
+    if (const LinkOutcome checked = CheckChip(unit, carries, address); !checked) {
         StationEvent failure{StationEvent::Error};
         failure.code = CODE_FAILED;
         failure.message = TEXT_CHECK_FAILED;
-        failure.cause = unit.engine.FailureCause();
+        failure.cause = checked.cause;
         if (unit.engine.Cancelled()) {
             unit.stopWhy = TEXT_STOPPED;
             return ChipEnd::Stop;
@@ -662,9 +614,8 @@ ProductionLine::ChipEnd ProductionLine::Burn(Unit& unit, uint64_t address, int64
         BurnOptions options;
         options.safeOrder = true;
         options.verify = true;
-        unit.prompter.TakeLast();
         const BurnOutcome outcome = BurnImageWithOptions(unit.engine, unit.engine.m_bConnected != 0,
-                                                         image, unit.prompter, options, events);
+                                                         image, options, events);
         end.imageSha256 = Sha256Hex(image.data(), image.size());
         if (outcome.result == BurnResult::Burned) {
             end.outcome = RECORD_VERIFIED;
@@ -676,11 +627,9 @@ ProductionLine::ChipEnd ProductionLine::Burn(Unit& unit, uint64_t address, int64
                 failure.message = VerifyFailedText(outcome.firstDifference);
                 end.reason = failure.message;
             } else {
-                failure.message = unit.prompter.TakeLast();
-                if (failure.message.empty()) {
-                    failure.message = TEXT_BURN_FAILED;
-                }
-                failure.cause = unit.engine.FailureCause();
+                failure.message =
+                    outcome.link.message.empty() ? TEXT_BURN_FAILED : outcome.link.message;
+                failure.cause = outcome.link.cause;
                 end.reason = failure.cause.empty() ? failure.message : failure.cause;
             }
         }

@@ -12,6 +12,8 @@
 #include "line/ProductionRecord.h"
 #include "line/Station.h"
 #include "link/LinkFactory.h"
+#include "link/LinkOutcome.h"
+#include "link/LinkTransport.h"
 
 namespace nvds::line {
 
@@ -91,8 +93,8 @@ private:
     void RunStation(Unit& unit);
     ChipEnd BurnOne(Unit& unit);
     ChipEnd Burn(Unit& unit, uint64_t address, int64_t attempt);
-    // The pre-burn check: true with the address when the chip holds a valid image.
-    bool CheckChip(Unit& unit, bool& carries, uint64_t& address);
+    // The pre-burn check: Ok, with the address when the chip holds a valid image.
+    LinkOutcome CheckChip(Unit& unit, bool& carries, uint64_t& address);
     // Runs `call` on the record after the journal was written; while either fails the station
     // pauses (state "record unavailable") and tries again with a back-off. Refused: the pool is
     // used up (`error`); Stopped: the line stopped or is finishing meanwhile.

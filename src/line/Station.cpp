@@ -10,7 +10,6 @@
 #include "image/ImageFile.h"
 #include "image/NvdsArea.h"
 #include "platform/AtomicFile.h"
-#include "platform/Prompter.h"
 #include "platform/Sha256.h"
 
 namespace nvds::line {
@@ -49,8 +48,7 @@ const char* StationStateName(StationState state) {
     return "";
 }
 
-bool GoldenImage::Load(const std::string& path, CNvdsConfig& config, const TagTable& catalogue,
-                       std::string& error) {
+bool GoldenImage::Load(const std::string& path, const TagTable& catalogue, std::string& error) {
     m_addressOffset = 0;
     NvdsImage image = ErasedImage();
     const ImageFileResult read = ReadImageFile(path, image);
@@ -91,19 +89,9 @@ bool GoldenImage::Load(const std::string& path, CNvdsConfig& config, const TagTa
     // Whatever "Open..." would reset to its default: missing tags, wrong lengths, bad codings,
     // values out of range.
     TagTable table = catalogue;
-    RecordingPrompter report;
     NvdsImage checked = image;
-    CheckImage(config, table, checked, report);
-    for (const std::string& text : report.Texts()) {
-        size_t at = 0;
-        while ((at = text.find("Tag=", at)) != std::string::npos) {
-            const size_t end = text.find('\n', at);
-            std::string line = text.substr(at, end == std::string::npos ? end : end - at);
-            line.erase(line.find_last_not_of(' ') + 1);
-            problems.push_back(line);
-            at = end == std::string::npos ? text.size() : end;
-        }
-    }
+    const ImageCheck check = CheckImage(table, checked);
+    problems.insert(problems.end(), check.problems.begin(), check.problems.end());
     uint32_t position = 0;
     EntryHeader header;
     if (area.FindTag(TAG_DEVICE_ADDRESS, position, header) != NVDS_OK) {

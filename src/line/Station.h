@@ -4,7 +4,6 @@
 #include <optional>
 #include <string>
 
-#include "catalogue/NvdsConfig.h"
 #include "catalogue/TagTypes.h"
 #include "image/NvdsImage.h"
 
@@ -92,9 +91,8 @@ public:
     /// station's `catalogue` would change it as "Open..." takes it: a current entry of a tag
     /// the catalogue does not define, a value that is missing, mis-sized, does not decode or is
     /// out of range, an entry list that runs past the area, or no device address (tag 1) of
-    /// the catalogue's length. `config` checks the values; it is not kept.
-    bool Load(const std::string& path, CNvdsConfig& config, const TagTable& catalogue,
-              std::string& error);
+    /// the catalogue's length.
+    bool Load(const std::string& path, const TagTable& catalogue, std::string& error);
 
     /// The golden bytes with the device address's value bytes set to `address`. False with a
     /// message only when no golden image was loaded.

@@ -5,7 +5,6 @@
 #include "image/StatusText.h"
 #include "link/LinkConstants.h"
 #include "link/ProgstarDlg.h"
-#include "platform/Prompter.h"
 
 namespace nvds {
 
@@ -35,12 +34,13 @@ bool PageWithRetries(CProgstarDlg& engine, uint32_t page, TryPage tryPage) {
 
 }  // namespace
 
-bool ReadPages(CProgstarDlg& engine, NvdsImage& buffer, const PageProgress& pages) {
+bool ReadPages(CProgstarDlg& engine, NvdsImage& buffer, const PageProgress& pages,
+               uint32_t pageCount) {
     if (!engine.SetAddress(0)) {
         return false;
     }
     uint8_t count[4] = {0x00, 0x01, 0x00, 0x00};  // 256 bytes per read
-    for (uint32_t p = 0; p < NVDS_PAGE_COUNT; ++p) {
+    for (uint32_t p = 0; p < pageCount; ++p) {
         uint8_t* dest = buffer.data() + p * NVDS_PAGE_SIZE;
         bool ok = PageWithRetries(engine, p, [&] {
             return engine.SendFrame(CMD_READ, count, READ_PAGE_READLEN, 4, 0) &&
@@ -104,40 +104,42 @@ std::vector<uint32_t> PlainPageOrder() {
     return order;
 }
 
-int DumpImage(CProgstarDlg& engine, bool connected, NvdsImage& dest, Prompter& prompter,
-              const TransferStatus& status, const PageProgress& pages) {
+LinkOutcome TransferFailed(const CProgstarDlg& engine) {
+    return {LinkCode::Failed, "", engine.FailureCause()};
+}
+
+LinkOutcome DumpImage(CProgstarDlg& engine, bool connected, NvdsImage& dest,
+                      const TransferStatus& status, const PageProgress& pages) {
     if (!connected) {
-        prompter.Message(MSG_TARGET_DISCONNECT);
-        return -1;
+        return LinkOutcome{LinkCode::NotConnected, MSG_TARGET_DISCONNECT, ""};
     }
     Report(status, STATUS_DUMP_BUSY);
     engine.ClearFailure();
     NvdsImage buffer{};
     if (!ReadPages(engine, buffer, pages)) {
         Report(status, STATUS_DUMP_ERROR);
-        return -1;
+        return TransferFailed(engine);
     }
     engine.ClearFailure();
     dest = buffer;
     Report(status, STATUS_DUMP_OK);
-    return static_cast<int>(NVDS_IMAGE_SIZE);
+    return {};
 }
 
-int BurnImage(CProgstarDlg& engine, bool connected, const NvdsImage& source, Prompter& prompter,
-              const TransferStatus& status, const PageProgress& pages) {
+LinkOutcome BurnImage(CProgstarDlg& engine, bool connected, const NvdsImage& source,
+                      const TransferStatus& status, const PageProgress& pages) {
     if (!connected) {
-        prompter.Message(MSG_TARGET_DISCONNECT);
-        return -1;
+        return LinkOutcome{LinkCode::NotConnected, MSG_TARGET_DISCONNECT, ""};
     }
     Report(status, STATUS_BURN_BUSY);
     engine.ClearFailure();
     if (!EraseArea(engine) || !ProgramPages(engine, source, PlainPageOrder(), pages)) {
         Report(status, STATUS_BURN_ERROR);
-        return -1;
+        return TransferFailed(engine);
     }
     engine.ClearFailure();
     Report(status, STATUS_BURN_OK);
-    return static_cast<int>(NVDS_IMAGE_SIZE);
+    return {};
 }
 
 }  // namespace nvds

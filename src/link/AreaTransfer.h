@@ -5,12 +5,12 @@
 #include <vector>
 
 #include "image/NvdsImage.h"
-#include "link/LinkTexts.h"
+#include "link/LinkConstants.h"
+#include "link/LinkOutcome.h"
 
 namespace nvds {
 
 class CProgstarDlg;
-class Prompter;
 
 /// Receives status codes 8..13 (see image/StatusText.h) for the operation pane.
 using TransferStatus = std::function<void(int code)>;
@@ -20,10 +20,11 @@ using PageProgress = std::function<void(int pagesDone)>;
 /// Called just before the program frame of `page` goes out.
 using PageStart = std::function<void(uint32_t page)>;
 
-/// Sets the address 0 and reads the 16 pages into `buffer`, each page with its retries and
-/// re-addressing. False as soon as a page fails (the engine keeps the failed page and cause);
-/// `buffer` may then hold part of the area.
-bool ReadPages(CProgstarDlg& engine, NvdsImage& buffer, const PageProgress& pages);
+/// Sets the address 0 and reads the first `pageCount` pages into `buffer`, each page with its
+/// retries and re-addressing. False as soon as a page fails (the engine keeps the failed page
+/// and cause); `buffer` may then hold part of the area.
+bool ReadPages(CProgstarDlg& engine, NvdsImage& buffer, const PageProgress& pages,
+               uint32_t pageCount = NVDS_PAGE_COUNT);
 
 /// Sets the address 0, erases the NVDS sector and selects the flash for programming.
 bool EraseArea(CProgstarDlg& engine);
@@ -39,12 +40,15 @@ bool ProgramPages(CProgstarDlg& engine, const NvdsImage& source, const std::vect
 std::vector<uint32_t> PlainPageOrder();
 
 /// Reads the 4096-byte NVDS area page by page. `dest` changes only when all 16 pages arrived.
-/// Returns 4096, or -1 (nothing sent when `connected` is false).
-int DumpImage(CProgstarDlg& engine, bool connected, NvdsImage& dest, Prompter& prompter,
-              const TransferStatus& status, const PageProgress& pages = {});
+/// NotConnected (nothing sent) when `connected` is false; Failed with the page and fault.
+LinkOutcome DumpImage(CProgstarDlg& engine, bool connected, NvdsImage& dest,
+                      const TransferStatus& status, const PageProgress& pages = {});
 
-/// Erases the NVDS sector and programs `source` page by page. Returns 4096, or -1.
-int BurnImage(CProgstarDlg& engine, bool connected, const NvdsImage& source, Prompter& prompter,
-              const TransferStatus& status, const PageProgress& pages = {});
+/// Erases the NVDS sector and programs `source` page by page; fails as DumpImage does.
+LinkOutcome BurnImage(CProgstarDlg& engine, bool connected, const NvdsImage& source,
+                      const TransferStatus& status, const PageProgress& pages = {});
+
+/// The outcome of a transfer that failed on the engine: Failed, with the page and fault.
+LinkOutcome TransferFailed(const CProgstarDlg& engine);
 
 }  // namespace nvds

@@ -5,7 +5,6 @@
 #include "image/StatusText.h"
 #include "link/LinkConstants.h"
 #include "link/ProgstarDlg.h"
-#include "platform/Prompter.h"
 
 namespace nvds {
 
@@ -47,11 +46,10 @@ std::vector<uint32_t> SafePageOrder() {
 }  // namespace
 
 BurnOutcome BurnImageWithOptions(CProgstarDlg& engine, bool connected, const NvdsImage& source,
-                                 Prompter& prompter, const BurnOptions& options,
-                                 const BurnEvents& events) {
+                                 const BurnOptions& options, const BurnEvents& events) {
     BurnOutcome outcome;
     if (!connected) {
-        prompter.Message(MSG_TARGET_DISCONNECT);
+        outcome.link = LinkOutcome{LinkCode::NotConnected, MSG_TARGET_DISCONNECT, ""};
         return outcome;
     }
     Report(events.status, STATUS_BURN_BUSY);
@@ -59,6 +57,9 @@ BurnOutcome BurnImageWithOptions(CProgstarDlg& engine, bool connected, const Nvd
     auto fail = [&](BurnResult result) {
         Report(events.status, STATUS_BURN_ERROR);
         outcome.result = result;
+        if (result == BurnResult::Failed) {
+            outcome.link = TransferFailed(engine);
+        }
         return outcome;
     };
 

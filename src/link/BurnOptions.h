@@ -9,7 +9,6 @@
 namespace nvds {
 
 class CProgstarDlg;
-class Prompter;
 
 /// What a burn does beyond erasing the area and programming pages 0 to 15.
 struct BurnOptions {
@@ -28,11 +27,13 @@ enum class BurnResult {
     Burned,        // erased, programmed (and read back equal when verifying)
     Identical,     // the chip already held the image; nothing was written
     VerifyFailed,  // programmed, but the read-back differs at `firstDifference`
-    Failed,        // a transfer failed (the link's failure cause says why)
+    Failed,        // not connected, or a transfer failed (`link` says why)
 };
 
 struct BurnOutcome {
     BurnResult result = BurnResult::Failed;
+    /// What the link says: NotConnected, Failed with the page and fault, else Ok.
+    LinkOutcome link;
     /// Offset in the area of the first byte that read back wrong (page = offset / 256);
     /// -1 unless VerifyFailed.
     int firstDifference = -1;
@@ -49,11 +50,10 @@ struct BurnEvents {
     std::function<void()> skipped;   // the chip already held the image
 };
 
-/// Burns `source` with the options on a connected engine (`connected` false: the disconnect
-/// message, Failed, nothing sent). Without options it does exactly what BurnImage does.
+/// Burns `source` with the options on a connected engine (`connected` false: Failed and
+/// NotConnected, nothing sent). Without options it does exactly what BurnImage does.
 BurnOutcome BurnImageWithOptions(CProgstarDlg& engine, bool connected, const NvdsImage& source,
-                                 Prompter& prompter, const BurnOptions& options,
-                                 const BurnEvents& events);
+                                 const BurnOptions& options, const BurnEvents& events);
 
 /// "Verify failed: page 5, offset 0x0580" for a difference at that offset.
 std::string VerifyFailedText(int offset);

@@ -7,7 +7,6 @@
 #include "link/ProgstarDlg.h"
 #include "link/UsbTransport.h"
 #include "platform/Clock.h"
-#include "platform/Prompter.h"
 
 namespace nvds {
 
@@ -30,22 +29,6 @@ struct ConnectClock {
     bool Expired() const { return Ticks() - t0 >= static_cast<uint64_t>(CONNECT_LIMIT.count()); }
 };
 
-// True when the connect must end: cancelled (quietly) or out of time (with the overtime
-// message; the likely cause, from what the attempts saw, is noted first so that a front end
-// can show it beneath the message).
-bool MustStop(CProgstarDlg& engine, Prompter& prompter, const ConnectClock& clock,
-              const SyncStep& step) {
-    if (engine.Cancelled()) {
-        return true;
-    }
-    if (clock.Expired()) {
-        engine.SetConnectCause(step.Diagnose(engine));
-        prompter.Message(MSG_CONNECT_OVERTIME);
-        return true;
-    }
-    return false;
-}
-
 std::string Baud(uint32_t rate) {
     return std::to_string(rate) + " baud";
 }
@@ -66,7 +49,7 @@ class UartSync : public SyncStep {
 public:
     int Begin(CProgstarDlg& engine) override {
         m_nGarbledBefore = engine.GarbledBytes();
-        return engine.ReopenPort(SyncBaud(engine.m_nCrystal));
+        return engine.ReopenPort(SyncBaud(engine.m_nCrystal)).Ok() ? 1 : 0;
     }
 
     int Attempt(CProgstarDlg& engine) override {
@@ -87,8 +70,12 @@ public:
         if (!engine.SendFrame(CMD_SET_BAUDRATE, payload, 0, 4, CONFIRM_AFTER_WIRE)) {
             return 0;
         }
-        // The chip now listens at the working rate; confirm the rate there.
-        engine.ReopenPort(engine.m_nBaudRate);
+        // The chip now listens at the working rate; confirm the rate there. A port that does
+        // not reopen does not end the connect: the attempts go on (failing at once on the closed
+        // port) until the connect's time is up, and the cause then names the refusal.
+        if (const LinkOutcome reopened = engine.ReopenPort(engine.m_nBaudRate); !reopened) {
+            m_strReopenError = reopened.cause;
+        }
         return engine.SendFrame(CMD_SET_BAUDRATE, payload, 0, 4, CONFIRM_AFTER_WIRE);
     }
 
@@ -96,6 +83,12 @@ public:
 
     std::string Diagnose(const CProgstarDlg& engine) const override {
         std::string syncRate = Baud(SyncBaud(engine.m_nCrystal));
+        if (!m_strReopenError.empty()) {
+            return "the chip answered at " + syncRate +
+                   " but the port did not open at the working rate of " + Baud(engine.m_nBaudRate) +
+                   " (" + m_strReopenError +
+                   "): a rate the adapter does not take; try a lower rate";
+        }
         if (m_nSyncAnswers == 0) {
             return NoAnswerCause(engine.GarbledBytes() - m_nGarbledBefore, " at " + syncRate);
         }
@@ -118,6 +111,7 @@ private:
 
     int m_nDtrCounter = DTR_PULSE_EVERY - 1;  // the first attempt pulses
     int m_nSyncAnswers = 0;
+    std::string m_strReopenError;  // why the port last refused the working rate
     int m_nGarbledBefore = 0;
 };
 
@@ -163,45 +157,52 @@ std::unique_ptr<SyncStep> MakeBridgeSync(UsbTransport& usb) {
 
 namespace {
 
-// The connect loop; `prompter` null: no time limit, only a cancel ends it.
-int RunConnect(CProgstarDlg& engine, Prompter* prompter, const ConnectProgress& progress) {
+// The connect loop; `limited` false: no time limit, only a cancel ends it.
+LinkOutcome RunConnect(CProgstarDlg& engine, bool limited, const ConnectProgress& progress) {
+    auto openFailed = [&engine] {
+        return LinkOutcome{LinkCode::OpenFailed, MSG_OPEN_FAILED, engine.Transport().LastError()};
+    };
     std::unique_ptr<SyncStep> step = engine.Transport().MakeSyncStep();
     if (!step->Begin(engine)) {
-        return 0;
+        return openFailed();
     }
     ConnectClock clock;
     for (;;) {
         clock.Step(step->ProgressEvery(), progress);
         if (step->Attempt(engine)) {
             engine.m_bConnected = 1;
-            return 1;
+            return {};
         }
         // A chip that answers every sync byte but never confirms the rate must not keep the
         // loop from looking at the clock either.
-        if (prompter == nullptr ? engine.Cancelled() : MustStop(engine, *prompter, clock, *step)) {
-            return 0;
+        if (engine.Cancelled()) {
+            return {LinkCode::Cancelled, "", ""};
+        }
+        if (!clock.Expired()) {
+            continue;
+        }
+        if (limited) {
+            return {LinkCode::Overtime, MSG_CONNECT_OVERTIME, step->Diagnose(engine)};
         }
         // Without a time limit, each connect's time starts a fresh connect: a step left syncing
         // at the working rate (its rate was never confirmed) would otherwise never find a chip
         // that a reset put back at the sync rate.
-        if (prompter == nullptr && clock.Expired()) {
-            step = engine.Transport().MakeSyncStep();
-            if (!step->Begin(engine)) {
-                return 0;
-            }
-            clock = ConnectClock{};
+        step = engine.Transport().MakeSyncStep();
+        if (!step->Begin(engine)) {
+            return openFailed();
         }
+        clock = ConnectClock{};
     }
 }
 
 }  // namespace
 
-int ConnectTarget(CProgstarDlg& engine, Prompter& prompter, const ConnectProgress& progress) {
-    return RunConnect(engine, &prompter, progress);
+LinkOutcome ConnectTarget(CProgstarDlg& engine, const ConnectProgress& progress) {
+    return RunConnect(engine, true, progress);
 }
 
-int ConnectTargetUntilCancelled(CProgstarDlg& engine, const ConnectProgress& progress) {
-    return RunConnect(engine, nullptr, progress);
+LinkOutcome ConnectTargetUntilCancelled(CProgstarDlg& engine, const ConnectProgress& progress) {
+    return RunConnect(engine, false, progress);
 }
 
 int WaitChipGone(CProgstarDlg& engine, std::chrono::milliseconds period, int misses) {

@@ -4,13 +4,12 @@
 #include <functional>
 #include <memory>
 
-#include "link/LinkTexts.h"
+#include "link/LinkOutcome.h"
 #include "link/LinkTransport.h"
 
 namespace nvds {
 
 class CProgstarDlg;
-class Prompter;
 class UsbTransport;
 
 /// How often a station looks whether its chip was taken out, and how many unanswered sync
@@ -22,14 +21,15 @@ inline constexpr int CHIP_GONE_MISSES = 3;
 using ConnectProgress = std::function<void(int position)>;
 
 /// Catches the boot loader after a reset and sets the working rate, repeating the sync step of
-/// the engine's link until it succeeds, engine.Cancel() is called (quietly) or 20 s have
-/// passed (with the overtime message). Returns 1 (engine's connected flag set) or 0.
-int ConnectTarget(CProgstarDlg& engine, Prompter& prompter, const ConnectProgress& progress = {});
+/// the engine's link until it succeeds (Ok, the engine's connected flag set), engine.Cancel()
+/// is called (Cancelled), the port does not open (OpenFailed) or 20 s have passed (Overtime,
+/// the likely cause from what the attempts saw).
+LinkOutcome ConnectTarget(CProgstarDlg& engine, const ConnectProgress& progress = {});
 
 /// ConnectTarget without the 20 s limit, for a station that waits for the next chip: the same
-/// sync steps (reset pulses included) until a chip answers (1) or engine.Cancel() is called
-/// (0, quietly).
-int ConnectTargetUntilCancelled(CProgstarDlg& engine, const ConnectProgress& progress = {});
+/// sync steps (reset pulses included) until a chip answers, engine.Cancel() is called or the
+/// port does not open.
+LinkOutcome ConnectTargetUntilCancelled(CProgstarDlg& engine, const ConnectProgress& progress = {});
 
 /// Waits until the chip on the engine's link no longer answers: every `period` a fresh sync
 /// step (the link reopened at the sync rate, a reset pulse, one sync byte) tries to reach it;

@@ -16,7 +16,7 @@ class RxQueue;
 class SyncStep {
 public:
     virtual ~SyncStep() = default;
-    /// Prepares the link before the first attempt. 0 when it cannot be used (message shown).
+    /// Prepares the link before the first attempt. 0 when it cannot be used (LastError says why).
     virtual int Begin(CProgstarDlg& engine) = 0;
     /// One attempt to catch the boot loader and set the working rate. 1 when it did.
     virtual int Attempt(CProgstarDlg& engine) = 0;

@@ -10,12 +10,10 @@
 #include "link/LinkTrace.h"
 #include "link/SerialLink.h"
 #include "platform/LittleEndian.h"
-#include "platform/Prompter.h"
 
 namespace nvds {
 
-CProgstarDlg::CProgstarDlg(Prompter& prompter)
-    : m_prompter(prompter), m_pLink(std::make_unique<CSerialLink>(std::string())) {}
+CProgstarDlg::CProgstarDlg() : m_pLink(std::make_unique<CSerialLink>(std::string())) {}
 
 CProgstarDlg::~CProgstarDlg() {
     m_pLink->Close();
@@ -254,7 +252,7 @@ int CProgstarDlg::SetAddress(uint32_t address) {
     return SendFrame(CMD_SET_ADDRESS, payload, 0, 4, 1);
 }
 
-int CProgstarDlg::ReopenPort(uint32_t baud) {
+LinkOutcome CProgstarDlg::ReopenPort(uint32_t baud) {
     // Closing or changing the rate while a frame is still going out would cut it off.
     if (m_pLink->IsOpen()) {
         m_pLink->Drain();
@@ -262,11 +260,10 @@ int CProgstarDlg::ReopenPort(uint32_t baud) {
     m_pLink->Close();
     if (!m_pLink->Open(baud, m_rxQueue)) {
         TraceNote(m_pLink->LastError());
-        m_prompter.Message(MSG_OPEN_FAILED);
-        return 0;
+        return {LinkCode::OpenFailed, MSG_OPEN_FAILED, m_pLink->LastError()};
     }
     TraceNote(m_pLink->Name() + " open at " + std::to_string(baud) + " baud");
-    return 1;
+    return {};
 }
 
 void CProgstarDlg::ClosePort() {
@@ -322,12 +319,6 @@ void CProgstarDlg::ClearFailure() {
     m_nFailedPage = -1;
     std::lock_guard<std::mutex> lock(m_causeMutex);
     m_strWriteError.clear();
-    m_strConnectCause.clear();
-}
-
-void CProgstarDlg::SetConnectCause(const std::string& cause) {
-    std::lock_guard<std::mutex> lock(m_causeMutex);
-    m_strConnectCause = cause;
 }
 
 int CProgstarDlg::GarbledBytes() const {
@@ -341,9 +332,6 @@ void CProgstarDlg::SetFailedPage(int page) {
 
 std::string CProgstarDlg::FailureCause() const {
     std::lock_guard<std::mutex> lock(m_causeMutex);
-    if (!m_strConnectCause.empty()) {
-        return m_strConnectCause;
-    }
     const char* text = FaultText(m_fault);
     if (text == nullptr) {
         return {};

@@ -11,12 +11,11 @@
 #include <thread>
 
 #include "link/LinkConstants.h"
+#include "link/LinkOutcome.h"
 #include "link/LinkTransport.h"
 #include "link/RxQueue.h"
 
 namespace nvds {
-
-class Prompter;
 
 /// What ended a failed wait.
 enum class LinkFault { None, Timeout, BadCrc, HangUp, Cancelled, WriteFailed };
@@ -26,7 +25,7 @@ enum class LinkFault { None, Timeout, BadCrc, HangUp, Cancelled, WriteFailed };
 /// thread; waits block on a condition variable it signals. One operation at a time uses it.
 class CProgstarDlg {
 public:
-    explicit CProgstarDlg(Prompter& prompter);
+    CProgstarDlg();
     ~CProgstarDlg();
     CProgstarDlg(const CProgstarDlg&) = delete;
     CProgstarDlg& operator=(const CProgstarDlg&) = delete;
@@ -76,8 +75,8 @@ public:
     /// Confirmed CMD_SET_ADDRESS with the address little-endian. 1 on success.
     int SetAddress(uint32_t address);
     /// Lets what was written leave the wire, then closes and reopens the link at `baud`,
-    /// delivering to the parser. On failure shows "Open COM port failed!" and returns 0.
-    int ReopenPort(uint32_t baud);
+    /// delivering to the parser. On failure: OpenFailed with the link's own error as cause.
+    LinkOutcome ReopenPort(uint32_t baud);
     /// Stops delivery and closes the link.
     void ClosePort();
 
@@ -103,16 +102,12 @@ public:
     void ClearFailure();
     /// Marks the page (0-based) the last failure happened at, or -1 for none.
     void SetFailedPage(int page);
-    /// Notes why a connect ran out of time; FailureCause returns it until ClearFailure.
-    void SetConnectCause(const std::string& cause);
-    /// One line naming the cause of the last failure ("page 3 of 16: no answer in time", or
-    /// the connect's cause); empty when nothing failed since the connect.
+    /// One line naming the cause of the last failed transfer ("page 3 of 16: no answer in
+    /// time"); empty when nothing failed since the connect.
     std::string FailureCause() const;
     /// Bytes received that were neither a status byte nor part of a frame with a good CRC
     /// (counted since the last ResetForConnect): noise, or answers at the wrong rate.
     int GarbledBytes() const;
-
-    Prompter& GetPrompter() { return m_prompter; }
 
     /// Parser state for tests: 0 idle, 1 command next, 2..4 length, 5 body.
     int ParserState() const;
@@ -127,7 +122,6 @@ private:
                  Ready ready);
     void ReceiveDispatchThread();
 
-    Prompter& m_prompter;
     std::unique_ptr<LinkTransport> m_pLink;
     RxQueue m_rxQueue;
     std::thread m_dispatch;
@@ -147,9 +141,8 @@ private:
     std::array<uint8_t, FRAME_BUFFER_SIZE> m_frame{};
     std::atomic<LinkFault> m_fault{LinkFault::None};
     std::atomic<int> m_nFailedPage{-1};
-    mutable std::mutex m_causeMutex;  // guards the two texts below
+    mutable std::mutex m_causeMutex;  // guards the text below
     std::string m_strWriteError;
-    std::string m_strConnectCause;
 };
 
 }  // namespace nvds

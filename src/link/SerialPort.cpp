@@ -74,7 +74,7 @@ bool CSerialPort::IsOpen() const {
 
 std::string CSerialPort::LastError() const {
     std::lock_guard<std::mutex> lock(m_lock);
-    return m_strError;
+    return m_strLastError;
 }
 
 std::string CSerialPort::Warning() const {
@@ -85,17 +85,17 @@ std::string CSerialPort::Warning() const {
 int CSerialPort::OpenPort(const std::string& path, uint32_t baud) {
     ClosePort();
     std::lock_guard<std::mutex> lock(m_lock);
-    m_strError.clear();
+    m_strLastError.clear();
     int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         // EBUSY: another program holds the port in exclusive mode.
-        m_strError = errno == EBUSY ? InUseText(path) : path + ": " + std::strerror(errno);
+        m_strLastError = errno == EBUSY ? InUseText(path) : path + ": " + std::strerror(errno);
         return 0;
     }
     // A regular file, /dev/null or a FIFO would otherwise fail the lock or the configuration
     // below and be blamed on another program.
     if (!isatty(fd)) {
-        m_strError = path + ": not a serial device";
+        m_strLastError = path + ": not a serial device";
         close(fd);
         return 0;
     }
@@ -108,7 +108,7 @@ int CSerialPort::OpenPort(const std::string& path, uint32_t baud) {
     bool exclusive = !ExclusiveModeOutlivesHolder(fd);
     if (flock(fd, LOCK_EX | LOCK_NB) != 0 || (exclusive && ioctl(fd, TIOCEXCL) != 0)) {
         close(fd);
-        m_strError = InUseText(path);
+        m_strLastError = InUseText(path);
         return 0;
     }
     if (m_strWarnedPath != path) {
@@ -118,7 +118,7 @@ int CSerialPort::OpenPort(const std::string& path, uint32_t baud) {
         m_strWarning = holders.empty() ? "" : path + " is also open in another program" + holders;
     }
     if (!Configure(fd, baud)) {
-        m_strError =
+        m_strLastError =
             path + ": cannot set " + std::to_string(baud) + " baud: " + std::strerror(errno);
         ioctl(fd, TIOCNXCL);
         close(fd);
@@ -288,7 +288,8 @@ bool CSerialPort::Write(const uint8_t* data, size_t size) {
             continue;
         }
         if (n <= 0) {
-            m_strError = std::string("write: ") + (n < 0 ? std::strerror(errno) : "nothing taken");
+            m_strLastError =
+                std::string("write: ") + (n < 0 ? std::strerror(errno) : "nothing taken");
             return false;
         }
         done += static_cast<size_t>(n);

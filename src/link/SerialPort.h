@@ -76,7 +76,7 @@ private:
     std::atomic<bool> m_bStop{false};
     std::atomic<bool> m_bLineLost{false};
     RxQueue* m_pQueue = nullptr;
-    std::string m_strError;
+    std::string m_strLastError;
     std::string m_strWarning;
     std::string m_strWarnedPath;  // the port the holders were looked up for
     std::string m_strLatencyFile;

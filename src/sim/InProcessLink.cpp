@@ -37,10 +37,10 @@ bool CInProcessLink::Open(uint32_t baud, RxQueue& rx) {
     Close();
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_pChip->HungUp()) {
-        m_strError = "simulated chip: the line hung up";
+        m_strLastError = "simulated chip: the line hung up";
         return false;
     }
-    m_strError.clear();
+    m_strLastError.clear();
     m_nBaud = baud;
     m_pRx = &rx;
     m_bOpen = true;
@@ -130,7 +130,7 @@ std::vector<CInProcessLink::LineCall> CInProcessLink::ResetLineCalls() const {
 
 std::string CInProcessLink::LastError() const {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_strError;
+    return m_strLastError;
 }
 
 std::vector<ComPortEntry> CInProcessLinks::Ports() const {

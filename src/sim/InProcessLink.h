@@ -62,7 +62,7 @@ private:
     bool m_bOpen = false;
     bool m_bStop = false;
     RxQueue* m_pRx = nullptr;
-    std::string m_strError;
+    std::string m_strLastError;
     std::vector<LineCall> m_lineCalls;
     std::thread m_thread;
     std::atomic<bool> m_bAbort{false};  // ends a Push into a full receive queue on close

@@ -42,7 +42,8 @@ public:
         EXPECT_EQ(config.LoadTagDb(SYS_DB, table), 1);
         config.LoadTagDb(USER_DB, table);
         NvdsImage image = ErasedImage();
-        EXPECT_EQ(BuildImage(table, image, prompter), 1);
+        std::string invalid;
+        EXPECT_EQ(BuildImage(table, image, invalid), 1) << invalid;
         std::string path = Path("golden.nvds");
         EXPECT_TRUE(WriteFileAtomically(path, image.data(), image.size()));
         return path;

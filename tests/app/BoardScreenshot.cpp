@@ -55,7 +55,8 @@ int main(int argc, char** argv) {
     config.LoadTagDb("zbkey_db.xml", table);
     config.LoadTagDb("userkey_db.xml", table);
     NvdsImage image = ErasedImage();
-    BuildImage(table, image, prompter);
+    std::string invalid;
+    BuildImage(table, image, invalid);
     const std::string golden = scratch + "-golden.nvds";
     WriteFileAtomically(golden, image.data(), image.size());
 

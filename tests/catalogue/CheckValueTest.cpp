@@ -66,17 +66,21 @@ TEST(CheckValue, NormalisesOrExplainsPerCoding) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.input);
+        std::string text = c.input;
+        const ValueCheck check = CNvdsConfig::ValidateValue(text, c.def);
+        EXPECT_EQ(check.Ok(), c.result == 1);
+        EXPECT_EQ(text, c.text);
+        // A valid text may carry the fill notice; an invalid one carries only its error.
+        EXPECT_EQ(check.error, c.result ? "" : c.message);
+        EXPECT_EQ(check.notice, c.result ? c.message : "");
+
+        // The windows' CheckValue shows it; without the show flag only the fill notice.
         RecordingPrompter prompter;
         CNvdsConfig config(prompter, "", "");
-        config.m_strError = "earlier";
-        std::string text = c.input;
+        text = c.input;
         EXPECT_EQ(config.CheckValue(text, c.def, 1), c.result);
-        EXPECT_EQ(text, c.text);
-        EXPECT_EQ(config.m_strError, c.result ? "earlier" : c.message);
         EXPECT_EQ(prompter.Texts(), c.message.empty() ? std::vector<std::string>{}
                                                       : std::vector<std::string>{c.message});
-
-        // Without the show flag only the fill notice reaches the user.
         prompter.Clear();
         text = c.input;
         config.CheckValue(text, c.def, 0);
@@ -132,11 +136,8 @@ TEST(CheckValue, LengthAndRangeBoundaries) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.input);
-        RecordingPrompter prompter;
-        CNvdsConfig config(prompter, "", "");
         std::string text = c.input;
-        EXPECT_EQ(config.CheckValue(text, c.def, 0), c.message.empty() ? 1 : 0);
-        EXPECT_EQ(config.m_strError, c.message);
+        EXPECT_EQ(CNvdsConfig::ValidateValue(text, c.def).error, c.message);
         if (c.message.empty()) {
             EXPECT_EQ(text, c.text);
         }

@@ -120,8 +120,8 @@ int main(int argc, char** argv) {
         winBurn.push_back(TimeMs([&] { window.OnBurn(); }));
         winDump.push_back(TimeMs([&] { window.OnDump(); }));
         NvdsImage image = window.m_image;
-        directBurn.push_back(TimeMs([&] { BurnImage(dlg.Engine(), true, image, prompter, {}); }));
-        directDump.push_back(TimeMs([&] { DumpImage(dlg.Engine(), true, image, prompter, {}); }));
+        directBurn.push_back(TimeMs([&] { BurnImage(dlg.Engine(), true, image, {}); }));
+        directDump.push_back(TimeMs([&] { DumpImage(dlg.Engine(), true, image, {}); }));
     }
     std::printf("%-6s %12s %12s %7s   (115200 baud, erase 40 ms, program 2 ms, median of %d)\n",
                 "what", "window ms", "direct ms", "ratio", ROUNDS);

@@ -42,9 +42,9 @@ TEST(BuildImage, WritesEntriesInCodeOrderWithPaddingAndFiller) {
     TagTable table = SampleTable();
     table[6].def.show = false;  // hidden tags are built too
     NvdsImage image{};
-    RecordingPrompter prompter;
-    ASSERT_EQ(BuildImage(table, image, prompter), 1);
-    EXPECT_TRUE(prompter.shown.empty());
+    std::string error;
+    ASSERT_EQ(BuildImage(table, image, error), 1);
+    EXPECT_EQ(error, "");
     const std::vector<uint8_t> expected = {
         'N', 'V',  'D', 'S',                          //
         2,   0x06, 4,   0,   'a',  'b',  'c',  0,     // device name with its zero
@@ -57,14 +57,14 @@ TEST(BuildImage, WritesEntriesInCodeOrderWithPaddingAndFiller) {
     }
 
     table[6].valueText = "Maybe";
-    EXPECT_EQ(BuildImage(table, image, prompter), 0);
-    EXPECT_EQ(prompter.Texts(),
-              std::vector<std::string>{"Tag=6 data is invalid, please modify it!"});
+    EXPECT_EQ(BuildImage(table, image, error), 0);
+    EXPECT_EQ(error, "Tag=6 data is invalid, please modify it!");
 }
 
 TEST(CheckImage, ReportsEveryBadTagInOrderAndResetsIt) {
     TagTable table = SampleTable();
     Define(table, 12, CODING_NUMBER, 1, false, "0x1");
+    Define(table, 13, CODING_ARRAY_HEX, 4, true, "");
     Define(table, 130, CODING_BOOL, 1, false, "False");
     table[130].def.show = false;
     NvdsImage image = ErasedImage();
@@ -74,15 +74,22 @@ TEST(CheckImage, ReportsEveryBadTagInOrderAndResetsIt) {
         6,   0x02, 1, 0, 1,    0xFF, 0xFF, 0xFF,  // superseded ...
         6,   0x06, 1, 0, 2,    0xFF, 0xFF, 0xFF,  // ... current one is not a Bool
         9,   0x06, 5, 0, 1,    2,    3,    4,    5, 0xFF, 0xFF, 0xFF,  // five of six address bytes
+        13,  0x06, 3, 0, 0xAB, 0xCD, 0,    0xFF,   // two of four bytes: filled, with a notice
         130, 0x06, 1, 0, 7,    0xFF, 0xFF, 0xFF};  // hidden: neither read nor reset
     std::memcpy(image.data(), "NVDS", 4);
     std::memcpy(image.data() + 4, entries.data(), entries.size());
-    RecordingPrompter prompter;
-    CNvdsConfig config(prompter, "", "");
     table[130].valueText = "kept";
-    ASSERT_EQ(CheckImage(config, table, image, prompter), 1);
-    ASSERT_EQ(prompter.shown.size(), 1u);
-    EXPECT_EQ(prompter.shown[0].text,
+    const ImageCheck check = CheckImage(table, image);
+    ASSERT_EQ(check.result, 1);
+    const std::string filled =
+        "The current hex length is less than force length, and 0x00 will be filled in the "
+        "current data behind";
+    EXPECT_EQ(table[13].valueText, "AB CD 00 00");
+    // The notice comes first, then the one report; a file that is no image says only why.
+    const std::vector<std::string> messages = check.Messages();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages[0], filled);
+    EXPECT_EQ(messages[1],
               "Find error on target NVDS: \n\n"
               "Tag=2: length is invalid, must be less or equal than 8 byte, but current value is "
               "65535 byte!   \n"
@@ -96,6 +103,10 @@ TEST(CheckImage, ReportsEveryBadTagInOrderAndResetsIt) {
         EXPECT_EQ(table[code].valueText, "default") << code;
     }
     EXPECT_EQ(table[130].valueText, "kept");
+    NvdsImage erased = ErasedImage();
+    EXPECT_EQ(CheckImage(table, erased).Messages(), std::vector<std::string>{});
+    EXPECT_EQ(CheckDumpedImage(table, erased).Messages(),
+              std::vector<std::string>{"Target NVDS data is error!"});
 }
 
 // The length rule at its edges: a variable-length value may use its whole length plus the
@@ -134,16 +145,15 @@ TEST(CheckImage, LengthRuleAtTheBoundaries) {
                                  'e', 'f'};
         std::memcpy(image.data(), "NVDS", 4);
         std::memcpy(image.data() + 4, entry, 4 + c.stored);
-        RecordingPrompter prompter;
-        CNvdsConfig config(prompter, "", "");
-        ASSERT_EQ(CheckImage(config, table, image, prompter), 1);
+        const ImageCheck check = CheckImage(table, image);
+        ASSERT_EQ(check.result, 1);
         const std::vector<std::string> expected =
             *c.report ? std::vector<std::string>{"Find error on target NVDS: \n\n" +
                                                  std::string(c.report) +
                                                  "   \n\nThese tags will be reset to default "
                                                  "value!"}
                       : std::vector<std::string>{};
-        EXPECT_EQ(prompter.Texts(), expected) << c.variable << " " << c.stored;
+        EXPECT_EQ(check.Messages(), expected) << c.variable << " " << c.stored;
         EXPECT_EQ(table[4].valueText, c.value) << c.variable << " " << c.stored;
     }
 }

@@ -5,7 +5,6 @@
 #include <fstream>
 
 #include "image/ImageFile.h"
-#include "image/StatusText.h"
 
 namespace nvds {
 namespace {
@@ -68,28 +67,31 @@ TEST(ImageFile, ReadsAtMostOneAreaAndOnlyFilesThatStartWithTheMagic) {
     }
 }
 
-// "Open...": the message and the status texts of each outcome, in the order they are shown,
-// and a refused file leaves the table as it was.
-TEST(ImageFile, OpenShowsOneMessageAndTheReadStatusesInOrder) {
+// "Open...": how each file ends and the one message it shows; a refused file leaves the table
+// as it was.
+TEST(ImageFile, OpenShowsOneMessageAndRefusesWithoutChange) {
     NvdsImage built = ErasedImage();
     std::copy_n("NVDS\x07\x06\x01\x00\x2A", 9, built.begin());
     struct Case {
         std::string path;
-        std::vector<int> statuses;
+        ImageFileResult file;
         std::vector<std::string> messages;
         const char* value;
     };
     const Case cases[] = {
-        {WriteSample("good", std::string(built.begin(), built.end())), {}, {}, "0x2A"},
+        {WriteSample("good", std::string(built.begin(), built.end())),
+         ImageFileResult::Ok,
+         {},
+         "0x2A"},
         {WriteSample("text", "text"),
-         {STATUS_CLEAR, STATUS_READ_ERROR},
+         ImageFileResult::NotImage,
          {"This file doesn't contain valid NVDS data! Please select valid file!"},
          "0x1"},
         {WriteSample("big", std::string(4097, 'N')),
-         {STATUS_READ_ERROR},
+         ImageFileResult::TooBig,
          {"This file is too big! Please select valid file!"},
          "0x1"},
-        {SamplePath("missing"), {STATUS_READ_ERROR}, {"Open this file error!"}, "0x1"},
+        {SamplePath("missing"), ImageFileResult::OpenError, {"Open this file error!"}, "0x1"},
     };
     for (const Case& c : cases) {
         TagTable table;
@@ -101,14 +103,11 @@ TEST(ImageFile, OpenShowsOneMessageAndTheReadStatusesInOrder) {
         entry.def.max = 0xFF;
         entry.def.show = true;
         entry.valueText = "0x1";
-        RecordingPrompter prompter;
-        CNvdsConfig config(prompter, "", "");
-        std::vector<int> statuses;
         NvdsImage image = ErasedImage();
-        OpenImageFile(c.path, image, config, table, prompter, prompter,
-                      [&statuses](int code) { statuses.push_back(code); });
-        EXPECT_EQ(statuses, c.statuses) << c.path;
-        EXPECT_EQ(prompter.Texts(), c.messages) << c.path;
+        const ImageCheck check = OpenImageFile(c.path, image, table);
+        EXPECT_EQ(check.file, c.file) << c.path;
+        EXPECT_EQ(check.result, c.file == ImageFileResult::Ok ? 1 : 0) << c.path;
+        EXPECT_EQ(check.Messages(), c.messages) << c.path;
         EXPECT_EQ(table[7].valueText, c.value) << c.path;
         std::remove(c.path.c_str());
     }

@@ -31,7 +31,8 @@ protected:
 
     NvdsImage Defaults(TagTable table) {
         NvdsImage image = ErasedImage();
-        EXPECT_EQ(BuildImage(table, image, m_prompter), 1);
+        std::string invalid;
+        EXPECT_EQ(BuildImage(table, image, invalid), 1) << invalid;
         return image;
     }
 
@@ -46,7 +47,7 @@ protected:
         line::GoldenImage golden;
         std::string error;
         std::string path = Write("golden.nvds", image.data(), image.size());
-        return golden.Load(path, m_config, m_table, error) ? "" : error;
+        return golden.Load(path, m_table, error) ? "" : error;
     }
 
     test::ScratchFolder m_scratch;
@@ -98,7 +99,7 @@ TEST_F(GoldenImageTest, RefusesWhatTheCatalogueWouldChange) {
     noMagic[0] = 'X';
     line::GoldenImage golden;
     std::string path = Write("nomagic.nvds", noMagic.data(), noMagic.size());
-    EXPECT_FALSE(golden.Load(path, m_config, m_table, error));
+    EXPECT_FALSE(golden.Load(path, m_table, error));
     EXPECT_EQ(error, path + ": " + ImageFileMessage(ImageFileResult::NotImage));
     EXPECT_FALSE(golden.Build(1, noMagic, error));
 }
@@ -120,7 +121,7 @@ TEST_F(GoldenImageTest, BuildsTheGoldenBytesWithOnlyTheAddressReplaced) {
 
     line::GoldenImage golden;
     std::string error;
-    ASSERT_TRUE(golden.Load(path, m_config, m_table, error)) << error;
+    ASSERT_TRUE(golden.Load(path, m_table, error)) << error;
     EXPECT_EQ(golden.Name(), "short.nvds");
     EXPECT_EQ(golden.Sha256(), Sha256Hex(image.data(), size));
 

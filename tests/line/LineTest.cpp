@@ -98,11 +98,12 @@ public:
         EXPECT_EQ(m_config.LoadTagDb("userkey_db.xml", m_table), 1);
         TagTable defaults = m_table;
         NvdsImage image = ErasedImage();
-        EXPECT_EQ(BuildImage(defaults, image, m_prompter), 1);
+        std::string invalid;
+        EXPECT_EQ(BuildImage(defaults, image, invalid), 1) << invalid;
         std::string golden = m_scratch.Path("golden.nvds");
         EXPECT_TRUE(WriteFileAtomically(golden, image.data(), image.size()));
         std::string error;
-        EXPECT_TRUE(m_golden.Load(golden, m_config, m_table, error)) << error;
+        EXPECT_TRUE(m_golden.Load(golden, m_table, error)) << error;
         chip.eraseMs = 0;
         chip.programMs = 0;
         for (const std::string& port : ports) {
@@ -203,8 +204,7 @@ public:
         NvdsImage image;
         std::copy_n(flash.begin(), image.size(), image.begin());
         TagTable table = m_table;
-        RecordingPrompter report;
-        if (CheckImage(m_config, table, image, report) != 1) {
+        if (CheckImage(table, image).result != 1) {
             return "no image";
         }
         return table[1].valueText;
@@ -672,6 +672,20 @@ TEST(LineTest, UnpluggedAdapterComesBack) {
     EXPECT_EQ(rows[2].address, 0xC01122000002u);
     EXPECT_EQ(rows[2].outcome, line::RECORD_VERIFIED);
     EXPECT_EQ(bench.m_statuses.at(0).message, "2 chip(s) done");
+}
+
+// An adapter missing when the line starts is a wrong path, not one that went away: the station
+// says why and stops.
+TEST(LineTest, PortThatNeverOpensStopsItsStation) {
+    LineBench bench({"A"});
+    bench.Unplugged("A") = true;
+    EXPECT_FALSE(bench.Run());
+    std::vector<Seen> errors = bench.Events(StationEvent::Error);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].message, "Open COM port failed!");
+    EXPECT_EQ(errors[0].event.cause, "No such device");
+    EXPECT_TRUE(bench.Events(StationEvent::StationLost).empty());
+    EXPECT_EQ(bench.m_statuses.at(0).message, "Open COM port failed!");
 }
 
 // Finish lets the chip in progress end and verify, then stops that station; a station that

@@ -84,6 +84,21 @@ pid_t StartSim(const std::vector<std::string>& simArgs, const std::string& link)
     return rc == 0 ? sim : -1;
 }
 
+// A port that does not open: the fixed text, the port's reason and the link state, on stderr
+// and in the error event alike.
+TEST(BurnCli, PortThatDoesNotOpenSaysWhy) {
+    const std::string port = TempPath("absent");
+    const ToolRun run = RunNvds("dump --port '" + port + "' --json -o '" + TempPath("x") + "'");
+    EXPECT_EQ(run.exitCode, 1);
+    const std::string failure =
+        "Open COM port failed!\n" + port + ": No such file or directory\nDisconnected";
+    EXPECT_NE(run.err.find(failure + "\n"), std::string::npos) << run.err;
+    EXPECT_EQ(Events(run.out),
+              (std::vector<nlohmann::json>{
+                  {{"event", "connecting"}, {"port", port}},
+                  {{"event", "error"}, {"port", port}, {"code", 1}, {"message", failure}}}));
+}
+
 // A fresh chip's area is erased: a dump says so, exits 3 and writes nothing. A verified burn
 // then says it verified, below the burn's own success line.
 TEST(BurnCli, ErasedDumpAndVerifiedBurnSayWhatHappened) {

@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include "catalogue/NvdsConfig.h"
 #include "image/CheckImage.h"
 #include "image/StatusText.h"
 #include "link/BurnOptions.h"
@@ -14,7 +13,6 @@
 #include "link/LinkConstants.h"
 #include "link/LinkRig.h"
 #include "link/ProgstarDlg.h"
-#include "platform/Prompter.h"
 #include "sim/InProcessLink.h"
 
 namespace nvds::test {
@@ -33,7 +31,7 @@ NvdsImage Golden() {
 // A connected engine on a simulated chip in the same process, and what the burn reported.
 struct Bench : LinkRig {
     explicit Bench(SimOptions options) : LinkRig(LinkKind::InProcess, Instant(options)) {
-        connected = ConnectTarget(engine, prompter) == 1;
+        connected = ConnectTarget(engine).Ok();
         events.status = [this](int code) { statuses.push_back(code); };
         events.pages = [this](int done) { pages.push_back(done); };
         events.verified = [this] { said.push_back("verified"); };
@@ -41,7 +39,7 @@ struct Bench : LinkRig {
     }
     BurnOutcome Burn(const BurnOptions& options) {
         framesBefore = FramesHandled();
-        return BurnImageWithOptions(engine, connected, Golden(), prompter, options, events);
+        return BurnImageWithOptions(engine, connected, Golden(), options, events);
     }
     int Frames() const { return FramesHandled() - framesBefore; }
 
@@ -188,7 +186,7 @@ TEST(BurnWithOptions, OrderVerifyAndSkip) {
         EXPECT_EQ(bench.said, c.said);
         int last = c.result == R::VerifyFailed ? STATUS_BURN_ERROR : STATUS_BURN_OK;
         EXPECT_EQ(bench.statuses, (std::vector<int>{STATUS_BURN_BUSY, last}));
-        EXPECT_EQ(bench.engine.FailureCause(), "");
+        EXPECT_EQ(outcome.link.cause, "");
         if (c.weakPage < 0) {
             EXPECT_EQ(bench.FlashArea(), Golden());
         }
@@ -224,14 +222,13 @@ TEST(BurnWithOptions, CutBurnTellsWhetherPageZeroWasWritten) {
         BurnOutcome outcome = bench.Burn(options);
         EXPECT_EQ(outcome.result, BurnResult::Failed);
         EXPECT_EQ(outcome.pageZeroMayBeWritten, c.pageZero);
-        EXPECT_EQ(bench.engine.FailureCause(), c.cause);
+        EXPECT_EQ(outcome.link.code, LinkCode::Failed);
+        EXPECT_EQ(outcome.link.cause, c.cause);
         EXPECT_EQ(bench.pages, Counts(0, 3));
         EXPECT_EQ(bench.statuses, (std::vector<int>{STATUS_BURN_BUSY, STATUS_BURN_ERROR}));
-        RecordingPrompter prompter;
-        CNvdsConfig config(prompter);
         TagTable table;
         NvdsImage area = bench.FlashArea();
-        EXPECT_EQ(CheckImage(config, table, area, prompter), c.checked);
+        EXPECT_EQ(CheckImage(table, area).result, c.checked);
     }
 }
 

@@ -21,7 +21,6 @@
 #include "link/ProgstarDlg.h"
 #include "link/SerialLink.h"
 #include "link/SerialPort.h"
-#include "platform/Prompter.h"
 #include "sim/SimLink.h"
 
 extern char** environ;
@@ -89,10 +88,9 @@ TEST(NvdsCli, BurnAndDumpThroughASimulatorProcess) {
     EXPECT_EQ(ReadFile(flash).substr(0, 4096), image);
     // A chip held by another program cannot be opened; the destination stays as it was.
     {
-        RecordingPrompter prompter;
-        CProgstarDlg holder(prompter);
+        CProgstarDlg holder;
         holder.SetTransport(std::make_unique<CSerialLink>(link));
-        ASSERT_EQ(holder.ReopenPort(19200), 1);
+        ASSERT_TRUE(holder.ReopenPort(19200).Ok());
         bool listed = false;
         for (const ComPortEntry& e : EnumerateComPorts(link)) {
             listed = listed || e.path == link;

@@ -116,15 +116,15 @@ public:
         return Refusing<CSerialLink>(port);
     }
 
-    int Connect() {
+    LinkOutcome Connect() {
         engine.ResetForConnect();
-        return ConnectTarget(engine, prompter);
+        return ConnectTarget(engine);
     }
-    int Dump(NvdsImage& image) {
-        return DumpImage(engine, engine.m_bConnected != 0, image, prompter, Recorder());
+    LinkOutcome Dump(NvdsImage& image) {
+        return DumpImage(engine, engine.m_bConnected != 0, image, Recorder());
     }
-    int Burn(const NvdsImage& image) {
-        return BurnImage(engine, engine.m_bConnected != 0, image, prompter, Recorder());
+    LinkOutcome Burn(const NvdsImage& image) {
+        return BurnImage(engine, engine.m_bConnected != 0, image, Recorder());
     }
     TransferStatus Recorder() {
         return [this](int code) { codes.push_back(code); };
@@ -151,8 +151,7 @@ public:
     // Before the engine, whose link refers to them until it is gone.
     mutable std::atomic<bool> refuse{false};
     mutable std::atomic<int> writes{0};
-    RecordingPrompter prompter;
-    CProgstarDlg engine{prompter};
+    CProgstarDlg engine;
     std::vector<int> codes;
     std::unique_ptr<CSimLink> pty;
     std::shared_ptr<CSimLine> line;

@@ -11,7 +11,6 @@
 #include "link/LinkFactory.h"
 #include "link/LinkFlows.h"
 #include "link/ProgstarDlg.h"
-#include "platform/Prompter.h"
 #include "sim/InProcessLink.h"
 #include "sim/SimLink.h"
 
@@ -24,25 +23,23 @@ TEST(ConnectOvertime, GivesUpAfterTwentySecondsWithItsMessage) {
     options.refuseBaud = 1 << 30;
     CSimLink sim(options);
     ASSERT_TRUE(sim.Start());
-    RecordingPrompter prompter;
-    CProgstarDlg engine(prompter);
+    CProgstarDlg engine;
     SetUpLink(engine, LinkFactory(), sim.SlavePath(), CRYSTAL_16MHZ, DEFAULT_BAUD_INDEX_16MHZ);
     int lastProgress = -1;
     int reports = 0;
     auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(ConnectTarget(engine, prompter,
-                            [&](int p) {
-                                lastProgress = p;
-                                ++reports;
-                            }),
-              0);
+    const LinkOutcome connected = ConnectTarget(engine, [&](int p) {
+        lastProgress = p;
+        ++reports;
+    });
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_GE(took, std::chrono::milliseconds(20000));
     // The limit is checked after every attempt; an attempt lasts at most a few hundred ms
     // (three unconfirmed baud commands), even on a loaded machine.
     EXPECT_LT(took, std::chrono::milliseconds(25000));
-    EXPECT_EQ(prompter.Texts(), std::vector<std::string>{MSG_CONNECT_OVERTIME});
-    EXPECT_EQ(engine.FailureCause().rfind("the chip answered ", 0), 0u) << engine.FailureCause();
+    EXPECT_EQ(connected.code, LinkCode::Overtime);
+    EXPECT_EQ(connected.message, MSG_CONNECT_OVERTIME);
+    EXPECT_EQ(connected.cause.rfind("the chip answered ", 0), 0u) << connected.cause;
     // The chip answered again and again: the procedure went back to syncing each time.
     EXPECT_GE(sim.SyncsAnswered(), 2);
     // One progress step per three sync bytes sent (answered or not), counted from 1, and the
@@ -77,9 +74,7 @@ TEST(ConnectOvertime, CauseLineNamesWhatWasSeen) {
          noWorkingRate},
     };
     struct Seen {
-        int connected;
-        std::vector<std::string> texts;
-        std::string cause;
+        LinkOutcome connected;
         int syncs;
     };
     std::vector<std::future<Seen>> runs;
@@ -92,23 +87,21 @@ TEST(ConnectOvertime, CauseLineNamesWhatWasSeen) {
             if (c.absent) {
                 chip->TakeOut();
             }
-            RecordingPrompter prompter;
-            CProgstarDlg engine(prompter);
+            CProgstarDlg engine;
             engine.SetLink(std::make_unique<CInProcessLink>(chip), CRYSTAL_16MHZ,
                            DEFAULT_BAUD_INDEX_16MHZ);
             engine.StartReceiveDispatchThread();
             engine.ResetForConnect();
-            int connected = ConnectTarget(engine, prompter);
-            return Seen{connected, prompter.Texts(), engine.FailureCause(), chip->SyncsAnswered()};
+            return Seen{ConnectTarget(engine), chip->SyncsAnswered()};
         }));
     }
     for (size_t i = 0; i < cases.size(); ++i) {
         SCOPED_TRACE(cases[i].name);
         Seen seen = runs[i].get();
-        EXPECT_EQ(seen.connected, 0);
+        EXPECT_EQ(seen.connected.code, LinkCode::Overtime);
         // The fixed text stays as it is; the cause is a line of its own.
-        EXPECT_EQ(seen.texts, std::vector<std::string>{MSG_CONNECT_OVERTIME});
-        const std::string& cause = seen.cause;
+        EXPECT_EQ(seen.connected.message, MSG_CONNECT_OVERTIME);
+        const std::string& cause = seen.connected.cause;
         EXPECT_EQ(cause.rfind(cases[i].prefix, 0), 0u) << cause;
         ASSERT_GE(cause.size(), cases[i].suffix.size());
         EXPECT_EQ(cause.substr(cause.size() - cases[i].suffix.size()), cases[i].suffix) << cause;

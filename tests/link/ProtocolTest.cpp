@@ -23,7 +23,6 @@
 #include "link/ProgstarDlg.h"
 #include "link/RxQueue.h"
 #include "link/SerialLink.h"
-#include "platform/Prompter.h"
 
 namespace nvds {
 namespace {
@@ -83,8 +82,7 @@ class ParserTest : public ::testing::Test {
 protected:
     void Feed(const Bytes& bytes) { engine.OnRxBytes(bytes.data(), bytes.size()); }
 
-    RecordingPrompter prompter;
-    CProgstarDlg engine{prompter};
+    CProgstarDlg engine;
 };
 
 TEST_F(ParserTest, DeliversFramesAndStatusBytes) {
@@ -152,7 +150,7 @@ protected:
         ASSERT_EQ(unlockpt(m_master), 0);
         engine.SetTransport(std::make_unique<CSerialLink>(ptsname(m_master)));
         engine.StartReceiveDispatchThread();
-        ASSERT_EQ(engine.ReopenPort(115200), 1);
+        ASSERT_TRUE(engine.ReopenPort(115200).Ok());
     }
     void TearDown() override {
         engine.ClosePort();
@@ -177,8 +175,7 @@ protected:
     }
 
     int m_master = -1;
-    RecordingPrompter prompter;
-    CProgstarDlg engine{prompter};
+    CProgstarDlg engine;
 };
 
 TEST_F(PtyTest, UnansweredSetAddressIsSentThreeTimesAtLeast100msApart) {
@@ -237,13 +234,15 @@ TEST_F(PtyTest, AfterWireOnlyAnAckAfterTheFrameConfirmsIt) {
 }
 
 TEST_F(PtyTest, PortIsExclusiveAndReopenFailureIsReported) {
-    CProgstarDlg other(prompter);
+    CProgstarDlg other;
     other.SetTransport(std::make_unique<CSerialLink>(engine.Transport().Name()));
-    EXPECT_EQ(other.ReopenPort(9600), 0);
-    EXPECT_NE(other.Transport().LastError().find("in use"), std::string::npos);
-    EXPECT_EQ(prompter.Texts(), std::vector<std::string>{"Open COM port failed!"});
+    const LinkOutcome refused = other.ReopenPort(9600);
+    EXPECT_EQ(refused.code, LinkCode::OpenFailed);
+    EXPECT_EQ(refused.message, "Open COM port failed!");
+    EXPECT_NE(refused.cause.find("in use"), std::string::npos);
+    EXPECT_EQ(refused.cause, other.Transport().LastError());
     // Our own close and reopen at another rate works.
-    EXPECT_EQ(engine.ReopenPort(921600), 1);
+    EXPECT_TRUE(engine.ReopenPort(921600).Ok());
 }
 
 // Paths that open but are no terminal are named for what they are, not blamed on another
@@ -255,12 +254,11 @@ TEST(SerialPort, NonTerminalsAreNotSerialDevices) {
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     for (const std::string& path : {file, std::string("/dev/null"), fifo}) {
         SCOPED_TRACE(path);
-        RecordingPrompter prompter;
-        CProgstarDlg engine(prompter);
+        CProgstarDlg engine;
         engine.SetTransport(std::make_unique<CSerialLink>(path));
-        EXPECT_EQ(engine.ReopenPort(9600), 0);
-        EXPECT_EQ(engine.Transport().LastError(), path + ": not a serial device");
-        EXPECT_EQ(prompter.Texts(), std::vector<std::string>{"Open COM port failed!"});
+        const LinkOutcome refused = engine.ReopenPort(9600);
+        EXPECT_EQ(refused.message, "Open COM port failed!");
+        EXPECT_EQ(refused.cause, path + ": not a serial device");
     }
     std::remove(file.c_str());
     std::remove(fifo.c_str());

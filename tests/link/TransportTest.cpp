@@ -30,15 +30,15 @@ TEST_P(Transports, BurnThenDumpGivesTheImageBackAtSeveralRates) {
         std::vector<uint8_t> flash = rig.Flash();
         flash[FLASH_SECTOR_SIZE] = 0x12;
         rig.SetFlash(flash);
-        ASSERT_EQ(rig.Connect(), 1);
+        ASSERT_TRUE(rig.Connect().Ok());
         NvdsImage image = Pattern(static_cast<uint8_t>(baud));
         // A clean burn is 20 frames, a clean dump 17.
         int frames = rig.FramesHandled();
-        ASSERT_EQ(rig.Burn(image), 4096);
+        ASSERT_TRUE(rig.Burn(image).Ok());
         EXPECT_EQ(rig.FramesHandled() - frames, 20);
         NvdsImage back{};
         frames = rig.FramesHandled();
-        ASSERT_EQ(rig.Dump(back), 4096);
+        ASSERT_TRUE(rig.Dump(back).Ok());
         EXPECT_EQ(rig.FramesHandled() - frames, 17);
         EXPECT_EQ(back, image);
         EXPECT_EQ(rig.Flash()[FLASH_SECTOR_SIZE], 0x12);
@@ -46,7 +46,6 @@ TEST_P(Transports, BurnThenDumpGivesTheImageBackAtSeveralRates) {
                                                STATUS_DUMP_OK}));
         rig.codes.clear();
     }
-    EXPECT_TRUE(rig.prompter.shown.empty());
 }
 
 TEST_P(Transports, ThreeLossesOfOnePageFailAndLeaveTheDestination) {
@@ -54,10 +53,10 @@ TEST_P(Transports, ThreeLossesOfOnePageFailAndLeaveTheDestination) {
     options.dropPage = 5;
     options.dropPageTimes = 3;
     LinkRig rig(GetParam(), options);
-    ASSERT_EQ(rig.Connect(), 1);
+    ASSERT_TRUE(rig.Connect().Ok());
     NvdsImage dest = Pattern(9);
     const NvdsImage before = dest;
-    EXPECT_EQ(rig.Dump(dest), -1);
+    EXPECT_EQ(rig.Dump(dest).code, LinkCode::Failed);
     EXPECT_EQ(dest, before);
     EXPECT_EQ(rig.codes, (std::vector<int>{STATUS_DUMP_BUSY, STATUS_DUMP_ERROR}));
     // The bridge pulls an answer that never came and finds no valid frame in it.
@@ -68,8 +67,8 @@ TEST_P(Transports, ThreeLossesOfOnePageFailAndLeaveTheDestination) {
     options.dropPageTimes = 2;
     rig.Start(options);
     rig.SetFlash(std::vector<uint8_t>(before.begin(), before.end()));
-    ASSERT_EQ(rig.Connect(), 1);
-    EXPECT_EQ(rig.Dump(dest), 4096);
+    ASSERT_TRUE(rig.Connect().Ok());
+    EXPECT_TRUE(rig.Dump(dest).Ok());
     EXPECT_EQ(dest, before);
 }
 
@@ -78,7 +77,7 @@ TEST_P(Transports, ThreeLossesOfOnePageFailAndLeaveTheDestination) {
 // follows), and nothing is retried. A transfer stops at its first frame.
 TEST_P(Transports, FailedWriteFailsTheCommandAtOnce) {
     LinkRig rig(GetParam(), Instant());
-    ASSERT_EQ(rig.Connect(), 1);
+    ASSERT_TRUE(rig.Connect().Ok());
     rig.refuse = true;
     const bool confirms = GetParam() != LinkKind::UsbBridge;
     const uint8_t payload[4] = {0, 0, 0, 0};
@@ -106,25 +105,24 @@ TEST_P(Transports, FailedWriteFailsTheCommandAtOnce) {
         rig.driver->log.clear();
     }
     NvdsImage dest = Pattern(4);
-    EXPECT_EQ(rig.Burn(dest), -1);
-    EXPECT_EQ(rig.Dump(dest), -1);
+    EXPECT_EQ(rig.Burn(dest).code, LinkCode::Failed);
+    EXPECT_EQ(rig.Dump(dest).code, LinkCode::Failed);
     EXPECT_EQ(dest, Pattern(4));
     EXPECT_NE(rig.engine.FailureCause().find(cause), std::string::npos);
     if (rig.driver) {
         // The bridge pulled no answer to a frame it never got.
         EXPECT_EQ(std::count(rig.driver->log.begin(), rig.driver->log.end(), "bulk 22004B 81"), 0);
     }
-    EXPECT_TRUE(rig.prompter.shown.empty());
 }
 
 TEST_P(Transports, TransfersWithoutAConnectSendNothing) {
     LinkRig rig(GetParam(), Instant());
     NvdsImage image = Pattern(2);
-    EXPECT_EQ(rig.Dump(image), -1);
-    EXPECT_EQ(rig.Burn(image), -1);
+    for (const LinkOutcome& refused : {rig.Dump(image), rig.Burn(image)}) {
+        EXPECT_EQ(refused.code, LinkCode::NotConnected);
+        EXPECT_EQ(refused.message, MSG_TARGET_DISCONNECT);
+    }
     EXPECT_EQ(image, Pattern(2));
-    EXPECT_EQ(rig.prompter.Texts(),
-              (std::vector<std::string>{MSG_TARGET_DISCONNECT, MSG_TARGET_DISCONNECT}));
     EXPECT_EQ(rig.FramesHandled(), 0);
     EXPECT_TRUE(rig.codes.empty());
 }
@@ -136,18 +134,18 @@ TEST_P(SerialTransports, CancelEndsAConnectQuietlyBeforeItsLimit) {
     LinkRig rig(GetParam(), options);
     int reports = 0;
     rig.engine.ResetForConnect();
-    EXPECT_EQ(ConnectTarget(rig.engine, rig.prompter,
+    EXPECT_EQ(ConnectTarget(rig.engine,
                             [&](int position) {
                                 EXPECT_EQ(position, ++reports % PROGRESS_RANGE);
                                 if (reports == 5) {
                                     rig.engine.Cancel();
                                 }
-                            }),
-              0);
+                            })
+                  .code,
+              LinkCode::Cancelled);
     // Cancelled during the fifth report's attempt: no later attempt reported progress, and the
     // 20 s limit's overtime message was never shown.
     EXPECT_EQ(reports, 5);
-    EXPECT_TRUE(rig.prompter.shown.empty());
     EXPECT_EQ(rig.engine.m_bConnected, 0);
 }
 
@@ -155,10 +153,10 @@ TEST_P(SerialTransports, HangUpMidBurnIsReportedNotHungOn) {
     SimOptions options = Instant();
     options.hangupAfterPages = 4;
     LinkRig rig(GetParam(), options);
-    ASSERT_EQ(rig.Connect(), 1);
+    ASSERT_TRUE(rig.Connect().Ok());
     int before = rig.FramesHandled();
     auto start = Clock::now();
-    EXPECT_EQ(rig.Burn(Pattern(1)), -1);
+    EXPECT_EQ(rig.Burn(Pattern(1)).code, LinkCode::Failed);
     // Page 4 fails 3 times: 3 program waits of 2.5 s at most, re-addressing fails after 300 ms.
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(4));
     EXPECT_EQ(rig.codes.back(), STATUS_BURN_ERROR);
@@ -174,9 +172,9 @@ TEST_P(SerialTransports, LostAnswersAndBadCrcsAreRecovered) {
     LinkRig rig(GetParam(), options);
     NvdsImage image = Pattern(3);
     rig.SetFlash(std::vector<uint8_t>(image.begin(), image.end()));
-    ASSERT_EQ(rig.Connect(), 1);
+    ASSERT_TRUE(rig.Connect().Ok());
     NvdsImage back{};
-    ASSERT_EQ(rig.Dump(back), 4096);
+    ASSERT_TRUE(rig.Dump(back).Ok());
     EXPECT_EQ(back, image);
 }
 
@@ -215,10 +213,9 @@ TEST(PtyLink, SlowBootAndRefusedBaudCommandStillConnect) {
     options.refuseBaud = 3;  // all three sends of the first round go unanswered
     LinkRig rig(LinkKind::Pty, options);
     auto start = Clock::now();
-    ASSERT_EQ(rig.Connect(), 1);
+    ASSERT_TRUE(rig.Connect().Ok());
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(2000));
     EXPECT_GE(rig.pty->SyncsAnswered(), 2);  // synced again after the refusal
-    EXPECT_TRUE(rig.prompter.shown.empty());
 }
 
 // Faults on the line during a dump or burn: what the transfer gives, how many frames the chip
@@ -228,18 +225,18 @@ TEST(InProcessLink, TransferFaultsAreRetriedOrNamed) {
         const char* name;
         bool burn;
         int dropPage, dropPageTimes, corruptEvery;
-        int result;
+        LinkCode result;
         int frames;  // frames the chip handled during the transfer
         std::string cause;
     };
     const Case cases[] = {
         // Each lost answer costs the page one more read and a re-address.
-        {"two losses of a page", false, 5, 2, 0, 4096, 17 + 2 * 2, ""},
-        {"three losses of a page", false, 5, 3, 0, -1, 1 + 5 + 3 * 2,
+        {"two losses of a page", false, 5, 2, 0, LinkCode::Ok, 17 + 2 * 2, ""},
+        {"three losses of a page", false, 5, 3, 0, LinkCode::Failed, 1 + 5 + 3 * 2,
          "page 6 of 16: no answer in time"},
-        {"every answer corrupt", false, -1, 0, 1, -1, 1 + 3 * 2,
+        {"every answer corrupt", false, -1, 0, 1, LinkCode::Failed, 1 + 3 * 2,
          "page 1 of 16: answer with a bad CRC"},
-        {"lost program answer", true, 2, 1, 0, 4096, 20 + 2, ""},
+        {"lost program answer", true, 2, 1, 0, LinkCode::Ok, 20 + 2, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -248,21 +245,21 @@ TEST(InProcessLink, TransferFaultsAreRetriedOrNamed) {
         options.dropPageTimes = c.dropPageTimes;
         options.corruptEvery = c.corruptEvery;
         LinkRig rig(LinkKind::InProcess, options);
-        ASSERT_EQ(rig.Connect(), 1);
+        ASSERT_TRUE(rig.Connect().Ok());
         int before = rig.FramesHandled();
         NvdsImage image = Pattern(7);
         const NvdsImage sent = image;
-        int result = c.burn ? rig.Burn(image) : rig.Dump(image);
-        EXPECT_EQ(result, c.result);
+        const LinkOutcome result = c.burn ? rig.Burn(image) : rig.Dump(image);
+        EXPECT_EQ(result.code, c.result);
         EXPECT_EQ(rig.FramesHandled() - before, c.frames);
-        EXPECT_EQ(rig.engine.FailureCause(), c.cause);
+        EXPECT_EQ(result.cause, c.cause);
+        EXPECT_EQ(result.message, "");  // the front ends show the status text above the cause
         if (!c.burn) {
             // A failed dump leaves the destination as it was; a good one brings the erased area.
-            EXPECT_EQ(image, c.result < 0 ? sent : ErasedImage());
-        } else if (c.result > 0) {
+            EXPECT_EQ(image, result ? ErasedImage() : sent);
+        } else if (result) {
             EXPECT_EQ(rig.FlashArea(), sent);
         }
-        EXPECT_TRUE(rig.prompter.shown.empty());
     }
 }
 
@@ -273,7 +270,7 @@ TEST(InProcessLink, ConfirmedCommandIsSentAtMostThreeTimes) {
         SimOptions options = Instant();
         options.refuseBaud = refused;
         LinkRig rig(LinkKind::InProcess, options);
-        ASSERT_EQ(rig.engine.ReopenPort(SyncBaud(CRYSTAL_16MHZ)), 1);
+        ASSERT_TRUE(rig.engine.ReopenPort(SyncBaud(CRYSTAL_16MHZ)).Ok());
         int r = rig.engine.SendFrame(CMD_SET_BAUDRATE, rig.engine.m_baudPayload.data(), 0, 4, 1);
         EXPECT_EQ(r, refused < 3 ? 1 : 0);
         EXPECT_EQ(rig.FramesHandled(), refused < 3 ? refused + 1 : 3);
@@ -286,15 +283,15 @@ TEST(InProcessLink, CancelStopsATransferAtThePageItWaitsFor) {
     options.dropPage = 3;
     options.dropPageTimes = 1000;  // page 4 is never answered
     LinkRig rig(LinkKind::InProcess, options);
-    ASSERT_EQ(rig.Connect(), 1);
+    ASSERT_TRUE(rig.Connect().Ok());
     NvdsImage image{};
-    int result = DumpImage(rig.engine, true, image, rig.prompter, {}, [&](int done) {
+    const LinkOutcome result = DumpImage(rig.engine, true, image, {}, [&](int done) {
         if (done == 3) {
             rig.engine.Cancel();
         }
     });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(rig.engine.FailureCause(), "page 4 of 16: stopped by the user");
+    EXPECT_EQ(result.code, LinkCode::Failed);
+    EXPECT_EQ(result.cause, "page 4 of 16: stopped by the user");
     // Two baud commands, the address and three reads: nothing went out after the cancel.
     EXPECT_EQ(rig.FramesHandled(), 2 + 1 + 3);
 }
@@ -308,7 +305,7 @@ TEST(InProcessLink, FourEnginesBurnAndDumpConcurrently) {
                                                          {CRYSTAL_32MHZ, 57600}}};
     std::array<std::unique_ptr<LinkRig>, 4> rigs;
     std::array<NvdsImage, 4> dumped{};
-    std::array<int, 4> burned{}, dumpedSize{}, connected{};
+    std::array<LinkOutcome, 4> burned{}, dumpedOk{}, connected{};
     std::vector<std::thread> threads;
     for (size_t i = 0; i < rigs.size(); ++i) {
         SimOptions options = Instant();
@@ -323,13 +320,12 @@ TEST(InProcessLink, FourEnginesBurnAndDumpConcurrently) {
     for (size_t i = 0; i < rigs.size(); ++i) {
         threads.emplace_back([&, i] {
             LinkRig& rig = *rigs[i];
-            connected[i] = ConnectTarget(rig.engine, rig.prompter);
-            if (connected[i] != 1) {
+            connected[i] = ConnectTarget(rig.engine);
+            if (!connected[i]) {
                 return;
             }
-            burned[i] =
-                BurnImage(rig.engine, true, Pattern(static_cast<uint8_t>(i + 1)), rig.prompter, {});
-            dumpedSize[i] = DumpImage(rig.engine, true, dumped[i], rig.prompter, {});
+            burned[i] = BurnImage(rig.engine, true, Pattern(static_cast<uint8_t>(i + 1)), {});
+            dumpedOk[i] = DumpImage(rig.engine, true, dumped[i], {});
             rig.engine.ClosePort();
         });
     }
@@ -339,12 +335,11 @@ TEST(InProcessLink, FourEnginesBurnAndDumpConcurrently) {
     for (size_t i = 0; i < rigs.size(); ++i) {
         SCOPED_TRACE(i);
         NvdsImage mine = Pattern(static_cast<uint8_t>(i + 1));
-        EXPECT_EQ(connected[i], 1);
-        EXPECT_EQ(burned[i], 4096);
-        EXPECT_EQ(dumpedSize[i], 4096);
+        EXPECT_TRUE(connected[i].Ok());
+        EXPECT_TRUE(burned[i].Ok()) << burned[i].cause;
+        EXPECT_TRUE(dumpedOk[i].Ok()) << dumpedOk[i].cause;
         EXPECT_EQ(dumped[i], mine);
         EXPECT_EQ(rigs[i]->FlashArea(), mine);
-        EXPECT_TRUE(rigs[i]->prompter.shown.empty());
     }
 }
 

@@ -21,25 +21,25 @@ int CyUsbTransport::UsbBulkIn(uint8_t* data, uint32_t size) {
 int CyUsbTransport::Transfer(bool in, uint8_t* data, uint32_t size, uint32_t waitMs, int issued) {
     UsbBridgeDevice device(*m_pDriver);
     if (!device.OpenDevice(0)) {
-        m_strError = m_pDriver->LastError();
+        m_strLastError = m_pDriver->LastError();
         return 0;
     }
     UsbEndpoint* endpoint = in ? device.m_pBulkInEndpoint : device.m_pBulkOutEndpoint;
     std::shared_ptr<UsbIoRequest> request =
         endpoint != nullptr ? endpoint->BeginTransfer(data, size) : nullptr;
     if (request == nullptr) {
-        m_strError = "The USB bridge has no bulk endpoint to use";
+        m_strLastError = "The USB bridge has no bulk endpoint to use";
         return 0;
     }
     endpoint->WaitTransfer(*request, waitMs);
     uint32_t length = size;
     endpoint->FinishTransfer(data, length, request);
-    m_strError.clear();
+    m_strLastError.clear();
     try {
         device.ReleaseDevice();
     } catch (const UsbCloseError& error) {
-        m_strError = error.what();
-        TraceNote(m_strError);
+        m_strLastError = error.what();
+        TraceNote(m_strLastError);
     }
     return issued;
 }

@@ -25,7 +25,7 @@ public:
     /// left as it was when nothing came. 1 when the transfer was issued, 0 otherwise.
     int UsbBulkIn(uint8_t* data, uint32_t size) override;
     /// Why the last transfer could not be issued, or a close error of the last transfer.
-    std::string LastError() const override { return m_strError; }
+    std::string LastError() const override { return m_strLastError; }
 
     CyUsbDriver& Driver() { return *m_pDriver; }
 
@@ -33,7 +33,7 @@ private:
     int Transfer(bool in, uint8_t* data, uint32_t size, uint32_t waitMs, int issued);
 
     std::shared_ptr<CyUsbDriver> m_pDriver;
-    std::string m_strError;
+    std::string m_strLastError;
 };
 
 }  // namespace nvds

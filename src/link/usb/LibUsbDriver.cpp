@@ -113,7 +113,7 @@ bool LibUsbDriver::StartLibrary() {
     if (!m_bStarted) {
         int r = m_api->Init(&m_ctx);
         if (r < 0) {
-            m_strError = std::string("libusb could not start: ") + libusb_error_name(r);
+            m_strLastError = std::string("libusb could not start: ") + libusb_error_name(r);
             return false;
         }
         m_bStarted = true;
@@ -156,7 +156,7 @@ int LibUsbDriver::CountDevices() {
         return m_bridge->count;
     }
     if (!m_strIdError.empty()) {
-        m_strError = m_strIdError;
+        m_strLastError = m_strIdError;
         return 0;
     }
     if (!StartLibrary()) {
@@ -165,15 +165,15 @@ int LibUsbDriver::CountDevices() {
     libusb_device** list = nullptr;
     ssize_t n = m_api->GetDeviceList(m_ctx, &list);
     if (n < 0) {
-        m_strError =
+        m_strLastError =
             std::string("Cannot list USB devices: ") + libusb_error_name(static_cast<int>(n));
         return 0;
     }
     int count = static_cast<int>(Matches(list, n).size());
     m_api->FreeDeviceList(list);
     if (count == 0) {
-        m_strError = "No USB-to-SPI bridge is attached (looked for " + IdList() +
-                     "; set NVDS_USB_BRIDGE=VID:PID for another one)";
+        m_strLastError = "No USB-to-SPI bridge is attached (looked for " + IdList() +
+                         "; set NVDS_USB_BRIDGE=VID:PID for another one)";
     }
     return count;
 }
@@ -192,7 +192,7 @@ UsbHandle LibUsbDriver::Open(int n) {
         if (ok) {
             m_bridge->count = static_cast<int>(found.size());
         } else if (n >= static_cast<int>(found.size())) {
-            m_strError = "The USB-to-SPI bridge has gone (looked for " + IdList() + ")";
+            m_strLastError = "The USB-to-SPI bridge has gone (looked for " + IdList() + ")";
         }
         if (count >= 0) {
             m_api->FreeDeviceList(list);
@@ -217,18 +217,18 @@ bool LibUsbDriver::OpenBridge(libusb_device* dev, int n) {
                         std::to_string(bridge->address);
     int r = m_api->Open(dev, &bridge->handle);
     if (r == LIBUSB_ERROR_ACCESS) {
-        m_strError = "No permission to open the " + where +
-                     ": install the udev rule (packaging/udev) and join the plugdev group";
+        m_strLastError = "No permission to open the " + where +
+                         ": install the udev rule (packaging/udev) and join the plugdev group";
         return false;
     }
     if (r < 0) {
-        m_strError = "Cannot open the " + where + ": " + libusb_error_name(r);
+        m_strLastError = "Cannot open the " + where + ": " + libusb_error_name(r);
         return false;
     }
     if (m_api->KernelDriverActive(bridge->handle, BRIDGE_INTERFACE) == 1) {
         r = m_api->DetachKernelDriver(bridge->handle, BRIDGE_INTERFACE);
         if (r < 0) {
-            m_strError =
+            m_strLastError =
                 "Cannot free the " + where + " from its kernel driver: " + libusb_error_name(r);
             m_api->Close(bridge->handle);
             return false;
@@ -236,15 +236,15 @@ bool LibUsbDriver::OpenBridge(libusb_device* dev, int n) {
     }
     r = m_api->ClaimInterface(bridge->handle, BRIDGE_INTERFACE);
     if (r < 0) {
-        m_strError = r == LIBUSB_ERROR_BUSY
-                         ? "The " + where + " is in use by another program"
-                         : "Cannot claim the " + where + ": " + libusb_error_name(r);
+        m_strLastError = r == LIBUSB_ERROR_BUSY
+                             ? "The " + where + " is in use by another program"
+                             : "Cannot claim the " + where + ": " + libusb_error_name(r);
         m_api->Close(bridge->handle);
         return false;
     }
     TraceNote("usb: opened the " + where);
     m_bridge = std::move(bridge);
-    m_strError.clear();
+    m_strLastError.clear();
     return true;
 }
 

@@ -49,7 +49,7 @@ public:
                  uint32_t& returned) override;
     uint32_t Submit(UsbHandle handle, const std::shared_ptr<UsbIoRequest>& request) override;
     bool Wait(UsbIoRequest& request, std::chrono::milliseconds timeout) override;
-    std::string LastError() const override { return m_strError; }
+    std::string LastError() const override { return m_strLastError; }
 
 private:
     struct Bridge;
@@ -76,7 +76,7 @@ private:
     std::shared_ptr<LibUsbApi> m_api;
     std::vector<UsbId> m_ids;
     std::string m_strIdError;
-    std::string m_strError;
+    std::string m_strLastError;
     libusb_context* m_ctx = nullptr;
     bool m_bStarted = false;
     std::unique_ptr<Bridge> m_bridge;
