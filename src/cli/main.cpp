@@ -4,6 +4,7 @@
 
 int main(int argc, char** argv) {
     using namespace nvds::cli;
+    using nvds::EXIT_USAGE;
     CLI::App app{"ZB446x NVDS Configurator command-line tool", "nvds"};
     CliContext ctx;
     AddCommands(app, ctx);
