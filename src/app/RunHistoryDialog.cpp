@@ -9,6 +9,7 @@
 #include <QTimeZone>
 #include <QVBoxLayout>
 
+#include "app/AppTexts.h"
 #include "app/FileChooser.h"
 #include "app/GuiChannel.h"
 #include "platform/AtomicFile.h"
@@ -163,7 +164,7 @@ void CRunHistoryDialog::OnExport() {
     std::string csv = HistoryCsv(m_rows);
     std::string error;
     if (!WriteFileAtomically(path.toStdString(), csv.data(), csv.size(), &error)) {
-        m_prompter.Message("The history could not be written: " + error);
+        m_prompter.Message(MSG_HISTORY_NOT_WRITTEN + error);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <memory>
 
+#include "catalogue/CatalogueTexts.h"
 #include "platform/AtomicFile.h"
 
 namespace nvds {
@@ -63,20 +64,20 @@ ImportResult ImportUserProperties(CNvdsConfig& config, const std::string& chosen
     bool systemRoot = false;
     const int loaded = config.LoadUserTagDb(chosenPath, *imported, &systemRoot);
     if (!systemRoot && (!loaded || !ReadWholeFile(chosenPath, bytes))) {
-        prompter.Message("Import configuration file fail! The file damage!");
+        prompter.Message(MSG_IMPORT_DAMAGED);
         return IMPORT_DAMAGED;
     }
     if (systemRoot || (*imported)[TAG_SYSTEM_FIRST].IsDefined()) {
-        prompter.Message("Import configuration file fail! The file is system configuration!");
+        prompter.Message(MSG_IMPORT_SYSTEM_DB);
         return IMPORT_SYSTEM_DB;
     }
     std::string error;
     if (!config.PrepareUserDbSave(&error) ||
         !WriteFileAtomically(config.GetUserDbSavePath(), bytes.data(), bytes.size(), &error)) {
-        prompter.Message("Import configuration file fail! " + error);
+        prompter.Message(MSG_IMPORT_FAIL + error);
         return IMPORT_COPY_FAILED;
     }
-    prompter.Message("Import configuration file success!");
+    prompter.Message(MSG_IMPORT_SUCCESS);
     AdoptImportedUserTags(main, *imported);
     return IMPORT_OK;
 }
@@ -95,7 +96,7 @@ bool ExportUserProperties(const std::string& userDbPath, const std::string& chos
         WriteFileAtomically(path, bytes.data(), bytes.size());
     }
     const bool ok = access(path.c_str(), R_OK | W_OK) == 0;
-    prompter.Message(ok ? "Export configuration file success!" : "Export configuration file fail!");
+    prompter.Message(ok ? MSG_EXPORT_SUCCESS : MSG_EXPORT_FAIL);
     return ok;
 }
 
