@@ -1,11 +1,9 @@
 // nvds line as a process against simulated chips on ptys: killed outright in the middle of a
 // burn, restarted, and run until its range is used up, with every event line parsed.
 
-#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,31 +26,10 @@
 #include "platform/AppFolder.h"
 #include "sim/SimLink.h"
 
-extern char** environ;
-
 namespace nvds {
 namespace {
 
-// Starts nvds with `args`, stdout into `outFile`, stderr into `errFile`.
-pid_t SpawnNvds(const std::vector<std::string>& args, const std::string& outFile,
-                const std::string& errFile) {
-    std::string tool = GetAppFolder() + "/nvds";
-    std::vector<char*> argv{const_cast<char*>(tool.c_str())};
-    for (const std::string& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    pid_t pid = -1;
-    posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
+using test::SpawnNvds;
 
 // Every stdout line as JSON; each must parse and carry the fields every event has.
 std::vector<nlohmann::json> EventLines(const std::string& out) {
