@@ -25,6 +25,8 @@ constexpr const char* MSG_NO_ADDRESS_TO_RECORD =
     "The list shows no device address to record. The chip was not burned.";
 /// Followed by the reason the exported history could not be written.
 constexpr const char* MSG_HISTORY_NOT_WRITTEN = "The history could not be written: ";
+constexpr const char* TITLE_RUN_HISTORY = "Record of this run";
+constexpr const char* TITLE_CHOOSE_RECORD = "Production record";
 constexpr const char* ASK_CLOSE_RUNNING =
     "Stations are running. Stop them at once and close the board?";
 

@@ -84,7 +84,7 @@ CRunHistoryDialog::CRunHistoryDialog(Prompter& prompter, FileChooser& chooser, s
       m_prompter(prompter),
       m_chooser(chooser),
       m_channel(std::make_shared<CGuiChannel>(this)) {
-    setWindowTitle("Record of this run");
+    setWindowTitle(TITLE_RUN_HISTORY);
     m_lblState = new QLabel("Reading the record...", this);
     m_table = new QTableWidget(0, COLUMN_COUNT, this);
     QStringList headers;

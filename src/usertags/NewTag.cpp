@@ -64,7 +64,7 @@ void CNewTag::OnInitDialog() {
 }
 
 void CNewTag::BuildControls() {
-    setWindowTitle(QStringLiteral("Properties"));
+    setWindowTitle(QString::fromLatin1(TITLE_PROPERTIES));
     auto* columns = new QHBoxLayout;
     columns->addWidget(BuildLeftColumn(), 2);
     columns->addWidget(BuildRightColumn(), 3);

@@ -2,7 +2,10 @@
 
 namespace nvds {
 
-// The fixed texts of the Properties dialog, shown exactly as written here.
+// The fixed texts of the Properties and About dialogs, shown exactly as written here.
+
+constexpr const char* TITLE_PROPERTIES = "Properties";
+constexpr const char* TITLE_ABOUT = "About ZB446x NVDS Configurator";
 
 constexpr const char* MSG_NUM_LENGTH_ERROR = "Num length is error";
 constexpr const char* MSG_USER_CODING_ERROR = "error coding";
