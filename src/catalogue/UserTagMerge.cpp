@@ -17,42 +17,34 @@ bool SameShape(const TagDef& a, const TagDef& b) {
     return a.min == b.min && a.max == b.max && a.length == b.length && a.coding == b.coding;
 }
 
-}  // namespace
-
-void CopyUserTags(TagTable& main, const TagTable& dialog) {
+// Takes the user range of `from` into `main`. A value `main` holds stays unless it is empty or,
+// with `resetReshaped`, its definition changed length, range or coding.
+void TakeUserTags(TagTable& main, const TagTable& from, bool resetReshaped) {
     CNvdsConfig::ClearTagRange(TAGDB_USER, main);
     for (uint32_t code = TAG_USER_FIRST; code <= TAG_USER_LAST; ++code) {
         TagEntry& to = main[code];
-        const TagEntry& from = dialog[code];
-        if (!from.IsDefined()) {
+        const TagEntry& source = from[code];
+        if (!source.IsDefined()) {
             to.valueText.clear();
             continue;
         }
         to.mark = TAG_ENTRY_MARK;
         to.tag = code;
-        if (to.valueText.empty() || !SameShape(to.def, from.def)) {
-            to.valueText = from.def.defaultText;
+        if (to.valueText.empty() || (resetReshaped && !SameShape(to.def, source.def))) {
+            to.valueText = source.def.defaultText;
         }
-        to.def = from.def;
+        to.def = source.def;
     }
 }
 
+}  // namespace
+
+void CopyUserTags(TagTable& main, const TagTable& dialog) {
+    TakeUserTags(main, dialog, true);
+}
+
 void AdoptImportedUserTags(TagTable& main, const TagTable& imported) {
-    CNvdsConfig::ClearTagRange(TAGDB_USER, main);
-    for (uint32_t code = TAG_USER_FIRST; code <= TAG_USER_LAST; ++code) {
-        TagEntry& to = main[code];
-        const TagEntry& from = imported[code];
-        if (!from.IsDefined()) {
-            to.valueText.clear();
-            continue;
-        }
-        to.mark = TAG_ENTRY_MARK;
-        to.tag = code;
-        to.def = from.def;
-        if (to.valueText.empty()) {
-            to.valueText = from.def.defaultText;
-        }
-    }
+    TakeUserTags(main, imported, false);
 }
 
 ImportResult ImportUserProperties(CNvdsConfig& config, const std::string& chosenPath,

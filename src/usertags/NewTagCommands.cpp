@@ -130,7 +130,7 @@ void CNewTag::OnNew() {
         }
         return;
     }
-    UnlockFields();
+    LockFields(false);
     SetAdding();
     uint32_t code = TAG_USER_FIRST;
     while (code < TAG_USER_LAST && m_tags[code].IsDefined()) {
@@ -163,7 +163,7 @@ void CNewTag::OnEdit() {
         m_prompter->Message(MSG_NO_SELECTED_TAG);
         return;
     }
-    UnlockFields();
+    LockFields(false);
     // The code names the slot being edited; it cannot move while editing.
     m_pTagIdEdit->setReadOnly(true);
     SetEditing();

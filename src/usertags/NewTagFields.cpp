@@ -215,35 +215,19 @@ void CNewTag::ShowCodingControls(TagCoding coding) {
     ShowFields();
 }
 
-void CNewTag::LockFields() {
+void CNewTag::LockFields(bool locked) {
     for (QLineEdit* edit : {m_pTagIdEdit, m_pNameEdit, m_pLabelEdit, m_pDefaultEdit, m_pLengthEdit,
                             m_pMinEdit, m_pMaxEdit}) {
-        edit->setReadOnly(true);
+        edit->setReadOnly(locked);
     }
-    m_pDescriptionEdit->setReadOnly(true);
+    m_pDescriptionEdit->setReadOnly(locked);
     for (QWidget* control :
          {static_cast<QWidget*>(m_pCodingCombo), static_cast<QWidget*>(m_pDefaultCombo),
           static_cast<QWidget*>(m_pSpinUp), static_cast<QWidget*>(m_pSpinDown)}) {
-        control->setEnabled(false);
+        control->setEnabled(!locked);
     }
     for (QRadioButton* button : m_pWidth) {
-        button->setEnabled(false);
-    }
-}
-
-void CNewTag::UnlockFields() {
-    for (QLineEdit* edit : {m_pTagIdEdit, m_pNameEdit, m_pLabelEdit, m_pDefaultEdit, m_pLengthEdit,
-                            m_pMinEdit, m_pMaxEdit}) {
-        edit->setReadOnly(false);
-    }
-    m_pDescriptionEdit->setReadOnly(false);
-    for (QWidget* control :
-         {static_cast<QWidget*>(m_pCodingCombo), static_cast<QWidget*>(m_pDefaultCombo),
-          static_cast<QWidget*>(m_pSpinUp), static_cast<QWidget*>(m_pSpinDown)}) {
-        control->setEnabled(true);
-    }
-    for (QRadioButton* button : m_pWidth) {
-        button->setEnabled(true);
+        button->setEnabled(!locked);
     }
 }
 
