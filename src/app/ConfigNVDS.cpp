@@ -20,6 +20,7 @@
 #include "app/ChoiceEdit.h"
 #include "app/StationBoard.h"
 #include "app/TagIdDelegate.h"
+#include "catalogue/CatalogueTexts.h"
 #include "usertags/AppIcon.h"
 #include "usertags/NewTag.h"
 
@@ -78,7 +79,7 @@ int CConfigNVDS::DoModal() {
 
 bool CConfigNVDS::OnInitDialog() {
     if (!LoadTagDb(m_strSysDbPath, m_tagTable)) {
-        m_prompter->Message("Config file damage, Please re-install the application");
+        m_prompter->Message(MSG_CONFIG_REINSTALL);
         return false;
     }
     auto* layout = new QVBoxLayout(this);

@@ -10,6 +10,7 @@
 #include <QToolTip>
 #include <algorithm>
 
+#include "app/AppTexts.h"
 #include "app/ChoiceEdit.h"
 #include "app/ConfigNVDS.h"
 #include "app/TagDescription.h"
@@ -129,7 +130,7 @@ int CConfigNVDS::TextLimit(const TagDef& def) {
         case CODING_BD_ADDR:
             return 17;
         default:
-            m_prompter->Message("error code: 001");
+            m_prompter->Message(MSG_UNKNOWN_CODING);
             return static_cast<int>(def.length);
     }
 }
@@ -283,7 +284,7 @@ void CConfigNVDS::OnListClick(int row, int column) {
     bool known = true;
     std::string text = BuildTagDescription(m_tagTable[m_nTag].def, &known);
     if (!known) {
-        m_prompter->Message("find error code");
+        m_prompter->Message(MSG_FIND_ERROR_CODE);
     }
     // Qt's tooltips break lines at '\n' only, and never by width.
     m_strToolTip = WrapLines(QString::fromLocal8Bit(text).replace('\r', '\n'),

@@ -9,6 +9,7 @@
 #include <QTableWidget>
 #include <chrono>
 
+#include "app/AppTexts.h"
 #include "app/ConfigNVDS.h"
 #include "app/ThreadPrompter.h"
 #include "image/StatusText.h"
@@ -23,7 +24,6 @@ namespace {
 // The device address is the value of the list's first row.
 constexpr uint32_t BDADDR_TAG = 1;
 
-constexpr const char* MSG_NOT_BURNED = "The chip was not burned.";
 constexpr const char* REASON_BURN_FAILED = "burn failed";
 
 // "desk, UART(ttyUSB0)": the host and the port (or station name) of an attempt.
@@ -190,8 +190,7 @@ void CConfigNVDS::BurnWithRecord(const NvdsImage& image) {
         parsed = ParseAddress(CellText(0, COL_VALUE).toStdString());
     }
     if (!parsed) {
-        m_prompter->Message("The list shows no device address to record. " +
-                            std::string(MSG_NOT_BURNED));
+        m_prompter->Message(MSG_NO_ADDRESS_TO_RECORD);
         return;
     }
     const uint64_t address = *parsed;

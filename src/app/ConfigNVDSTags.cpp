@@ -3,14 +3,14 @@
 #include <QTableWidget>
 #include <ctime>
 
+#include "app/AppTexts.h"
 #include "app/ConfigNVDS.h"
 #include "platform/Clock.h"
 
 namespace nvds {
 
 void CConfigNVDS::OnResetTag() {
-    if (!m_prompter->Ask(
-            "Reset this NVDS data will result in the loss of the current data, Continue?")) {
+    if (!m_prompter->Ask(ASK_RESET_TAG)) {
         return;
     }
     if (!m_tagTable[m_nTag].IsDefined()) {
@@ -23,9 +23,7 @@ void CConfigNVDS::OnResetTag() {
 }
 
 void CConfigNVDS::OnResetAll() {
-    if (m_list->rowCount() > 0 &&
-        !m_prompter->Ask(
-            "Reset all NVDS datas will result in the loss of all current datas, Continue?")) {
+    if (m_list->rowCount() > 0 && !m_prompter->Ask(ASK_RESET_ALL)) {
         return;
     }
     ShowTags(m_tagTable, 1);
@@ -33,8 +31,7 @@ void CConfigNVDS::OnResetAll() {
 }
 
 void CConfigNVDS::OnClearAll() {
-    if (!m_prompter->Ask(
-            "Clear all NVDS datas will result in the loss of all current datas, Continue?")) {
+    if (!m_prompter->Ask(ASK_CLEAR_ALL)) {
         return;
     }
     m_list->setRowCount(0);

@@ -6,9 +6,11 @@
 #include <QStatusBar>
 #include <QTimerEvent>
 
+#include "app/AppTexts.h"
 #include "app/ConfigNVDS.h"
 #include "image/BuildImage.h"
 #include "image/CheckImage.h"
+#include "image/ImageTexts.h"
 #include "image/StatusText.h"
 #include "link/LinkConstants.h"
 #include "link/LinkFlows.h"
@@ -19,11 +21,6 @@ namespace nvds {
 namespace {
 
 constexpr int CONNECT_TIMER_MS = 200;
-
-constexpr const char* MSG_FIRST_DUMP_FAIL =
-    "Dump NVDS data from target is fail! Try to select higher bautrate to re-connect!";
-constexpr const char* MSG_EMPTY_TARGET =
-    "Target NVDS data is empty. Do you want to burn the default NVDS data to target?";
 
 }  // namespace
 
@@ -95,7 +92,7 @@ void CConfigNVDS::OnBurn() {
         return;
     }
     if (TakeListValues(m_tagTable) == 0) {
-        m_prompter->Message("Some data is error!");
+        m_prompter->Message(MSG_SOME_DATA_ERROR);
         return;
     }
     // Built aside: a value that does not convert leaves the working image as it was.

@@ -5,6 +5,7 @@
 
 #include "app/ConfigNVDS.h"
 #include "catalogue/UserTagMerge.h"
+#include "image/ImageTexts.h"
 #include "image/StatusText.h"
 #include "platform/HelpDocument.h"
 #include "usertags/AboutDlg.h"
@@ -21,7 +22,7 @@ const char* const kUserPropertiesFilter = "Configuration Files(*.xml)|*.xml||";
 void CConfigNVDS::OnUserProperties() {
     const bool listed = m_list->rowCount() > 0;
     if (listed && !TakeListValues(m_tagTable)) {
-        m_prompter->Message("Some data is error!");
+        m_prompter->Message(MSG_SOME_DATA_ERROR);
         return;
     }
     if (!m_newTagDlg) {

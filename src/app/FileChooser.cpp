@@ -10,6 +10,8 @@
 #include <QStringList>
 #include <QVBoxLayout>
 
+#include "app/AppTexts.h"
+
 namespace nvds {
 
 QString QtFileChooser::OpenPath(QWidget* parent, const QString& filter) {
@@ -24,7 +26,7 @@ QString QtFileChooser::SavePath(QWidget* parent, const QString& filter) {
 
 std::optional<QString> FileChooser::RecordTarget(QWidget* parent, const QString& current) {
     QDialog dialog(parent);
-    dialog.setWindowTitle("Production record");
+    dialog.setWindowTitle(TITLE_CHOOSE_RECORD);
     auto* layout = new QVBoxLayout(&dialog);
     layout->addWidget(new QLabel(
         "Record every burn in this file or PostgreSQL database (empty: no record):", &dialog));

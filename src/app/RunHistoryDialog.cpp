@@ -9,6 +9,7 @@
 #include <QTimeZone>
 #include <QVBoxLayout>
 
+#include "app/AppTexts.h"
 #include "app/FileChooser.h"
 #include "app/GuiChannel.h"
 #include "platform/AtomicFile.h"
@@ -83,7 +84,7 @@ CRunHistoryDialog::CRunHistoryDialog(Prompter& prompter, FileChooser& chooser, s
       m_prompter(prompter),
       m_chooser(chooser),
       m_channel(std::make_shared<CGuiChannel>(this)) {
-    setWindowTitle("Record of this run");
+    setWindowTitle(TITLE_RUN_HISTORY);
     m_lblState = new QLabel("Reading the record...", this);
     m_table = new QTableWidget(0, COLUMN_COUNT, this);
     QStringList headers;
@@ -163,7 +164,7 @@ void CRunHistoryDialog::OnExport() {
     std::string csv = HistoryCsv(m_rows);
     std::string error;
     if (!WriteFileAtomically(path.toStdString(), csv.data(), csv.size(), &error)) {
-        m_prompter.Message("The history could not be written: " + error);
+        m_prompter.Message(MSG_HISTORY_NOT_WRITTEN + error);
     }
 }
 

@@ -9,6 +9,7 @@
 #include <QVBoxLayout>
 #include <cmath>
 
+#include "app/AppTexts.h"
 #include "app/BoardSetup.h"
 #include "app/GuiChannel.h"
 #include "app/IniOp.h"
@@ -24,8 +25,6 @@ namespace nvds {
 
 namespace {
 
-constexpr const char* MSG_CLOSE_RUNNING =
-    "Stations are running. Stop them at once and close the board?";
 constexpr int SETUP_WIDTH = 440;
 constexpr uint64_t LOWER_HALF = 0xFFFFFF;
 
@@ -351,7 +350,7 @@ void CStationBoard::closeEvent(QCloseEvent* event) {
         return;
     }
     event->ignore();
-    if (m_prompter.Ask(MSG_CLOSE_RUNNING)) {
+    if (m_prompter.Ask(ASK_CLOSE_RUNNING)) {
         m_bCloseWhenDone = true;
         m_lblRun->setText("Stopping...");
         StopLine(false);

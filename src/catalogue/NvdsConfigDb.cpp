@@ -14,6 +14,7 @@
 #include <optional>
 #include <vector>
 
+#include "catalogue/CatalogueTexts.h"
 #include "catalogue/NumberText.h"
 #include "catalogue/NvdsConfig.h"
 #include "platform/AtomicFile.h"
@@ -333,13 +334,13 @@ int CNvdsConfig::LoadTagDbOf(const std::string& path, TagTable& table, bool user
         return 0;
     }
     if (read == DBFILE_TOO_BIG || !HasBoundedMarkup(bytes)) {
-        m_prompter->Message("Config file damage");
+        m_prompter->Message(MSG_CONFIG_DAMAGE);
         return 0;
     }
     bool declaresDtd = false;
     xmlDoc* doc = ParseDbBytes(bytes, declaresDtd);
     if (declaresDtd) {
-        m_prompter->Message("Config file damage");
+        m_prompter->Message(MSG_CONFIG_DAMAGE);
         return 0;
     }
     if (doc == nullptr) {
@@ -373,7 +374,7 @@ int CNvdsConfig::ParseTagDb(TagDbKind kind, _xmlNode* root, TagTable& table) {
             continue;
         }
         if (!ParseTagElement(kind, node, table)) {
-            m_prompter->Message("Config file damage");
+            m_prompter->Message(MSG_CONFIG_DAMAGE);
             return 0;
         }
     }
@@ -444,7 +445,7 @@ int CNvdsConfig::SaveUserTagDb(const std::string& path, const TagTable& table, P
             continue;
         }
         if (entry.def.coding > CODING_BOOL) {
-            prompter.Message("Error coding");
+            prompter.Message(MSG_ERROR_CODING);
             xmlFreeDoc(doc);
             return 0;
         }
@@ -456,7 +457,7 @@ int CNvdsConfig::SaveUserTagDb(const std::string& path, const TagTable& table, P
     const bool saved = writable && SaveDocument(doc, path);
     xmlFreeDoc(doc);
     if (!saved) {
-        prompter.Message("Save fail!!");
+        prompter.Message(MSG_SAVE_FAIL);
         return 0;
     }
     return 1;

@@ -6,6 +6,7 @@
 #include <iterator>
 #include <memory>
 
+#include "catalogue/CatalogueTexts.h"
 #include "platform/AtomicFile.h"
 
 namespace nvds {
@@ -16,42 +17,34 @@ bool SameShape(const TagDef& a, const TagDef& b) {
     return a.min == b.min && a.max == b.max && a.length == b.length && a.coding == b.coding;
 }
 
-}  // namespace
-
-void CopyUserTags(TagTable& main, const TagTable& dialog) {
+// Takes the user range of `from` into `main`. A value `main` holds stays unless it is empty or,
+// with `resetReshaped`, its definition changed length, range or coding.
+void TakeUserTags(TagTable& main, const TagTable& from, bool resetReshaped) {
     CNvdsConfig::ClearTagRange(TAGDB_USER, main);
     for (uint32_t code = TAG_USER_FIRST; code <= TAG_USER_LAST; ++code) {
         TagEntry& to = main[code];
-        const TagEntry& from = dialog[code];
-        if (!from.IsDefined()) {
+        const TagEntry& source = from[code];
+        if (!source.IsDefined()) {
             to.valueText.clear();
             continue;
         }
         to.mark = TAG_ENTRY_MARK;
         to.tag = code;
-        if (to.valueText.empty() || !SameShape(to.def, from.def)) {
-            to.valueText = from.def.defaultText;
+        if (to.valueText.empty() || (resetReshaped && !SameShape(to.def, source.def))) {
+            to.valueText = source.def.defaultText;
         }
-        to.def = from.def;
+        to.def = source.def;
     }
 }
 
+}  // namespace
+
+void CopyUserTags(TagTable& main, const TagTable& dialog) {
+    TakeUserTags(main, dialog, true);
+}
+
 void AdoptImportedUserTags(TagTable& main, const TagTable& imported) {
-    CNvdsConfig::ClearTagRange(TAGDB_USER, main);
-    for (uint32_t code = TAG_USER_FIRST; code <= TAG_USER_LAST; ++code) {
-        TagEntry& to = main[code];
-        const TagEntry& from = imported[code];
-        if (!from.IsDefined()) {
-            to.valueText.clear();
-            continue;
-        }
-        to.mark = TAG_ENTRY_MARK;
-        to.tag = code;
-        to.def = from.def;
-        if (to.valueText.empty()) {
-            to.valueText = from.def.defaultText;
-        }
-    }
+    TakeUserTags(main, imported, false);
 }
 
 ImportResult ImportUserProperties(CNvdsConfig& config, const std::string& chosenPath,
@@ -63,20 +56,20 @@ ImportResult ImportUserProperties(CNvdsConfig& config, const std::string& chosen
     bool systemRoot = false;
     const int loaded = config.LoadUserTagDb(chosenPath, *imported, &systemRoot);
     if (!systemRoot && (!loaded || !ReadWholeFile(chosenPath, bytes))) {
-        prompter.Message("Import configuration file fail! The file damage!");
+        prompter.Message(MSG_IMPORT_DAMAGED);
         return IMPORT_DAMAGED;
     }
     if (systemRoot || (*imported)[TAG_SYSTEM_FIRST].IsDefined()) {
-        prompter.Message("Import configuration file fail! The file is system configuration!");
+        prompter.Message(MSG_IMPORT_SYSTEM_DB);
         return IMPORT_SYSTEM_DB;
     }
     std::string error;
     if (!config.PrepareUserDbSave(&error) ||
         !WriteFileAtomically(config.GetUserDbSavePath(), bytes.data(), bytes.size(), &error)) {
-        prompter.Message("Import configuration file fail! " + error);
+        prompter.Message(MSG_IMPORT_FAIL + error);
         return IMPORT_COPY_FAILED;
     }
-    prompter.Message("Import configuration file success!");
+    prompter.Message(MSG_IMPORT_SUCCESS);
     AdoptImportedUserTags(main, *imported);
     return IMPORT_OK;
 }
@@ -95,7 +88,7 @@ bool ExportUserProperties(const std::string& userDbPath, const std::string& chos
         WriteFileAtomically(path, bytes.data(), bytes.size());
     }
     const bool ok = access(path.c_str(), R_OK | W_OK) == 0;
-    prompter.Message(ok ? "Export configuration file success!" : "Export configuration file fail!");
+    prompter.Message(ok ? MSG_EXPORT_SUCCESS : MSG_EXPORT_FAIL);
     return ok;
 }
 

@@ -6,6 +6,7 @@
 
 #include "catalogue/NumberText.h"
 #include "catalogue/TypingFilter.h"
+#include "cli/CliTexts.h"
 #include "cli/Commands.h"
 #include "image/BuildImage.h"
 #include "image/ImageFile.h"
@@ -101,22 +102,20 @@ bool SetValue(CNvdsConfig& config, TagTable& table, const std::string& assignmen
     const uint32_t code = codeText.empty() ? 0 : StrToUl32(codeText);
     if (eq == std::string::npos || code < TAG_SYSTEM_FIRST || code > TAG_USER_LAST ||
         !IsListed(table[code])) {
-        config.GetPrompter().Message("--set " + assignment +
-                                     ": no listed tag with that code (use CODE=TEXT)");
+        config.GetPrompter().Message(SetRefused(assignment, WHY_NOT_LISTED));
         return false;
     }
     TagEntry& entry = table[code];
     if (entry.def.readOnly) {
-        config.GetPrompter().Message("--set " + assignment + ": tag " + std::to_string(code) +
-                                     " is read-only");
+        config.GetPrompter().Message(SetRefused(assignment, code, WHY_READ_ONLY));
         return false;
     }
     std::string text = assignment.substr(eq + 1);
     // The editor never lets these characters into the value; CheckValue would quietly turn
     // them into something else.
     if (const size_t refused = FirstRefusedChar(entry.def, text); refused != std::string::npos) {
-        config.GetPrompter().Message("--set " + assignment + ": tag " + std::to_string(code) +
-                                     " does not take the character '" + text[refused] + "'");
+        config.GetPrompter().Message(SetRefused(
+            assignment, code, std::string(WHY_REFUSED_CHAR) + " '" + text[refused] + "'"));
         return false;
     }
     const ValueCheck check = CNvdsConfig::ValidateValue(text, entry.def);
@@ -124,7 +123,7 @@ bool SetValue(CNvdsConfig& config, TagTable& table, const std::string& assignmen
         config.GetPrompter().Message(check.notice);
     }
     if (!check.Ok()) {
-        config.GetPrompter().Message("Tag=" + std::to_string(code) + ": " + check.error);
+        config.GetPrompter().Message(TagRefused(code, check.error));
         return false;
     }
     entry.valueText = text;
@@ -296,7 +295,7 @@ bool IsOutputFile(const std::string& out, Prompter& prompter) {
         (::stat(out.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))) {
         return true;
     }
-    prompter.Message("-o " + out + ": names a folder; give the name of a file to write");
+    prompter.Message(OutputIsFolder(out));
     return false;
 }
 

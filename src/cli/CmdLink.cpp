@@ -32,9 +32,6 @@ namespace nvds::cli {
 
 namespace {
 
-// A burn whose read-back differs from the image.
-constexpr int EXIT_VERIFY_FAILED = 4;
-
 constexpr const char* TEXT_AREA_ERASED = "the chip's NVDS area is erased";
 constexpr const char* TEXT_IDENTICAL = "identical: nothing written";
 constexpr const char* TEXT_VERIFIED = "verified: 16 pages read back equal";

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <nlohmann/json.hpp>
 
+#include "catalogue/CatalogueTexts.h"
 #include "catalogue/NumberText.h"
+#include "cli/CliTexts.h"
 #include "cli/Commands.h"
 #include "platform/Prompter.h"
 
@@ -88,16 +90,13 @@ int RunTags(CliContext& ctx, bool json) {
 bool LoadNamedDb(CNvdsConfig& config, const char* option, const std::string& path, TagTable& table,
                  bool user) {
     if (::access(path.c_str(), R_OK) != 0) {
-        config.GetPrompter().Message(std::string(option) + " " + path + ": " +
-                                     std::strerror(errno));
+        config.GetPrompter().Message(DbRefused(option, path, std::strerror(errno)));
         return false;
     }
     bool systemRoot = false;
     if (!(user ? config.LoadUserTagDb(path, table, &systemRoot) : config.LoadTagDb(path, table))) {
-        config.GetPrompter().Message(std::string(option) + " " + path +
-                                     (systemRoot
-                                          ? ": a system tag database, not a user tag database"
-                                          : ": not a valid tag database"));
+        config.GetPrompter().Message(
+            DbRefused(option, path, systemRoot ? WHY_SYSTEM_NOT_USER : WHY_NOT_TAG_DB));
         return false;
     }
     return true;
@@ -121,7 +120,7 @@ bool LoadCatalogue(CliContext& ctx, CNvdsConfig& config, TagTable& table) {
             return false;
         }
     } else if (!config.LoadTagDb(config.GetSysDbPath(), table)) {
-        config.GetPrompter().Message("Config file damage, Please re-install the application");
+        config.GetPrompter().Message(MSG_CONFIG_REINSTALL);
         return false;
     }
     if (!ctx.userDb.empty()) {

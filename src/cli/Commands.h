@@ -10,16 +10,10 @@
 #include "catalogue/TagTypes.h"
 #include "link/LinkFactory.h"
 #include "image/NvdsImage.h"
+#include "platform/ExitCodes.h"
 #include "platform/Prompter.h"
 
 namespace nvds::cli {
-
-/// Exit codes of the nvds tool.
-constexpr int EXIT_OK = 0;
-constexpr int EXIT_FAIL = 1;
-constexpr int EXIT_USAGE = 2;
-constexpr int EXIT_TAGS_RESET = 3;   // nvds check: some tags would be reset
-constexpr int EXIT_AREA_ERASED = 3;  // nvds dump: the chip's NVDS area is erased
 
 /// Options shared by the subcommands and the command chosen on the command line.
 struct CliContext {

@@ -6,6 +6,7 @@
 
 int main(int argc, char** argv) {
     using namespace nvds::cli;
+    using nvds::EXIT_USAGE;
     CLI::App app{"ZB446x NVDS Configurator command-line tool", "nvds"};
     CliContext ctx;
     // The tool offers the simulated bridge (NVDS_USB_BACKEND=sim) for tests, its flash kept in

@@ -12,6 +12,7 @@
 #include "link/LinkConstants.h"
 #include "link/LinkFlows.h"
 #include "link/ProgstarDlg.h"
+#include "platform/ExitCodes.h"
 #include "platform/Sha256.h"
 
 namespace nvds::line {
@@ -19,10 +20,6 @@ namespace nvds::line {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Exit codes the failures of a station stand for.
-constexpr int CODE_FAILED = 1;
-constexpr int CODE_VERIFY_FAILED = 4;
 
 constexpr const char* TEXT_STOPPED = "Stopped";
 constexpr const char* TEXT_FINISHED = "Finished";
@@ -400,7 +397,7 @@ void ProductionLine::RunStation(Unit& unit) {
             if (!unit.engine.Cancelled()) {
                 // The port never opened: a wrong path, not one that went away.
                 StationEvent error{StationEvent::Error};
-                error.code = CODE_FAILED;
+                error.code = EXIT_FAIL;
                 error.message = connected.message;
                 error.cause = connected.cause;
                 unit.stopWhy = error.message;
@@ -506,7 +503,7 @@ ProductionLine::ChipEnd ProductionLine::BurnOne(Unit& unit) {
     uint64_t address = 0;
     if (const LinkOutcome checked = CheckChip(unit, carries, address); !checked) {
         StationEvent failure{StationEvent::Error};
-        failure.code = CODE_FAILED;
+        failure.code = EXIT_FAIL;
         failure.message = TEXT_CHECK_FAILED;
         failure.cause = checked.cause;
         if (unit.engine.Cancelled()) {
@@ -568,7 +565,7 @@ ProductionLine::ChipEnd ProductionLine::BurnOne(Unit& unit) {
     }
     if (call == RecordCall::Refused) {
         StationEvent failure{StationEvent::Error};
-        failure.code = CODE_FAILED;
+        failure.code = EXIT_FAIL;
         failure.message = error;
         unit.stopWhy = error;
         Report(unit, failure);
@@ -587,7 +584,7 @@ ProductionLine::ChipEnd ProductionLine::Burn(Unit& unit, uint64_t address, int64
         unit.status.page = 0;
     }
     StationEvent failure{StationEvent::Error};
-    failure.code = CODE_FAILED;
+    failure.code = EXIT_FAIL;
     failure.hasAddress = true;
     failure.address = address;
 
@@ -623,7 +620,7 @@ ProductionLine::ChipEnd ProductionLine::Burn(Unit& unit, uint64_t address, int64
             // An address that may be on the chip never goes back to the pool.
             end.reusable = !outcome.pageZeroMayBeWritten;
             if (outcome.result == BurnResult::VerifyFailed) {
-                failure.code = CODE_VERIFY_FAILED;
+                failure.code = EXIT_VERIFY_FAILED;
                 failure.message = VerifyFailedText(outcome.firstDifference);
                 end.reason = failure.message;
             } else {
@@ -667,7 +664,7 @@ ProductionLine::ChipEnd ProductionLine::Burn(Unit& unit, uint64_t address, int64
         // Neither the record nor the journal took the outcome: the reservation stays open
         // and is abandoned at a later start, so the address is never handed out again.
         StationEvent lostOutcome{StationEvent::Error};
-        lostOutcome.code = CODE_FAILED;
+        lostOutcome.code = EXIT_FAIL;
         lostOutcome.message = journalled;
         Report(unit, lostOutcome);
     }

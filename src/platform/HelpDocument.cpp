@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "platform/OpenDocument.h"
+#include "platform/PlatformTexts.h"
 
 namespace nvds {
 
@@ -52,12 +53,11 @@ std::string FirstMatch(const std::string& folder) {
 bool OpenHelpContents(Prompter& prompter) {
     const std::string manual = FirstMatch(ManualFolder());
     if (manual.empty()) {
-        prompter.Message("Can't find help document!");
+        prompter.Message(MSG_NO_HELP_DOCUMENT);
         return false;
     }
     if (!OpenWithAssociatedApp(manual)) {
-        prompter.Message(
-            "Can't open the help document! Please confirm the installation of PDF reader. ");
+        prompter.Message(MSG_NO_PDF_READER);
         return false;
     }
     return true;

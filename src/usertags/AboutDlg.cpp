@@ -7,11 +7,12 @@
 
 #include "platform/BuildVersion.h"
 #include "usertags/AppIcon.h"
+#include "usertags/UserTagTexts.h"
 
 namespace nvds {
 
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
-    setWindowTitle(QStringLiteral("About ZB446x NVDS Configurator"));
+    setWindowTitle(QString::fromLatin1(TITLE_ABOUT));
     auto* icon = new QLabel;
     icon->setPixmap(MakeAppIcon(48));
     auto* texts = new QVBoxLayout;

@@ -18,6 +18,8 @@
 #include <QVBoxLayout>
 #include <string>
 
+#include "usertags/UserTagTexts.h"
+
 namespace nvds {
 
 namespace {
@@ -62,7 +64,7 @@ void CNewTag::OnInitDialog() {
 }
 
 void CNewTag::BuildControls() {
-    setWindowTitle(QStringLiteral("Properties"));
+    setWindowTitle(QString::fromLatin1(TITLE_PROPERTIES));
     auto* columns = new QHBoxLayout;
     columns->addWidget(BuildLeftColumn(), 2);
     columns->addWidget(BuildRightColumn(), 3);
@@ -252,20 +254,20 @@ bool CNewTag::ReadFields(bool prompt) {
     // read (while the user is still typing) reads what it can and reports nothing.
     std::string failure;
     if (!isNumber) {
-        failure = "Enter an integer.";
+        failure = MSG_ENTER_INTEGER;
     } else {
         m_nTagId = std::stoi(idText);
         if (m_nTagId < static_cast<int>(TAG_USER_FIRST) ||
             m_nTagId > static_cast<int>(TAG_USER_LAST)) {
-            failure = "Enter an integer between 100 and 254.";
+            failure = MSG_ENTER_USER_CODE;
         }
     }
     const std::string name = m_pNameEdit->text().toLocal8Bit().toStdString();
     const std::string label = m_pLabelEdit->text().toLocal8Bit().toStdString();
     if (failure.empty() && name.size() > kNameMaxChars) {
-        failure = "Enter no more than 64 characters.";
+        failure = MSG_NAME_TOO_LONG;
     } else if (failure.empty() && label.size() > kLabelMaxChars) {
-        failure = "Enter no more than 128 characters.";
+        failure = MSG_LABEL_TOO_LONG;
     }
     m_strName = name.substr(0, kNameMaxChars);
     m_strLabel = label.substr(0, kLabelMaxChars);

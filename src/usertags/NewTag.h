@@ -43,8 +43,8 @@ public:
     void ShowTagDef(uint32_t code, const TagDef& def);
     void SetCodingDefaults(TagCoding coding);
     void ShowCodingControls(TagCoding coding);
-    void LockFields();
-    void UnlockFields();
+    /// Makes the definition fields read-only (or editable again) and their choices inactive.
+    void LockFields(bool locked = true);
     int CommitTag(CommitMode mode);
 
     /// Reads the edit boxes into the members, applying the exchange limits: the Tag ID must

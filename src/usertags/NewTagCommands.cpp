@@ -5,8 +5,10 @@
 #include <QTableWidget>
 #include <QToolButton>
 
+#include "catalogue/CatalogueTexts.h"
 #include "catalogue/NumberText.h"
 #include "usertags/NewTag.h"
+#include "usertags/UserTagTexts.h"
 
 namespace nvds {
 
@@ -71,7 +73,7 @@ bool CNewTag::BuildDef(TagDef& def) {
             return true;
         case CODING_NUMBER:
             if (m_nNumWidth < 0 || m_nNumWidth > 2) {
-                m_prompter->Message("Num length is error");
+                m_prompter->Message(MSG_NUM_LENGTH_ERROR);
                 return false;
             }
             def.length = kNumberLengths[m_nNumWidth];
@@ -86,7 +88,7 @@ bool CNewTag::BuildDef(TagDef& def) {
             def.max = 1;
             return true;
         default:
-            m_prompter->Message("error coding");
+            m_prompter->Message(MSG_USER_CODING_ERROR);
             return false;
     }
 }
@@ -94,7 +96,7 @@ bool CNewTag::BuildDef(TagDef& def) {
 int CNewTag::CommitTag(CommitMode mode) {
     const bool read = ReadFields();
     if (m_nTagId < static_cast<int>(TAG_USER_FIRST) || m_nTagId > static_cast<int>(TAG_USER_LAST)) {
-        m_prompter->Message("tag error!");
+        m_prompter->Message(MSG_TAG_ERROR);
         return 0;
     }
     if (!read) {
@@ -102,11 +104,11 @@ int CNewTag::CommitTag(CommitMode mode) {
     }
     TagEntry& slot = m_tags[static_cast<size_t>(m_nTagId)];
     if (mode == COMMIT_NEW && slot.IsDefined()) {
-        m_prompter->Message("this tag position has been occupied ! Please select other tag!");
+        m_prompter->Message(MSG_TAG_OCCUPIED);
         return 0;
     }
     if (mode == COMMIT_EDIT && !slot.IsDefined()) {
-        m_prompter->Message("this tag must be vilid!");
+        m_prompter->Message(MSG_TAG_INVALID);
         return 0;
     }
     TagDef def;
@@ -128,7 +130,7 @@ void CNewTag::OnNew() {
         }
         return;
     }
-    UnlockFields();
+    LockFields(false);
     SetAdding();
     uint32_t code = TAG_USER_FIRST;
     while (code < TAG_USER_LAST && m_tags[code].IsDefined()) {
@@ -158,10 +160,10 @@ void CNewTag::OnEdit() {
         return;
     }
     if (m_nSelRow < 0) {
-        m_prompter->Message("There has no seleted tag!");
+        m_prompter->Message(MSG_NO_SELECTED_TAG);
         return;
     }
-    UnlockFields();
+    LockFields(false);
     // The code names the slot being edited; it cannot move while editing.
     m_pTagIdEdit->setReadOnly(true);
     SetEditing();
@@ -169,12 +171,13 @@ void CNewTag::OnEdit() {
 
 void CNewTag::OnDelete() {
     if (m_nSelRow < 0 || m_nSelRow >= m_pList->rowCount()) {
-        m_prompter->Message("There has no seleted tag!");
+        m_prompter->Message(MSG_NO_SELECTED_TAG);
         return;
     }
     const QString codeText = m_pList->item(m_nSelRow, 0)->text();
-    const std::string question = "Are you sure want to delete tag:" + codeText.toStdString() +
-                                 " \"" + m_pLabelEdit->text().toLocal8Bit().toStdString() + "\" ?";
+    const std::string question = ASK_DELETE_TAG + codeText.toStdString() + " \"" +
+                                 m_pLabelEdit->text().toLocal8Bit().toStdString() +
+                                 ASK_DELETE_TAG_END;
     if (!m_prompter->Ask(question)) {
         return;
     }
@@ -191,14 +194,14 @@ void CNewTag::OnApply() {
     if (PrepareUserDbSave(nullptr)) {
         SaveUserTagDb(GetUserDbSavePath(), m_tags, *m_prompter);
     } else {
-        m_prompter->Message("Save fail!!");
+        m_prompter->Message(MSG_SAVE_FAIL);
     }
     m_nSelRow = -1;
     done(QDialog::Accepted);
 }
 
 void CNewTag::reject() {
-    if (!m_prompter->Ask("Do you sure give up these user configuration?")) {
+    if (!m_prompter->Ask(ASK_GIVE_UP)) {
         return;
     }
     m_nSelRow = -1;
@@ -213,7 +216,7 @@ void CNewTag::OnListClick(int row) {
     }
     uint32_t code = 0;
     if (!SelectedTag(code)) {
-        m_prompter->Message("Error tag");
+        m_prompter->Message(MSG_ERROR_TAG);
         return;
     }
     ShowTagDef(code, m_tags[code].def);

@@ -13,6 +13,7 @@
 
 #include "catalogue/NumberText.h"
 #include "usertags/NewTag.h"
+#include "usertags/UserTagTexts.h"
 
 namespace nvds {
 
@@ -66,7 +67,7 @@ void CNewTag::RefreshTagList() {
     }
     uint32_t code = 0;
     if (!SelectedTag(code)) {
-        m_prompter->Message("Error tag");
+        m_prompter->Message(MSG_ERROR_TAG);
         return;
     }
     ShowTagDef(code, m_tags[code].def);
@@ -108,14 +109,14 @@ void CNewTag::ShowTagDef(uint32_t code, const TagDef& def) {
             if (m_strLength == "0x1" || m_strLength == "0x2" || m_strLength == "0x4") {
                 m_nNumWidth = m_strLength == "0x1" ? 0 : (m_strLength == "0x2" ? 1 : 2);
             } else {
-                m_prompter->Message("error num datas");
+                m_prompter->Message(MSG_ERROR_NUM_DATAS);
             }
             break;
         case CODING_BOOL: {
             m_nNumWidth = 0;
             int index = FindTextInList(BOOL_TEXTS, 2, def.defaultText);
             if (index < 0) {
-                m_prompter->Message("error bool coding");
+                m_prompter->Message(MSG_ERROR_BOOL_CODING);
                 index = 1;
             }
             m_pDefaultCombo->setCurrentIndex(index);
@@ -127,7 +128,7 @@ void CNewTag::ShowTagDef(uint32_t code, const TagDef& def) {
             m_strMin = m_strMax = "0x0";
             break;
         default:
-            m_prompter->Message("error coding");
+            m_prompter->Message(MSG_USER_CODING_ERROR);
             break;
     }
     ShowFields();
@@ -160,7 +161,7 @@ void CNewTag::SetCodingDefaults(TagCoding coding) {
             m_strDefault = "BOOL";
             break;
         default:
-            m_prompter->Message("error coding");
+            m_prompter->Message(MSG_USER_CODING_ERROR);
             return;
     }
     ShowCodingControls(coding);
@@ -208,41 +209,25 @@ void CNewTag::ShowCodingControls(TagCoding coding) {
             m_pDefaultGroup->setTitle(QStringLiteral("Default value "));
             break;
         default:
-            m_prompter->Message("error coding");
+            m_prompter->Message(MSG_USER_CODING_ERROR);
             break;
     }
     ShowFields();
 }
 
-void CNewTag::LockFields() {
+void CNewTag::LockFields(bool locked) {
     for (QLineEdit* edit : {m_pTagIdEdit, m_pNameEdit, m_pLabelEdit, m_pDefaultEdit, m_pLengthEdit,
                             m_pMinEdit, m_pMaxEdit}) {
-        edit->setReadOnly(true);
+        edit->setReadOnly(locked);
     }
-    m_pDescriptionEdit->setReadOnly(true);
+    m_pDescriptionEdit->setReadOnly(locked);
     for (QWidget* control :
          {static_cast<QWidget*>(m_pCodingCombo), static_cast<QWidget*>(m_pDefaultCombo),
           static_cast<QWidget*>(m_pSpinUp), static_cast<QWidget*>(m_pSpinDown)}) {
-        control->setEnabled(false);
+        control->setEnabled(!locked);
     }
     for (QRadioButton* button : m_pWidth) {
-        button->setEnabled(false);
-    }
-}
-
-void CNewTag::UnlockFields() {
-    for (QLineEdit* edit : {m_pTagIdEdit, m_pNameEdit, m_pLabelEdit, m_pDefaultEdit, m_pLengthEdit,
-                            m_pMinEdit, m_pMaxEdit}) {
-        edit->setReadOnly(false);
-    }
-    m_pDescriptionEdit->setReadOnly(false);
-    for (QWidget* control :
-         {static_cast<QWidget*>(m_pCodingCombo), static_cast<QWidget*>(m_pDefaultCombo),
-          static_cast<QWidget*>(m_pSpinUp), static_cast<QWidget*>(m_pSpinDown)}) {
-        control->setEnabled(true);
-    }
-    for (QRadioButton* button : m_pWidth) {
-        button->setEnabled(true);
+        button->setEnabled(!locked);
     }
 }
 
@@ -260,7 +245,7 @@ void CNewTag::OnDefaultChanged() {
                 digits += c;
             }
         }
-        m_strLength = digits.size() % 2 != 0 ? "Invalid value !"
+        m_strLength = digits.size() % 2 != 0 ? TEXT_INVALID_VALUE
                                              : HexText(static_cast<uint32_t>(digits.size() / 2));
     } else if (m_nCoding == CODING_STRING_ASCII) {
         m_strLength = HexText(static_cast<uint32_t>(m_strDefault.size() + 1));
@@ -268,7 +253,7 @@ void CNewTag::OnDefaultChanged() {
         const uint32_t value = StrToUl32(m_strDefault);
         if (value == 0xFFFFFFFFu) {
             // Also what an overflow reads as: the value would not fit a uint32_t.
-            m_prompter->Message("Num is too Big!");
+            m_prompter->Message(MSG_NUM_TOO_BIG);
             m_strDefault.assign(1, '0');
         } else if (value > 0xFFFF) {
             m_nNumWidth = 2;
@@ -289,7 +274,7 @@ void CNewTag::ApplyWidthLimit(uint32_t limit, int index) {
         m_nNumWidth = index;
         m_strMax = HexText(limit);
     } else {
-        m_prompter->Message("There is not enough space to store this number!!");
+        m_prompter->Message(MSG_NO_SPACE_FOR_NUMBER);
         m_nNumWidth = 2;
         m_strMax = HexText(0xFFFFFFFFu);
     }

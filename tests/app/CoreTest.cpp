@@ -12,19 +12,13 @@
 #include "app/IniOp.h"
 #include "app/TagDescription.h"
 #include "catalogue/BdAddr.h"
+#include "common/NvdsRun.h"
 #include "platform/IniFile.h"
 
 namespace fs = std::filesystem;
 using namespace nvds;
 
 namespace {
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 fs::path FreshDir(const std::string& name) {
     fs::path dir = fs::temp_directory_path() / ("nvds_app_" + name + std::to_string(getpid()));
@@ -73,7 +67,7 @@ TEST(IniFile, KeepsWriteOrderAndReadsLikeTheProfileFunctions) {
     ASSERT_TRUE(IniWriteString(path, "Setting", "A", "1"));
     ASSERT_TRUE(IniWriteString(path, "Other", "C", "x=y"));
     ASSERT_TRUE(IniWriteString(path, "setting", "b", "3"));  // names ignore case
-    EXPECT_EQ(ReadAll(path), "[Setting]\nB=3\nA=1\n[Other]\nC=x=y\n");
+    EXPECT_EQ(test::ReadFile(path), "[Setting]\nB=3\nA=1\n[Other]\nC=x=y\n");
     EXPECT_EQ(IniReadString(path, "OTHER", "c", ""), "x=y");
     EXPECT_EQ(IniReadInt(path, "Setting", "B", 9), 3);
     EXPECT_EQ(IniReadInt(path, "Setting", "Z", 9), 9);

@@ -26,6 +26,7 @@
 
 #include "app/ChoiceEdit.h"
 #include "app/ConfigNVDS.h"
+#include "common/NvdsRun.h"
 #include "common/ScriptedChooser.h"
 #include "image/StatusText.h"
 #include "platform/Clock.h"
@@ -36,13 +37,6 @@ using namespace nvds;
 namespace {
 
 using nvds::test::ScriptedChooser;
-
-std::string ReadAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
 
 std::string DataPath(const char* name) {
     const char* root = std::getenv("NVDS_TEST_DATA");
@@ -121,7 +115,7 @@ TEST_F(WindowTest, StartUpStatesAndAMissingSystemDatabase) {
     EXPECT_FALSE(Open(DataPath("missing.xml")));
     EXPECT_EQ(m_prompter.Texts(),
               std::vector<std::string>{"Config file damage, Please re-install the application"});
-    EXPECT_EQ(ReadAll(Settings()), "[Setting]\nBDADDR_TYPE=7\n");
+    EXPECT_EQ(test::ReadFile(Settings()), "[Setting]\nBDADDR_TYPE=7\n");
 
     m_prompter.Clear();
     ASSERT_TRUE(Open());
@@ -153,16 +147,16 @@ TEST_F(WindowTest, QuitWritesTheSixKeysAndEnterWritesNothing) {
     EXPECT_TRUE(m_window->Action(ID_BDADDR_INCREASE)->isChecked());
     EXPECT_TRUE(m_window->m_connectDlg->m_bAutoConnect);
     EXPECT_FALSE(m_window->m_connectDlg->m_bRemember);
-    std::string before = ReadAll(Settings());
+    std::string before = test::ReadFile(Settings());
     QTest::keyClick(List(), Qt::Key_Return);
     EXPECT_FALSE(m_window->isVisible());
     EXPECT_EQ(m_window->result(), QDialog::Accepted);
-    EXPECT_EQ(ReadAll(Settings()), before);
+    EXPECT_EQ(test::ReadFile(Settings()), before);
 
     ASSERT_TRUE(Open());
     m_window->Action(ID_BDADDR_DECREASE)->trigger();
     QTest::keyClick(List(), Qt::Key_Escape);
-    EXPECT_EQ(ReadAll(Settings()),
+    EXPECT_EQ(test::ReadFile(Settings()),
               "[Setting]\nOSC=32MHz\nINTERFACE=\nBAUDRATE=9600\nREMEBER_CONNECT=False\n"
               "AUTO_CONNECT=True\nBDADDR_TYPE=3\n");
 
@@ -174,7 +168,7 @@ TEST_F(WindowTest, QuitWritesTheSixKeysAndEnterWritesNothing) {
     ASSERT_TRUE(m_window->m_edit->isVisible());
     QTest::keyClick(m_window->m_edit, Qt::Key_Escape);
     EXPECT_FALSE(m_window->isVisible());
-    EXPECT_NE(ReadAll(Settings()).find("BDADDR_TYPE=0"), std::string::npos);
+    EXPECT_NE(test::ReadFile(Settings()).find("BDADDR_TYPE=0"), std::string::npos);
 
     // So is Escape in the field of the choice editor, and the close box.
     for (bool closeBox : {false, true}) {
@@ -307,13 +301,13 @@ TEST_F(WindowTest, OpenAndSaveRoundTripAndFailuresLoseNothing) {
     EXPECT_EQ(m_window->PaneText(PANE_OPERATION), "Read configuration data from file: success");
 
     // A save into a folder that does not exist fails and leaves the old file as it was.
-    std::string before = ReadAll(saved);
+    std::string before = test::ReadFile(saved);
     TypeValue(2, "other");
     m_chooser.next = QString::fromStdString((m_dir / "none" / "cfg.nvds").string());
     m_window->OnFileSaveAs();
     EXPECT_EQ(m_prompter.Texts().back(), "Open file error!!");
     EXPECT_EQ(m_window->PaneText(PANE_OPERATION), "Save configuration data to file: error");
-    EXPECT_EQ(ReadAll(saved), before);
+    EXPECT_EQ(test::ReadFile(saved), before);
 
     m_chooser.next = QString::fromStdString(WriteImage("big.nvds", std::string(4097, 'N')));
     m_window->OnFileOpen();

@@ -13,17 +13,14 @@
 #include <sstream>
 
 #include "catalogue/NvdsConfig.h"
+#include "common/NvdsRun.h"
 
 namespace nvds {
 namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadFile(const fs::path& path) {
-    std::stringstream s;
-    s << std::ifstream(path, std::ios::binary).rdbuf();
-    return s.str();
-}
+using test::ReadFile;
 
 std::vector<uint32_t> DefinedCodes(const TagTable& table) {
     std::vector<uint32_t> codes;

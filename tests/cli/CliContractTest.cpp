@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/NvdsRun.h"
+#include "common/TestFiles.h"
 #include "platform/AppFolder.h"
 
 namespace nvds {
@@ -18,16 +19,8 @@ namespace {
 namespace fs = std::filesystem;
 using test::ToolRun;
 
-class CliContract : public ::testing::Test {
+class CliContract : public test::ScratchTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/nvds_cli_contract.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-
-    std::string Path(const std::string& name) const { return m_dir + "/" + name; }
     ToolRun Run(const std::string& args) const { return test::RunNvds(args, m_dir); }
 
     // An image built from the defaults with one extra entry of `tag` holding `data`, written
@@ -41,8 +34,6 @@ protected:
         image.replace(300, entry.size(), entry);
         std::ofstream(Path(name), std::ios::binary) << image;
     }
-
-    std::string m_dir;
 };
 
 TEST_F(CliContract, DiffExitsOneOnADifferenceAndComparesUnlistedEntries) {

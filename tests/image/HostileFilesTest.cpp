@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "common/NvdsRun.h"
+#include "common/TestFiles.h"
 
 namespace nvds {
 namespace {
@@ -34,22 +35,9 @@ const char* const kBounds = "timeout -k 2 20 prlimit --as=1073741824 --fsize=104
 // timeout's exit code when it had to stop the tool.
 constexpr int TIMED_OUT = 124;
 
-class HostileFiles : public ::testing::Test {
+class HostileFiles : public test::ScratchTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/nvds_hostile.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-
-    std::string Path(const std::string& name) const { return m_dir + "/" + name; }
-    void Write(const std::string& name, const std::string& bytes) const {
-        std::ofstream(Path(name), std::ios::binary) << bytes;
-    }
     ToolRun Run(const std::string& args) const { return test::RunNvds(args, m_dir, kBounds); }
-
-    std::string m_dir;
 };
 
 // Files that are no place to read an image from or to write one to: the tool refuses them

@@ -7,31 +7,17 @@
 #include <sstream>
 
 #include "common/NvdsRun.h"
+#include "common/TestFiles.h"
 
 namespace nvds {
 namespace {
 
 using test::ToolRun;
 
-class ImageCommand : public ::testing::Test {
+class ImageCommand : public test::ScratchTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/nvds_image_cli.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_dir = pattern;
-    }
-    void TearDown() override { std::system(("rm -rf '" + m_dir + "'").c_str()); }
-
-    std::string Path(const std::string& name) const { return m_dir + "/" + name; }
-
-    void Write(const std::string& name, const std::string& bytes) const {
-        std::ofstream(Path(name), std::ios::binary) << bytes;
-    }
-
     // Runs nvds from beside this test inside the temporary folder.
     ToolRun Run(const std::string& args) const { return test::RunNvds(args, m_dir); }
-
-    std::string m_dir;
 };
 
 TEST_F(ImageCommand, BuildThenShowRoundTripsEveryListedTag) {

@@ -1,11 +1,9 @@
 // nvds line as a process against simulated chips on ptys: killed outright in the middle of a
 // burn, restarted, and run until its range is used up, with every event line parsed.
 
-#include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -31,6 +29,8 @@
 
 namespace nvds {
 namespace {
+
+using test::SpawnNvds;
 
 // Every stdout line as JSON; each must parse and carry the fields every event has.
 std::vector<nlohmann::json> EventLines(const std::string& out) {

@@ -1,6 +1,4 @@
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,13 +17,11 @@
 #include "common/NvdsRun.h"
 #include "platform/AppFolder.h"
 
-extern char** environ;
-
 namespace nvds::test {
 namespace {
 
 std::string TempPath(const std::string& name) {
-    return ::testing::TempDir() + "nvds_burncli_" + std::to_string(getpid()) + "_" + name;
+    return test::TempPath("nvds_burncli", name);
 }
 
 // Every stdout line as a JSON object; a line that does not parse fails the test.
@@ -62,28 +58,6 @@ void TakeSeconds(std::vector<nlohmann::json>& events) {
     done.erase("seconds");
 }
 
-// Starts "nvds sim ARGS" with stdout to /dev/null and waits for its link. -1 on failure.
-pid_t StartSim(const std::vector<std::string>& simArgs, const std::string& link) {
-    std::vector<std::string> args = {"nvds", "sim", "--link", link};
-    args.insert(args.end(), simArgs.begin(), simArgs.end());
-    std::vector<char*> argv;
-    for (std::string& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    const std::string simBinary = GetAppFolder() + "/nvds";
-    pid_t sim = -1;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    int rc = posix_spawn(&sim, simBinary.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    for (int i = 0; rc == 0 && i < 500 && access(link.c_str(), F_OK) != 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return rc == 0 ? sim : -1;
-}
-
 // A port that does not open: the fixed text, the port's reason and the link state, on stderr
 // and in the error event alike.
 TEST(BurnCli, PortThatDoesNotOpenSaysWhy) {
@@ -105,7 +79,7 @@ TEST(BurnCli, ErasedDumpAndVerifiedBurnSayWhatHappened) {
     const std::string link = TempPath("fresh");
     const std::string image = TempPath("fresh_in.nvds");
     const std::string dumped = TempPath("fresh_out.nvds");
-    pid_t sim = StartSim({}, link);
+    pid_t sim = StartNvdsSim(link);
     ASSERT_GT(sim, 0);
 
     const ToolRun erased = RunNvds("dump --port '" + link + "' --json -o '" + dumped + "'");
@@ -139,23 +113,8 @@ TEST(BurnCli, VerifySkipIdenticalAndJsonEvents) {
     const std::string flash = TempPath("flash.bin");
     const std::string image = TempPath("in.nvds");
     const std::string dumped = TempPath("out.nvds");
-    const std::string simBinary = GetAppFolder() + "/nvds";
-    std::vector<std::string> args = {"nvds",    "sim", "--link",      link,
-                                     "--flash", flash, "--weak-page", "5"};
-    std::vector<char*> argv;
-    for (std::string& a : args) {
-        argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    pid_t sim = -1;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    ASSERT_EQ(posix_spawn(&sim, simBinary.c_str(), &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    for (int i = 0; i < 200 && access(link.c_str(), F_OK) != 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    const pid_t sim = StartNvdsSim(link, {"--flash", flash, "--weak-page", "5"});
+    ASSERT_GT(sim, 0);
     std::string bytes(4096, '\0');
     for (size_t i = 0; i < bytes.size(); ++i) {
         bytes[i] = static_cast<char>(i * 7 + (i >> 8));

@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/NvdsRun.h"
 #include "image/StatusText.h"
 #include "link/ComPorts.h"
 #include "link/ProgstarDlg.h"
@@ -23,52 +24,28 @@
 #include "link/SerialPort.h"
 #include "sim/SimLink.h"
 
-extern char** environ;
-
 namespace nvds {
 namespace {
 
-pid_t Spawn(const std::vector<std::string>& args, const std::string& errFile = "/dev/null") {
-    std::vector<char*> argv;
-    for (const std::string& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, errFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0600);
-    posix_spawn(&pid, "./nvds", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
+using test::ReadFile;
+using test::SpawnNvds;
 
 int RunNvds(const std::vector<std::string>& args) {
-    pid_t pid = Spawn(args);
+    pid_t pid = SpawnNvds(args);
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::string ReadFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
-}
-
 std::string TempPath(const std::string& name) {
-    return ::testing::TempDir() + "nvds_cli_" + std::to_string(getpid()) + "_" + name;
+    return test::TempPath("nvds_cli", name);
 }
 
 TEST(NvdsCli, BurnAndDumpThroughASimulatorProcess) {
     std::string link = TempPath("chip");
     std::string flash = TempPath("flash.bin");
-    pid_t sim = Spawn({"nvds", "sim", "--link", link, "--flash", flash, "--crystal", "32MHz"});
+    pid_t sim = test::StartNvdsSim(link, {"--flash", flash, "--crystal", "32MHz"});
     ASSERT_GT(sim, 0);
-    for (int i = 0; i < 100 && access(link.c_str(), F_OK) != 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
     std::string image(4096, '\0');
     for (size_t i = 0; i < image.size(); ++i) {
         image[i] = static_cast<char>(i * 31);
@@ -79,10 +56,9 @@ TEST(NvdsCli, BurnAndDumpThroughASimulatorProcess) {
     std::ofstream(in, std::ios::binary) << image;
     std::ofstream(out, std::ios::binary) << "old";
 
-    EXPECT_EQ(RunNvds({"nvds", "dump", "--port", link, "--baud", "1000", "-o", out}), 2);
-    EXPECT_EQ(
-        RunNvds({"nvds", "burn", "--port", link, "--crystal", "32MHz", "--baud", "921600", in}), 0);
-    EXPECT_EQ(RunNvds({"nvds", "dump", "--port", link, "--crystal", "32MHz", "-o", out}), 0);
+    EXPECT_EQ(RunNvds({"dump", "--port", link, "--baud", "1000", "-o", out}), 2);
+    EXPECT_EQ(RunNvds({"burn", "--port", link, "--crystal", "32MHz", "--baud", "921600", in}), 0);
+    EXPECT_EQ(RunNvds({"dump", "--port", link, "--crystal", "32MHz", "-o", out}), 0);
     EXPECT_EQ(ReadFile(out), image);
     // The simulated flash keeps the burned area in its file.
     EXPECT_EQ(ReadFile(flash).substr(0, 4096), image);
@@ -97,7 +73,7 @@ TEST(NvdsCli, BurnAndDumpThroughASimulatorProcess) {
         }
         EXPECT_FALSE(listed);
         std::ofstream(out, std::ios::binary) << "old";
-        EXPECT_EQ(RunNvds({"nvds", "dump", "--port", link, "--crystal", "32MHz", "-o", out}), 1);
+        EXPECT_EQ(RunNvds({"dump", "--port", link, "--crystal", "32MHz", "-o", out}), 1);
         EXPECT_EQ(ReadFile(out), "old");
     }
     std::vector<ComPortEntry> ports = EnumerateComPorts(link);
@@ -197,13 +173,10 @@ TEST(NvdsCli, HoldersAreNamedAndAKilledHolderLeavesThePortFree) {
     std::string link = TempPath("held");
     // A chip that stays silent keeps the holder syncing.
     Children children;
-    pid_t sim = children.Add(Spawn({"nvds", "sim", "--link", link, "--boot-delay-ms", "600000"}));
+    pid_t sim = children.Add(test::StartNvdsSim(link, {"--boot-delay-ms", "600000"}));
     ASSERT_GT(sim, 0);
-    for (int i = 0; i < 100 && access(link.c_str(), F_OK) != 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
     std::string out = TempPath("held.nvds");
-    pid_t holder = children.Add(Spawn({"nvds", "dump", "--port", link, "-o", out}));
+    pid_t holder = children.Add(SpawnNvds({"dump", "--port", link, "-o", out}));
     ASSERT_GT(holder, 0);
     ASSERT_TRUE(WaitUntilLockedBy(holder));
     CSerialPort port;
@@ -250,23 +223,20 @@ TEST(NvdsCli, SignalledTransferReleasesThePort) {
     // An image (burn refuses anything else before it opens the port).
     std::ofstream(in, std::ios::binary) << "NVDS" << std::string(4092, '\xFF');
     // A chip that stays silent keeps the command syncing until it is stopped.
-    pid_t sim = Spawn({"nvds", "sim", "--link", link, "--boot-delay-ms", "600000"});
+    pid_t sim = test::StartNvdsSim(link, {"--boot-delay-ms", "600000"});
     ASSERT_GT(sim, 0);
-    for (int i = 0; i < 100 && access(link.c_str(), F_OK) != 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
     struct Case {
         int signal;
         std::vector<std::string> args;
     };
     const Case cases[] = {
-        {SIGINT, {"nvds", "dump", "--port", link, "-o", TempPath("sig_out.nvds")}},
-        {SIGTERM, {"nvds", "burn", "--port", link, in}},
+        {SIGINT, {"dump", "--port", link, "-o", TempPath("sig_out.nvds")}},
+        {SIGTERM, {"burn", "--port", link, in}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.args[1]);
+        SCOPED_TRACE(c.args[0]);
         std::string err = TempPath("sig_err.txt");
-        pid_t pid = Spawn(c.args, err);
+        pid_t pid = SpawnNvds(c.args, "/dev/null", err);
         ASSERT_GT(pid, 0);
         ASSERT_TRUE(WaitUntilOpenedBy(pid, link));
         // Well inside the sync loop: the port is locked and configured.
@@ -292,13 +262,11 @@ TEST(NvdsCli, SignalledTransferReleasesThePort) {
 // A failed transfer names its page and cause on the line below the fixed status text.
 TEST(NvdsCli, FailedDumpNamesPageAndCause) {
     std::string link = TempPath("hangup");
-    pid_t sim = Spawn({"nvds", "sim", "--link", link, "--hangup-after-pages", "3"});
+    pid_t sim = test::StartNvdsSim(link, {"--hangup-after-pages", "3"});
     ASSERT_GT(sim, 0);
-    for (int i = 0; i < 100 && access(link.c_str(), F_OK) != 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
     std::string err = TempPath("cause.txt");
-    pid_t dump = Spawn({"nvds", "dump", "--port", link, "-o", TempPath("cause.nvds")}, err);
+    pid_t dump =
+        SpawnNvds({"dump", "--port", link, "-o", TempPath("cause.nvds")}, "/dev/null", err);
     int status = 0;
     waitpid(dump, &status, 0);
     EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
@@ -316,7 +284,7 @@ TEST(NvdsCli, FailedDumpNamesPageAndCause) {
 TEST(NvdsCli, SimulatorLeavesAnExistingFileAtItsLinkPath) {
     std::string path = TempPath("not_a_link");
     std::ofstream(path) << "keep me";
-    EXPECT_EQ(RunNvds({"nvds", "sim", "--link", path}), 1);
+    EXPECT_EQ(RunNvds({"sim", "--link", path}), 1);
     EXPECT_EQ(ReadFile(path), "keep me");
     std::remove(path.c_str());
 }

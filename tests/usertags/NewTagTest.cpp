@@ -12,15 +12,15 @@
 #include <QToolButton>
 #include <memory>
 
-#include "TestFiles.h"
 #include "catalogue/UserTagMerge.h"
+#include "common/TestFiles.h"
 #include "platform/AppFolder.h"
 
 namespace nvds {
 namespace {
 
 using test::NumberTag;
-using test::ReadText;
+using test::ReadFile;
 using test::UserDb;
 using test::WriteText;
 
@@ -214,7 +214,7 @@ TEST_F(NewTagDialog, ApplyWritesTheDatabaseAndTheWindowAdoptsIt) {
 TEST_F(NewTagDialog, ApplyWithoutANamedDatabaseWritesTheUsersCopy) {
     test::ScopedEnv data("XDG_DATA_HOME", (dir / "data").c_str());
     const std::string shipped = GetAppFolder() + "/userkey_db.xml";
-    const std::string shippedText = ReadText(shipped);
+    const std::string shippedText = ReadFile(shipped);
     dlg = std::make_unique<CNewTag>(prompter, GetAppFolder() + "/zbkey_db.xml", "");
     dlg->OnInitDialog();
     dlg->OnNew();
@@ -227,7 +227,7 @@ TEST_F(NewTagDialog, ApplyWithoutANamedDatabaseWritesTheUsersCopy) {
     TagTable copy;
     EXPECT_EQ(reader.LoadTagDb(dir / "data/zb446x-nvds-configurator/userkey_db.xml", copy), 1);
     EXPECT_TRUE(copy[254].IsDefined());
-    EXPECT_EQ(ReadText(shipped), shippedText);
+    EXPECT_EQ(ReadFile(shipped), shippedText);
     dlg->OnInitDialog();  // the next opening reads the copy
     EXPECT_TRUE(dlg->m_tags[254].IsDefined());
     EXPECT_TRUE(prompter.shown.empty());
@@ -235,7 +235,7 @@ TEST_F(NewTagDialog, ApplyWithoutANamedDatabaseWritesTheUsersCopy) {
 
 TEST_F(NewTagDialog, CancelAnsweredNoStaysAndYesLeavesTheFileAlone) {
     Open(NumberTag(100, "a"));
-    const std::string before = ReadText(dir / "userkey_db.xml");
+    const std::string before = ReadFile(dir / "userkey_db.xml");
     dlg->show();
     dlg->OnNew();
     prompter.answers = {false};
@@ -246,14 +246,14 @@ TEST_F(NewTagDialog, CancelAnsweredNoStaysAndYesLeavesTheFileAlone) {
     dlg->close();
     EXPECT_FALSE(dlg->isVisible());
     EXPECT_EQ(dlg->result(), QDialog::Rejected);
-    EXPECT_EQ(ReadText(dir / "userkey_db.xml"), before);
+    EXPECT_EQ(ReadFile(dir / "userkey_db.xml"), before);
 }
 
 TEST_F(NewTagDialog, BdAddrUserTagShowsErrorCodingAndApplyKeepsTheFile) {
     Open(
         "<USERTAG CODE=\"BD Addr\" TAG=\"100\" NAME=\"B\"><DEFAULTVALUE>11 22 33 44 55 66"
         "</DEFAULTVALUE><LABEL>bd</LABEL><DESCRIPTION>d</DESCRIPTION></USERTAG>");
-    const std::string before = ReadText(dir / "userkey_db.xml");
+    const std::string before = ReadFile(dir / "userkey_db.xml");
     EXPECT_EQ(Rows(), 1);
     ASSERT_FALSE(prompter.Texts().empty());
     EXPECT_EQ(prompter.Texts().front(), "error coding");
@@ -261,7 +261,7 @@ TEST_F(NewTagDialog, BdAddrUserTagShowsErrorCodingAndApplyKeepsTheFile) {
     dlg->OnApply();
     EXPECT_EQ(prompter.Texts(), std::vector<std::string>{"Error coding"});
     EXPECT_EQ(dlg->result(), QDialog::Accepted);
-    EXPECT_EQ(ReadText(dir / "userkey_db.xml"), before);
+    EXPECT_EQ(ReadFile(dir / "userkey_db.xml"), before);
 }
 
 }  // namespace

@@ -2,9 +2,7 @@
 // were worked out once outside this code base (CRC-16/XMODEM by a separate implementation), so
 // a changed polynomial, rate row or command byte fails here even when host and simulated chip
 // still agree with each other.
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -24,8 +22,6 @@
 #include "link/LinkConstants.h"
 #include "platform/LittleEndian.h"
 #include "sim/SimChip.h"
-
-extern char** environ;
 
 namespace nvds {
 namespace {
@@ -165,22 +161,6 @@ TEST(WireOracle, ChipTakesTheGoldenFramesAndAnswersAReadWithThisFrame) {
 
 // ---- The frames a real burn sends, from the nvds tool's trace against a simulated chip.
 
-pid_t Spawn(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    posix_spawn(&pid, "./nvds", &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
 // The frames out and the port openings, in order; repeated sync bytes count once.
 std::vector<std::string> WireLines(const std::string& trace) {
     std::vector<std::string> lines;
@@ -211,11 +191,8 @@ TEST(WireOracle, BurnSendsTheseFramesInThisOrder) {
     bytes.replace(0, 4, "NVDS");
     std::ofstream(image, std::ios::binary) << bytes;
 
-    const pid_t sim = Spawn({"nvds", "sim", "--link", link, "--flash", flash});
+    const pid_t sim = test::StartNvdsSim(link, {"--flash", flash});
     ASSERT_GT(sim, 0);
-    for (int i = 0; i < 200 && access(link.c_str(), F_OK) != 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
     const test::ToolRun run = test::RunNvds("--trace burn --port '" + link +
                                             "' --crystal 16MHz --baud 921600 '" + image + "'");
     kill(sim, SIGTERM);

@@ -7,14 +7,11 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "platform/ExitCodes.h"
+
 namespace nvds::soak {
 
 namespace {
-
-// Exit codes of the tool: failed, and a burn whose read-back differs.
-constexpr int EXIT_FAIL = 1;
-constexpr int EXIT_AREA_ERASED = 3;
-constexpr int EXIT_VERIFY_FAILED = 4;
 
 // Where a weak page's program leaves its wrong bit: the page's middle byte, lowest bit.
 constexpr size_t WEAK_BYTE_OFFSET = 0x80;

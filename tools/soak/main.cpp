@@ -22,12 +22,13 @@
 
 #include "SoakRunner.h"
 #include "platform/AppFolder.h"
+#include "platform/ExitCodes.h"
 
 namespace {
 
 using namespace nvds::soak;
+using nvds::EXIT_USAGE;
 
-constexpr int EXIT_USAGE = 2;
 constexpr int TRIALS_PER_CORE = 4;
 
 // Set by SIGINT or SIGTERM: no new trials start, the running ones end and the counts so far

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "TestFiles.h"
+#include "common/TestFiles.h"
 #include "platform/AppFolder.h"
 #include "platform/Prompter.h"
 
@@ -12,7 +12,7 @@ namespace nvds {
 namespace {
 
 using test::NumberTag;
-using test::ReadText;
+using test::ReadFile;
 using test::UserDb;
 using test::WriteText;
 
@@ -86,7 +86,7 @@ TEST_F(ImportExport, ImportReplacesTheDatabaseAndKeepsCurrentValues) {
 
     EXPECT_EQ(ImportUserProperties(config, dir / "chosen.xml", *main), IMPORT_OK);
     EXPECT_EQ(prompter.Texts(), std::vector<std::string>{"Import configuration file success!"});
-    EXPECT_EQ(ReadText(config.GetUserDbPath()), chosen);
+    EXPECT_EQ(ReadFile(config.GetUserDbPath()), chosen);
     EXPECT_EQ((*main)[100].valueText, "0x7");
     EXPECT_EQ((*main)[100].def.label, "redefined");
     EXPECT_EQ((*main)[120].valueText, "0x3");
@@ -126,7 +126,7 @@ TEST_F(ImportExport, RefusedImportsChangeNothing) {
                   "Import configuration file fail! The file is system configuration!",
                   "Import configuration file fail! The file is system configuration!",
                   "Config file damage", damage, damage, damage, "Config file damage", damage}));
-    EXPECT_EQ(ReadText(config.GetUserDbPath()), userDb);
+    EXPECT_EQ(ReadFile(config.GetUserDbPath()), userDb);
     for (uint32_t code = 0; code < TAG_TABLE_SIZE; ++code) {
         EXPECT_EQ((*main)[code].mark, (*before)[code].mark);
         EXPECT_EQ((*main)[code].valueText, (*before)[code].valueText);
@@ -139,9 +139,9 @@ TEST_F(ImportExport, ExportAddsXmlOnlyWhenThePathHasNoDot) {
     EXPECT_TRUE(ExportUserProperties(config.GetUserDbPath(), dir / "props", prompter));
     EXPECT_TRUE(ExportUserProperties(config.GetUserDbPath(), dir / "props.txt", prompter));
     EXPECT_TRUE(ExportUserProperties(config.GetUserDbPath(), dir / "v1.2/props", prompter));
-    EXPECT_EQ(ReadText(dir / "props.xml"), userDb);
-    EXPECT_EQ(ReadText(dir / "props.txt"), userDb);
-    EXPECT_EQ(ReadText(dir / "v1.2/props"), userDb);
+    EXPECT_EQ(ReadFile(dir / "props.xml"), userDb);
+    EXPECT_EQ(ReadFile(dir / "props.txt"), userDb);
+    EXPECT_EQ(ReadFile(dir / "v1.2/props"), userDb);
 
     prompter.Clear();
     EXPECT_FALSE(ExportUserProperties(config.GetUserDbPath(), dir / "no/such/folder/p", prompter));
@@ -183,7 +183,7 @@ TEST(PerUserDatabase, FirstImportMakesTheCopyWhichIsReadFromThenOn) {
     test::ScratchDir dir;
     test::ScopedEnv data("XDG_DATA_HOME", (dir / "data").c_str());
     const std::string shipped = GetAppFolder() + "/userkey_db.xml";
-    const std::string shippedText = ReadText(shipped);
+    const std::string shippedText = ReadFile(shipped);
     const std::string copy = dir / "data/zb446x-nvds-configurator/userkey_db.xml";
     RecordingPrompter prompter;
     CNvdsConfig config(prompter);
@@ -192,8 +192,8 @@ TEST(PerUserDatabase, FirstImportMakesTheCopyWhichIsReadFromThenOn) {
     WriteText(dir / "chosen.xml", UserDb(NumberTag(120, "mine")));
     auto main = std::make_unique<TagTable>();
     ASSERT_EQ(ImportUserProperties(config, dir / "chosen.xml", *main), IMPORT_OK);
-    EXPECT_EQ(ReadText(copy), ReadText(dir / "chosen.xml"));
-    EXPECT_EQ(ReadText(shipped), shippedText);  // the program's own file is never written
+    EXPECT_EQ(ReadFile(copy), ReadFile(dir / "chosen.xml"));
+    EXPECT_EQ(ReadFile(shipped), shippedText);  // the program's own file is never written
     EXPECT_EQ(config.GetUserDbPath(), copy);
     EXPECT_EQ(otherWindow.GetUserDbPath(), copy);
 
@@ -205,7 +205,7 @@ TEST(PerUserDatabase, FirstImportMakesTheCopyWhichIsReadFromThenOn) {
               std::vector<std::string>{"Import configuration file fail! Cannot create " +
                                        (dir / "chosen.xml/zb446x-nvds-configurator") +
                                        ": Not a directory"});
-    EXPECT_EQ(ReadText(shipped), shippedText);
+    EXPECT_EQ(ReadFile(shipped), shippedText);
 }
 
 }  // namespace

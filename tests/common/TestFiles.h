@@ -3,8 +3,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
+
+#include "common/NvdsRun.h"
 
 namespace nvds::test {
 
@@ -15,7 +16,10 @@ public:
         std::string tmpl = (std::filesystem::temp_directory_path() / "nvds-usr-XXXXXX").string();
         m_path = mkdtemp(tmpl.data());
     }
-    ~ScratchDir() { std::filesystem::remove_all(m_path); }
+    ~ScratchDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_path, ignored);
+    }
     std::string operator/(const std::string& name) const { return (m_path / name).string(); }
     const std::filesystem::path& Path() const { return m_path; }
 
@@ -45,10 +49,17 @@ inline void WriteText(const std::string& path, const std::string& text) {
     std::ofstream(path, std::ios::binary) << text;
 }
 
-inline std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+/// A test with a fresh folder of its own, `m_dir`, removed after the test.
+class ScratchTest : public ::testing::Test {
+protected:
+    std::string Path(const std::string& name) const { return m_scratch / name; }
+    void Write(const std::string& name, const std::string& bytes) const {
+        WriteText(Path(name), bytes);
+    }
+
+    ScratchDir m_scratch;
+    const std::string m_dir = m_scratch.Path().string();
+};
 
 /// One USERTAG element of Number coding with the given code, label and default.
 inline std::string NumberTag(int code, const std::string& label, const std::string& value = "0x1",

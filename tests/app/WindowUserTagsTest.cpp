@@ -6,9 +6,9 @@
 #include <QTimer>
 #include <memory>
 
-#include "TestFiles.h"
 #include "app/ConfigNVDS.h"
 #include "common/ScriptedChooser.h"
+#include "common/TestFiles.h"
 #include "image/StatusText.h"
 #include "platform/AppFolder.h"
 #include "usertags/NewTag.h"
@@ -17,7 +17,7 @@ namespace nvds {
 namespace {
 
 using test::NumberTag;
-using test::ReadText;
+using test::ReadFile;
 using test::UserDb;
 using test::WriteText;
 
@@ -65,7 +65,7 @@ TEST_F(WindowUserTags, PropertiesApplyAdoptsTheNewTagAndKeepsListedValues) {
     EXPECT_EQ(Value(100), "0x9");
     EXPECT_EQ(Value(101), "0x60");
     EXPECT_TRUE(window->m_tagTable[101].IsDefined());
-    EXPECT_NE(ReadText(dir / "userkey_db.xml").find("TAG=\"101\""), std::string::npos);
+    EXPECT_NE(ReadFile(dir / "userkey_db.xml").find("TAG=\"101\""), std::string::npos);
 }
 
 TEST_F(WindowUserTags, ImportShowsTheFileAndExportFollowsTheList) {
@@ -85,7 +85,7 @@ TEST_F(WindowUserTags, ImportShowsTheFileAndExportFollowsTheList) {
     chooser.next = QString::fromStdString(dir / "props");
     window->OnExportUser();
     EXPECT_EQ(window->PaneText(PANE_OPERATION), "Save configuration data to file......");
-    EXPECT_EQ(ReadText(dir / "props.xml"), ReadText(dir / "chosen.xml"));
+    EXPECT_EQ(ReadFile(dir / "props.xml"), ReadFile(dir / "chosen.xml"));
 
     // A file without user tags empties the user range, and with it the export.
     WriteText(dir / "empty.xml", UserDb(""));
