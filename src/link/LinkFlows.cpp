@@ -8,10 +8,9 @@ namespace nvds {
 void SetUpLink(CProgstarDlg& engine, const LinkFactory& links, const std::string& port, int crystal,
                int baudRow) {
     if (port == SPI_ENTRY) {
-        // The bridge needs no port, rate or crystal: those settings keep what they held.
+        // The bridge needs no rate or crystal: those settings keep what they held.
         engine.SetTransport(links.Make(port));
     } else {
-        engine.m_strPort = port;
         engine.SetLink(links.Make(port), crystal, baudRow);
     }
     engine.StartReceiveDispatchThread();

@@ -48,10 +48,6 @@ void CProgstarDlg::ReceiveDispatchThread() {
     }
 }
 
-void CProgstarDlg::OnRxByte(uint8_t byte, int /*port*/) {
-    OnRxBytes(&byte, 1);
-}
-
 void CProgstarDlg::OnRxBytes(const uint8_t* data, size_t size) {
     std::lock_guard<std::mutex> lock(m_mutex);
     for (size_t i = 0; i < size; ++i) {

@@ -31,7 +31,6 @@ public:
     CProgstarDlg& operator=(const CProgstarDlg&) = delete;
 
     // Link settings, set before a connect.
-    std::string m_strPort;          // device path of the last serial link set
     uint32_t m_nBaudRate = 115200;  // working rate
     std::array<uint8_t, 4> m_baudPayload{0x2C, 0x08, 0x00, 0x00};
     int m_nCrystal = 0;  // 0 = "16MHz", 1 = "32MHz"
@@ -46,11 +45,9 @@ public:
     LinkTransport& Transport() { return *m_pLink; }
     const LinkTransport& Transport() const { return *m_pLink; }
 
-    /// Starts the thread that feeds received bytes to OnRxByte (once; later calls do nothing).
+    /// Starts the thread that feeds received bytes to OnRxBytes (once; later calls do nothing).
     void StartReceiveDispatchThread();
 
-    /// The parser: one received byte. Runs on the receive dispatch thread.
-    void OnRxByte(uint8_t byte, int port = 0);
     /// The parser over a run of bytes, under one lock.
     void OnRxBytes(const uint8_t* data, size_t size);
 
