@@ -10,12 +10,6 @@ namespace nvds {
 
 namespace {
 
-void Report(const TransferStatus& status, int code) {
-    if (status) {
-        status(code);
-    }
-}
-
 // Tries one page up to PAGE_TRIES times. After a failed try the page is re-addressed, since
 // the chip may or may not have advanced its address; a failed re-address ends at once.
 template <typename TryPage>
@@ -49,9 +43,7 @@ bool ReadPages(CProgstarDlg& engine, NvdsImage& buffer, const PageProgress& page
         if (!ok) {
             return false;
         }
-        if (pages) {
-            pages(static_cast<int>(p + 1));
-        }
+        Notify(pages, static_cast<int>(p + 1));
     }
     return true;
 }
@@ -79,9 +71,7 @@ bool ProgramPages(CProgstarDlg& engine, const NvdsImage& source, const std::vect
         }
         const uint8_t* data = source.data() + p * NVDS_PAGE_SIZE;
         bool ok = PageWithRetries(engine, p, [&] {
-            if (starting) {
-                starting(p);
-            }
+            Notify(starting, p);
             return engine.SendFrame(CMD_PROGRAM, data, 0, NVDS_PAGE_SIZE, 0) &&
                    engine.WaitStatus(STATUS_DONE, PROGRAM_TIMEOUT.count());
         });
@@ -89,9 +79,7 @@ bool ProgramPages(CProgstarDlg& engine, const NvdsImage& source, const std::vect
             return false;
         }
         next = p + 1;
-        if (pages) {
-            pages(++done);
-        }
+        Notify(pages, ++done);
     }
     return true;
 }
@@ -113,16 +101,16 @@ LinkOutcome DumpImage(CProgstarDlg& engine, bool connected, NvdsImage& dest,
     if (!connected) {
         return LinkOutcome{LinkCode::NotConnected, MSG_TARGET_DISCONNECT, ""};
     }
-    Report(status, STATUS_DUMP_BUSY);
+    Notify(status, STATUS_DUMP_BUSY);
     engine.ClearFailure();
     NvdsImage buffer{};
     if (!ReadPages(engine, buffer, pages)) {
-        Report(status, STATUS_DUMP_ERROR);
+        Notify(status, STATUS_DUMP_ERROR);
         return TransferFailed(engine);
     }
     engine.ClearFailure();
     dest = buffer;
-    Report(status, STATUS_DUMP_OK);
+    Notify(status, STATUS_DUMP_OK);
     return {};
 }
 
@@ -131,14 +119,14 @@ LinkOutcome BurnImage(CProgstarDlg& engine, bool connected, const NvdsImage& sou
     if (!connected) {
         return LinkOutcome{LinkCode::NotConnected, MSG_TARGET_DISCONNECT, ""};
     }
-    Report(status, STATUS_BURN_BUSY);
+    Notify(status, STATUS_BURN_BUSY);
     engine.ClearFailure();
     if (!EraseArea(engine) || !ProgramPages(engine, source, PlainPageOrder(), pages)) {
-        Report(status, STATUS_BURN_ERROR);
+        Notify(status, STATUS_BURN_ERROR);
         return TransferFailed(engine);
     }
     engine.ClearFailure();
-    Report(status, STATUS_BURN_OK);
+    Notify(status, STATUS_BURN_OK);
     return {};
 }
 

@@ -20,6 +20,14 @@ using PageProgress = std::function<void(int pagesDone)>;
 /// Called just before the program frame of `page` goes out.
 using PageStart = std::function<void(uint32_t page)>;
 
+/// Calls `callback` with `args` when one is set (every callback of a transfer is optional).
+template <typename Callback, typename... Args>
+void Notify(const Callback& callback, Args... args) {
+    if (callback) {
+        callback(args...);
+    }
+}
+
 /// Sets the address 0 and reads the first `pageCount` pages into `buffer`, each page with its
 /// retries and re-addressing. False as soon as a page fails (the engine keeps the failed page
 /// and cause); `buffer` may then hold part of the area.

@@ -10,18 +10,6 @@ namespace nvds {
 
 namespace {
 
-void Report(const TransferStatus& status, int code) {
-    if (status) {
-        status(code);
-    }
-}
-
-void Notify(const std::function<void()>& event) {
-    if (event) {
-        event();
-    }
-}
-
 // Offset of the first byte where the two areas differ, or -1 when they are equal.
 int FirstDifference(const NvdsImage& a, const NvdsImage& b) {
     for (size_t i = 0; i < a.size(); ++i) {
@@ -52,10 +40,10 @@ BurnOutcome BurnImageWithOptions(CProgstarDlg& engine, bool connected, const Nvd
         outcome.link = LinkOutcome{LinkCode::NotConnected, MSG_TARGET_DISCONNECT, ""};
         return outcome;
     }
-    Report(events.status, STATUS_BURN_BUSY);
+    Notify(events.status, STATUS_BURN_BUSY);
     engine.ClearFailure();
     auto fail = [&](BurnResult result) {
-        Report(events.status, STATUS_BURN_ERROR);
+        Notify(events.status, STATUS_BURN_ERROR);
         outcome.result = result;
         if (result == BurnResult::Failed) {
             outcome.link = TransferFailed(engine);
@@ -74,7 +62,7 @@ BurnOutcome BurnImageWithOptions(CProgstarDlg& engine, bool connected, const Nvd
             outcome.pageZeroMayBeWritten = true;
             outcome.result = BurnResult::Identical;
             Notify(events.skipped);
-            Report(events.status, STATUS_BURN_OK);
+            Notify(events.status, STATUS_BURN_OK);
             return outcome;
         }
     }
@@ -104,7 +92,7 @@ BurnOutcome BurnImageWithOptions(CProgstarDlg& engine, bool connected, const Nvd
     }
     engine.ClearFailure();
     outcome.result = BurnResult::Burned;
-    Report(events.status, STATUS_BURN_OK);
+    Notify(events.status, STATUS_BURN_OK);
     return outcome;
 }
 
