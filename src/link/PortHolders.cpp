@@ -7,8 +7,8 @@
 
 #include <climits>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
+
+#include "platform/AtomicFile.h"
 
 namespace nvds {
 
@@ -25,8 +25,9 @@ bool IsPtmx(dev_t device) {
 }
 
 std::string ReadText(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), {});
+    std::string text;
+    ReadWholeFile(path, text);
+    return text;
 }
 
 std::string CommandLine(const std::string& proc) {

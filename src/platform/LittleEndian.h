@@ -12,11 +12,6 @@ constexpr uint16_t GetLe16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] | p[1] << 8);
 }
 
-/// The 24-bit value stored at p[0..2] (the length field of a boot-loader frame).
-constexpr uint32_t GetLe24(const uint8_t* p) {
-    return p[0] | p[1] << 8 | static_cast<uint32_t>(p[2]) << 16;
-}
-
 /// The 32-bit value stored at p[0..3].
 constexpr uint32_t GetLe32(const uint8_t* p) {
     return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
@@ -26,12 +21,6 @@ constexpr uint32_t GetLe32(const uint8_t* p) {
 constexpr void PutLe16(uint8_t* p, uint32_t value) {
     p[0] = static_cast<uint8_t>(value);
     p[1] = static_cast<uint8_t>(value >> 8);
-}
-
-/// Stores the low 24 bits of `value` at p[0..2].
-constexpr void PutLe24(uint8_t* p, uint32_t value) {
-    PutLe16(p, value);
-    p[2] = static_cast<uint8_t>(value >> 16);
 }
 
 /// Stores `value` at p[0..3].

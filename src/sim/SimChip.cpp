@@ -4,14 +4,11 @@
 
 #include "link/BaudTable.h"
 #include "link/LinkConstants.h"
+#include "platform/LittleEndian.h"
 
 namespace nvds {
 
 namespace {
-
-uint32_t Le32(const uint8_t* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 SimAnswer Status(uint8_t value, uint32_t busyMs = 0) {
     SimAnswer answer;
@@ -89,7 +86,7 @@ SimAnswer CSimChip::HandleFrame(const uint8_t* frame, size_t size) {
         return {};
     }
     uint16_t crc = ChipCrc(frame + 1, length + 4);
-    if (crc != (frame[5 + length] | frame[6 + length] << 8)) {
+    if (crc != GetLe16(frame + 5 + length)) {
         return {};
     }
     if (!LengthFits(frame[1], length)) {
@@ -113,10 +110,10 @@ SimAnswer CSimChip::Execute(uint8_t command, const uint8_t* payload, uint32_t le
             m_nMemoryType = payload[0];
             return Status(STATUS_ACK);
         case CMD_SET_ADDRESS:
-            if (Le32(payload) >= m_flash.size()) {
+            if (GetLe32(payload) >= m_flash.size()) {
                 return {};
             }
-            m_nAddress = Le32(payload);
+            m_nAddress = GetLe32(payload);
             return Status(STATUS_ACK);
         case CMD_SECTOR_ERASE: {
             // Erasing is a flash command of its own: it works whatever memory type is selected.
@@ -151,7 +148,7 @@ SimAnswer CSimChip::Execute(uint8_t command, const uint8_t* payload, uint32_t le
             return answer;
         }
         case CMD_READ: {
-            uint32_t count = Le32(payload);
+            uint32_t count = GetLe32(payload);
             if (count == 0 || count > NVDS_PAGE_SIZE || m_nAddress + count > m_flash.size()) {
                 return {};
             }

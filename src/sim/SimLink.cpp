@@ -13,8 +13,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 
 #include "link/BaudTable.h"
 #include "link/LineRate.h"
@@ -47,12 +45,9 @@ CSimLine::CSimLine(SimOptions options) : m_opt(std::move(options)), m_chip(m_opt
 }
 
 void CSimLine::Boot() {
-    if (!m_opt.flashFile.empty()) {
-        std::ifstream in(m_opt.flashFile, std::ios::binary);
-        if (in) {
-            std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
-            SetFlash(bytes);
-        }
+    std::string bytes;
+    if (!m_opt.flashFile.empty() && ReadWholeFile(m_opt.flashFile, bytes)) {
+        SetFlash(std::vector<uint8_t>(bytes.begin(), bytes.end()));
     }
     m_tReady = Clock::now() + std::chrono::milliseconds(m_opt.bootDelayMs);
 }

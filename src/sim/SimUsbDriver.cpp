@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "link/LinkConstants.h"
@@ -15,12 +13,6 @@ namespace nvds {
 
 namespace {
 
-constexpr uint8_t REQTYPE_STANDARD_DEVICE_IN = 0x80;
-constexpr uint8_t REQ_GET_DESCRIPTOR = 6;
-constexpr uint32_t NT_STATUS_UNSUCCESSFUL = 0xC0000001;
-constexpr uint32_t NT_STATUS_CANCELLED = 0xC0000120;
-constexpr uint32_t USBD_STATUS_STALL = 0xC0000004;
-constexpr uint32_t USBD_STATUS_CANCELED = 0xC0010000;
 constexpr uint32_t SIM_VERSION_WORD = 0x00010002;
 constexpr uint32_t USB_TRAILER_SIZE = 2;
 
@@ -58,13 +50,10 @@ std::vector<uint8_t> StringDescriptor(const std::string& text) {
 
 CSimUsbDriver::CSimUsbDriver(SimUsbOptions options)
     : m_opt(std::move(options)), m_chip(m_opt.crystal) {
-    if (!m_opt.flashFile.empty()) {
-        std::ifstream in(m_opt.flashFile, std::ios::binary);
-        if (in) {
-            std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), {});
-            std::copy_n(bytes.begin(), std::min(bytes.size(), m_chip.Flash().size()),
-                        m_chip.Flash().begin());
-        }
+    std::string bytes;
+    if (!m_opt.flashFile.empty() && ReadWholeFile(m_opt.flashFile, bytes)) {
+        std::copy_n(bytes.begin(), std::min(bytes.size(), m_chip.Flash().size()),
+                    m_chip.Flash().begin());
     }
 }
 
@@ -314,7 +303,7 @@ void CSimUsbDriver::HandleFrame(const uint8_t* frame, size_t size) {
         ++m_nBadTrailers;
         return;
     }
-    uint32_t count = frame[length + 7] | frame[length + 8] << 8;
+    uint32_t count = GetLe16(frame + length + 7);
     uint32_t expected = 0;
     if (frame[1] == CMD_READ && length == 4) {
         expected = GetLe32(frame + FRAME_HEADER_SIZE) + FRAME_OVERHEAD;

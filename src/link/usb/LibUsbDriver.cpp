@@ -17,15 +17,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int BRIDGE_INTERFACE = 0;
-constexpr uint8_t REQTYPE_STANDARD_DEVICE_IN = 0x80;
 constexpr uint8_t REQTYPE_STANDARD_INTERFACE_IN = 0x81;
-constexpr uint8_t REQ_GET_DESCRIPTOR = 6;
 constexpr uint8_t REQ_GET_INTERFACE = 10;
-// Statuses reported in the header, as the driver on the other platform reports them.
-constexpr uint32_t NT_STATUS_UNSUCCESSFUL = 0xC0000001;
-constexpr uint32_t NT_STATUS_CANCELLED = 0xC0000120;
-constexpr uint32_t USBD_STATUS_STALL = 0xC0000004;
-constexpr uint32_t USBD_STATUS_CANCELED = 0xC0010000;
 // Bus speed values of the driver: 1 full, 2 high, 4 super speed.
 constexpr uint32_t SPEED_FULL = 1;
 constexpr uint32_t SPEED_SUPER = 4;

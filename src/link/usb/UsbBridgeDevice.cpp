@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "link/usb/UsbTransferHeader.h"
+#include "platform/LittleEndian.h"
 
 namespace nvds {
 
@@ -16,14 +17,6 @@ constexpr uint8_t DESC_STRING = 3;
 constexpr uint16_t DEVICE_DESC_SIZE = 18;
 constexpr uint16_t CONFIG_DESC_SIZE = 9;
 constexpr uint16_t LANGID_US_ENGLISH = 0x0409;
-
-uint16_t Le16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] | p[1] << 8);
-}
-
-uint32_t Le32(const uint8_t* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 }  // namespace
 
@@ -149,14 +142,9 @@ void UsbBridgeDevice::ReadDeviceDescriptor() {
         return;
     }
     std::copy(d.begin(), d.begin() + DEVICE_DESC_SIZE, m_deviceDescriptor.begin());
-    bcdUSB = Le16(&d[2]);
-    bDeviceClass = d[4];
-    bDeviceSubClass = d[5];
-    bDeviceProtocol = d[6];
     bMaxPacketSize0 = d[7];
-    idVendor = Le16(&d[8]);
-    idProduct = Le16(&d[10]);
-    bcdDevice = Le16(&d[12]);
+    idVendor = GetLe16(&d[8]);
+    idProduct = GetLe16(&d[10]);
     iManufacturer = d[14];
     iProduct = d[15];
     iSerialNumber = d[16];
@@ -175,7 +163,7 @@ void UsbBridgeDevice::ReadLanguage() {
     }
     size_t end = std::min<size_t>(list.size(), head[0]);
     for (size_t i = 2; i + 1 < end; i += 2) {
-        uint16_t id = Le16(&list[i]);
+        uint16_t id = GetLe16(&list[i]);
         if (i == 2) {
             m_nLanguageId = id;
         }
@@ -200,7 +188,7 @@ void UsbBridgeDevice::ReadString(uint8_t index, std::array<char16_t, 128>& text)
     size_t declared = d[0] >= 2 ? d[0] - 2u : 0;
     size_t bytes = std::min<size_t>({declared, d.size() - 2, text.size() * 2 - 2});
     for (size_t i = 0; i + 1 < bytes; i += 2) {
-        text[i / 2] = static_cast<char16_t>(d[2 + i] | d[3 + i] << 8);
+        text[i / 2] = static_cast<char16_t>(GetLe16(&d[2 + i]));
     }
 }
 
@@ -212,15 +200,15 @@ void UsbBridgeDevice::ReadDriverValues() {
     DeviceRequest(CYUSB_REQ_TEXT_B, m_textB.data(), CYUSB_TEXT_SIZE);
     uint8_t word[4] = {};
     if (DeviceRequest(CYUSB_REQ_DRIVER_VERSION, word, 4)) {
-        m_nDriverVersion = Le32(word);
+        m_nDriverVersion = GetLe32(word);
     }
     std::memset(word, 0, sizeof word);
     if (DeviceRequest(CYUSB_REQ_VERSION_WORD, word, 4)) {
-        m_nVersionWord = Le32(word);
+        m_nVersionWord = GetLe32(word);
     }
     std::memset(word, 0, sizeof word);
     if (DeviceRequest(CYUSB_REQ_BUS_SPEED, word, 4)) {
-        m_bHighSpeed = Le32(word) == CYUSB_SPEED_HIGH;
+        m_bHighSpeed = GetLe32(word) == CYUSB_SPEED_HIGH;
     }
 }
 
@@ -233,7 +221,7 @@ void UsbBridgeDevice::ReadConfigurations() {
             continue;
         }
         std::vector<uint8_t> full;
-        if (!GetDescriptor(wValue, 0, Le16(&head[2]), full)) {
+        if (!GetDescriptor(wValue, 0, GetLe16(&head[2]), full)) {
             continue;
         }
         UsbConfiguration config;

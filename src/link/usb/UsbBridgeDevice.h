@@ -57,14 +57,9 @@ public:
     int m_nDevNum = 0;
 
     std::array<uint8_t, 18> m_deviceDescriptor{};
-    uint16_t bcdUSB = 0;
     uint16_t idVendor = 0;
     uint16_t idProduct = 0;
-    uint8_t bDeviceClass = 0;
-    uint8_t bDeviceSubClass = 0;
-    uint8_t bDeviceProtocol = 0;
     uint8_t bMaxPacketSize0 = 0;
-    uint16_t bcdDevice = 0;
     uint8_t bNumConfigurations = 0;
     uint8_t iManufacturer = 0;
     uint8_t iProduct = 0;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/LittleEndian.h"
+
 namespace nvds {
 
 namespace {
@@ -20,13 +22,8 @@ UsbInterface ReadInterface(const uint8_t* d, CyUsbDriver* driver, UsbHandle hand
     UsbInterface itf;
     itf.bLength = d[0];
     itf.bDescriptorType = d[1];
-    itf.bInterfaceNumber = d[2];
     itf.bAlternateSetting = d[3];
     itf.bNumEndpoints = d[4];
-    itf.bInterfaceClass = d[5];
-    itf.bInterfaceSubClass = d[6];
-    itf.bInterfaceProtocol = d[7];
-    itf.iInterface = d[8];
     std::vector<uint8_t> control = ControlEndpointDescriptor(maxPacketSize0);
     itf.m_endpoints.push_back(std::make_unique<UsbEndpoint>(driver, handle, control.data()));
     return itf;
@@ -48,12 +45,8 @@ bool ParseConfiguration(const uint8_t* data, size_t size, CyUsbDriver* driver, U
     }
     out.bLength = data[0];
     out.bDescriptorType = data[1];
-    out.wTotalLength = static_cast<uint16_t>(data[2] | data[3] << 8);
-    out.bNumInterfaces = data[4];
-    out.bConfigurationValue = data[5];
-    out.iConfiguration = data[6];
+    out.wTotalLength = GetLe16(data + 2);
     out.bmAttributes = data[7];
-    out.MaxPower = data[8];
     out.m_interfaces.clear();
     if (out.bDescriptorType != DESC_CONFIGURATION || out.bLength < CONFIG_DESC_SIZE) {
         return true;

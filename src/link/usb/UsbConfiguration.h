@@ -18,13 +18,8 @@ constexpr size_t USB_MAX_ENDPOINTS = 16;  // per interface, the control endpoint
 struct UsbInterface {
     uint8_t bLength = 0;
     uint8_t bDescriptorType = 0;
-    uint8_t bInterfaceNumber = 0;
     uint8_t bAlternateSetting = 0;
     uint8_t bNumEndpoints = 0;
-    uint8_t bInterfaceClass = 0;
-    uint8_t bInterfaceSubClass = 0;
-    uint8_t bInterfaceProtocol = 0;
-    uint8_t iInterface = 0;
     std::vector<std::unique_ptr<UsbEndpoint>> m_endpoints;
 };
 
@@ -33,11 +28,7 @@ struct UsbConfiguration {
     uint8_t bLength = 0;
     uint8_t bDescriptorType = 0;
     uint16_t wTotalLength = 0;
-    uint8_t bNumInterfaces = 0;
-    uint8_t bConfigurationValue = 0;
-    uint8_t iConfiguration = 0;
     uint8_t bmAttributes = 0;
-    uint8_t MaxPower = 0;
     std::vector<UsbInterface> m_interfaces;
 };
 

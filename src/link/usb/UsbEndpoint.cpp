@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "link/usb/UsbTransferHeader.h"
+#include "platform/LittleEndian.h"
 
 namespace nvds {
 
@@ -14,7 +15,7 @@ UsbEndpoint::UsbEndpoint(CyUsbDriver* driver, UsbHandle handle, const uint8_t* d
       bDescriptorType(descriptor[1]),
       bEndpointAddress(descriptor[2]),
       bmAttributes(descriptor[3]),
-      wMaxPacketSize(static_cast<uint16_t>(descriptor[4] | descriptor[5] << 8)),
+      wMaxPacketSize(GetLe16(descriptor + 4)),
       bInterval(descriptor[6]),
       m_bIn((descriptor[2] & 0x80) != 0) {
     uint32_t multiplier = ((wMaxPacketSize >> 11) & 3) + 1;

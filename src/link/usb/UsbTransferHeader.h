@@ -26,6 +26,16 @@ constexpr uint32_t CYUSB_SPEED_HIGH = 2;
 /// Text requests answer this many bytes.
 constexpr uint32_t CYUSB_TEXT_SIZE = 256;
 
+/// The standard GET_DESCRIPTOR request to the device, as a control request's header holds it.
+constexpr uint8_t REQTYPE_STANDARD_DEVICE_IN = 0x80;
+constexpr uint8_t REQ_GET_DESCRIPTOR = 6;
+/// Statuses a failed or cancelled request reports in its header, as the bridge's driver on the
+/// other platform reports them.
+constexpr uint32_t NT_STATUS_UNSUCCESSFUL = 0xC0000001;
+constexpr uint32_t NT_STATUS_CANCELLED = 0xC0000120;
+constexpr uint32_t USBD_STATUS_STALL = 0xC0000004;
+constexpr uint32_t USBD_STATUS_CANCELED = 0xC0010000;
+
 /// Last-error values of an overlapped request.
 constexpr uint32_t USB_IO_DONE = 0;
 constexpr uint32_t USB_IO_PENDING = 997;
