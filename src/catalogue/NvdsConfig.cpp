@@ -12,16 +12,11 @@
 
 #include "catalogue/NumberText.h"
 #include "platform/AppFolder.h"
+#include "platform/TextEscape.h"
 
 namespace nvds {
 
 namespace {
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 std::string Upper(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),

@@ -82,7 +82,6 @@ public:
     static int FindTextInList(const char* const* list, int count, const std::string& text);
 
     Prompter& GetPrompter() const { return *m_prompter; }
-    void SetPrompter(Prompter& prompter) { m_prompter = &prompter; }
 
     std::string m_strSysDbPath;
     /// The user database given explicitly; empty for the per-user rule (GetUserDbPath).

@@ -13,6 +13,8 @@
 #include <map>
 #include <sstream>
 
+#include "platform/TextEscape.h"
+
 namespace nvds {
 
 namespace {
@@ -249,13 +251,6 @@ void CheckModemManager(const BenchDoctorInput& in, const std::vector<std::string
     if (!any) {
         out.push_back({"modemmanager", "ModemManager", true, "running; no adapter to probe", ""});
     }
-}
-
-std::string Lower(std::string text) {
-    for (char& c : text) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return text;
 }
 
 // A rules line that matches the bridge: both ids on one line, under their attribute names.

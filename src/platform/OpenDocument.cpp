@@ -5,13 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
 #include <vector>
+
+#include "platform/TextEscape.h"
 
 extern char** environ;
 
@@ -37,12 +37,6 @@ std::vector<std::string> Split(const std::string& text, char separator) {
         }
     }
     return parts;
-}
-
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
 }
 
 // The user's folder first, then the system's, as the XDG base directories order them.

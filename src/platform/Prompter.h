@@ -27,7 +27,6 @@ public:
     explicit StderrPrompter(bool answer = false) : m_bAnswer(answer) {}
     void Message(const std::string& text) override;
     bool Ask(const std::string& text) override;
-    void SetAnswer(bool answer) { m_bAnswer = answer; }
 
 private:
     bool m_bAnswer;

@@ -1,5 +1,6 @@
 #include "platform/TextEscape.h"
 
+#include <cctype>
 #include <cstdio>
 
 namespace nvds {
@@ -20,6 +21,13 @@ std::string EscapeControl(const std::string& text) {
         }
     }
     return out;
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
 }
 
 }  // namespace nvds

@@ -9,4 +9,7 @@ namespace nvds {
 /// without moving its cursor, clearing it or setting its title.
 std::string EscapeControl(const std::string& text);
 
+/// `text` with its ASCII letters in lower case.
+std::string Lower(std::string text);
+
 }  // namespace nvds
