@@ -13,7 +13,7 @@
 #include <sstream>
 
 #include "catalogue/NvdsConfig.h"
-#include "common/NvdsRun.h"
+#include "common/TestFiles.h"
 
 namespace nvds {
 namespace {
@@ -38,13 +38,6 @@ const std::vector<std::string> kDamage = {"Config file damage"};
 
 class TagDbTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        std::string tmpl = ::testing::TempDir() + "tagdb.XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
     int LoadText(const std::string& xml) {
         std::ofstream(dir / "db.xml", std::ios::binary) << xml;
         return Load(dir / "db.xml");
@@ -58,7 +51,8 @@ protected:
         return CNvdsConfig::SaveUserTagDb(path.string(), from, prompter);
     }
 
-    fs::path dir;
+    test::ScratchDir scratch;
+    const fs::path dir = scratch.Path();
     RecordingPrompter prompter;
     CNvdsConfig config{prompter, "", ""};
     TagTable table;
@@ -342,8 +336,8 @@ std::string PaddedTo(size_t size) {
 }
 
 TEST(HostileTagDb, RefusedQuicklyWithinBoundsAndTheTableKept) {
-    const fs::path dir = fs::path(::testing::TempDir()) / ("hostile." + std::to_string(getpid()));
-    fs::create_directories(dir);
+    test::ScratchDir scratch;
+    const fs::path dir = scratch.Path();
     const std::vector<uint32_t> shipped = LoadAfterShipped(kShipped / "zbkey_db.xml").defined;
     std::vector<uint32_t> replaced = {7};  // the system range read from a file holding tag 7
     std::copy_if(shipped.begin(), shipped.end(), std::back_inserter(replaced),
@@ -414,7 +408,6 @@ TEST(HostileTagDb, RefusedQuicklyWithinBoundsAndTheTableKept) {
                   }),
                   "");
     }
-    fs::remove_all(dir);
 }
 
 }  // namespace

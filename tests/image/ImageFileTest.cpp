@@ -4,19 +4,21 @@
 
 #include <fstream>
 
+#include "common/TestFiles.h"
 #include "image/ImageFile.h"
 
 namespace nvds {
 namespace {
 
+// A path in a folder of the test program's own, removed when it ends.
 std::string SamplePath(const std::string& name) {
-    return ::testing::TempDir() + name + std::to_string(getpid());
+    static const test::ScratchDir dir;
+    return dir / name;
 }
 
 std::string WriteSample(const std::string& name, const std::string& bytes) {
-    const std::string path = SamplePath(name);
-    std::ofstream(path, std::ios::binary) << bytes;
-    return path;
+    test::WriteText(SamplePath(name), bytes);
+    return SamplePath(name);
 }
 
 // What each kind of file comes to when read over an image that already starts with "NVDS":
@@ -60,11 +62,6 @@ TEST(ImageFile, ReadsAtMostOneAreaAndOnlyFilesThatStartWithTheMagic) {
     EXPECT_EQ(image[6], 0xAB);  // beyond the file: what the image held
     ASSERT_EQ(ReadImageFile(cases[1].path, image), ImageFileResult::Ok);
     EXPECT_EQ(std::string(image.begin(), image.end()), exact);
-    for (const Case& c : cases) {
-        if (c.path != ::testing::TempDir()) {
-            std::remove(c.path.c_str());
-        }
-    }
 }
 
 // "Open...": how each file ends and the one message it shows; a refused file leaves the table
@@ -109,7 +106,6 @@ TEST(ImageFile, OpenShowsOneMessageAndRefusesWithoutChange) {
         EXPECT_EQ(check.result, c.file == ImageFileResult::Ok ? 1 : 0) << c.path;
         EXPECT_EQ(check.Messages(), c.messages) << c.path;
         EXPECT_EQ(table[7].valueText, c.value) << c.path;
-        std::remove(c.path.c_str());
     }
 }
 

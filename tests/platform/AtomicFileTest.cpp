@@ -6,11 +6,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "common/TestFiles.h"
 #include "platform/AtomicFile.h"
 
 namespace fs = std::filesystem;
@@ -19,19 +19,10 @@ namespace {
 
 class AtomicFileTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/nvds-atomic-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override { fs::remove_all(dir); }
+    static std::string Read(const fs::path& p) { return nvds::test::ReadFile(p); }
 
-    static std::string Read(const fs::path& p) {
-        std::ifstream in(p, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), {}};
-    }
-
-    fs::path dir;
+    nvds::test::ScratchDir scratch;
+    const fs::path dir = scratch.Path();
 };
 
 TEST_F(AtomicFileTest, ReplacesWholeFileAndLeavesNoTemporaries) {

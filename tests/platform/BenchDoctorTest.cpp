@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include "common/TestFiles.h"
 #include "platform/BenchDoctor.h"
 
 namespace nvds {
@@ -20,9 +21,6 @@ namespace fs = std::filesystem;
 class BenchDoctor : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/nvds_doctor.XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_root = pattern;
         const std::string gid = std::to_string(getgid());
         Write("etc/group", "root:x:0:\nplugdev:x:46:alice\ndialout:x:" + gid + ":alice\n");
         Write("etc/passwd", "alice:x:1000:1000::/home/alice:/bin/bash\n");
@@ -38,8 +36,6 @@ protected:
                          m_root + "/usr/lib/udev"};
         m_input.user = {"alice", 1000, {getgid(), 46}, 999999};
     }
-    void TearDown() override { fs::remove_all(m_root); }
-
     void Write(const std::string& path, const std::string& text) const {
         fs::create_directories(fs::path(m_root + "/" + path).parent_path());
         std::ofstream(m_root + "/" + path) << text;
@@ -74,7 +70,8 @@ protected:
         return problems;
     }
 
-    std::string m_root;
+    test::ScratchDir m_scratch;
+    const std::string m_root = m_scratch.Path().string();
     BenchDoctorInput m_input;
 };
 

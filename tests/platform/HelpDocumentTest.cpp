@@ -7,9 +7,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <thread>
 
+#include "common/TestFiles.h"
 #include "platform/AppFolder.h"
 #include "platform/OpenDocument.h"
 
@@ -31,9 +31,6 @@ void Write(const fs::path& path, const std::string& text) {
 class HelpContents : public ::testing::Test {
 protected:
     HelpContents() {
-        std::string tmpl = (fs::temp_directory_path() / "nvds-help-XXXXXX").string();
-        root = mkdtemp(tmpl.data());
-        oldCwd = fs::current_path();
         fs::create_directories(root / "inst/bin/app");
         manual = root / "inst/Documents/ZB446x NVDS Configurator Manual.pdf";
         Write(manual, "%PDF-1.4\n");
@@ -49,10 +46,7 @@ protected:
         setenv("XDG_CONFIG_DIRS", (root / "none").c_str(), 1);
         unsetenv("XDG_CURRENT_DESKTOP");
     }
-    ~HelpContents() override {
-        fs::current_path(oldCwd);
-        fs::remove_all(root);
-    }
+    ~HelpContents() override { fs::current_path(oldCwd); }
 
     std::string Out() const { return (root / "args.txt").string(); }
     void SetExec(const std::string& exec) {
@@ -63,12 +57,12 @@ protected:
         for (int i = 0; i < 500 && !fs::exists(Out()); ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        std::ifstream in(Out());
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        return test::ReadFile(Out());
     }
 
-    fs::path root;
-    fs::path oldCwd;
+    test::ScratchDir scratch;
+    const fs::path root = scratch.Path();
+    const fs::path oldCwd = fs::current_path();
     fs::path manual;
     RecordingPrompter prompter;
 };
