@@ -115,27 +115,21 @@ TEST(CheckImage, LengthRuleAtTheBoundaries) {
     struct Case {
         bool variable;
         uint16_t stored;     // L in the entry
-        const char* report;  // "" when the value is taken
+        std::string report;  // "" when the value is taken
         const char* value;
+    };
+    auto report = [](const char* rule, int length) {
+        return "Tag=4: length is invalid, must be " + std::string(rule) + " 4 byte, but current " +
+               "value is " + std::to_string(length) + " byte!";
     };
     const Case cases[] = {
         {true, 5, "", "abcd"},  // n == length
-        {true, 6,
-         "Tag=4: length is invalid, must be less or equal than 4 byte, but current value is 5 "
-         "byte!",
-         "default"},
+        {true, 6, report("less or equal than", 5), "default"},
         {true, 1, "", ""},  // the terminator alone
-        {true, 0,
-         "Tag=4: length is invalid, must be less or equal than 4 byte, but current value is "
-         "65535 byte!",
-         "default"},
+        {true, 0, report("less or equal than", 65535), "default"},
         {false, 4, "", "abcd"},
-        {false, 5,
-         "Tag=4: length is invalid, must be equal to 4 byte, but current value is 5 byte!",
-         "default"},
-        {false, 3,
-         "Tag=4: length is invalid, must be equal to 4 byte, but current value is 3 byte!",
-         "default"},
+        {false, 5, report("equal to", 5), "default"},
+        {false, 3, report("equal to", 3), "default"},
     };
     for (const Case& c : cases) {
         TagTable table;
@@ -148,11 +142,11 @@ TEST(CheckImage, LengthRuleAtTheBoundaries) {
         const ImageCheck check = CheckImage(table, image);
         ASSERT_EQ(check.result, 1);
         const std::vector<std::string> expected =
-            *c.report ? std::vector<std::string>{"Find error on target NVDS: \n\n" +
-                                                 std::string(c.report) +
-                                                 "   \n\nThese tags will be reset to default "
-                                                 "value!"}
-                      : std::vector<std::string>{};
+            !c.report.empty()
+                ? std::vector<std::string>{"Find error on target NVDS: \n\n" + c.report +
+                                           "   \n\nThese tags will be reset to default "
+                                           "value!"}
+                : std::vector<std::string>{};
         EXPECT_EQ(check.Messages(), expected) << c.variable << " " << c.stored;
         EXPECT_EQ(table[4].valueText, c.value) << c.variable << " " << c.stored;
     }

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -92,34 +92,10 @@ TEST(NvdsCli, BurnAndDumpThroughASimulatorProcess) {
     }
 }
 
-// Waits until process `pid` has the device behind `path` open (looked up in /proc, so the
-// wait itself never competes for the port).
-bool WaitUntilOpenedBy(pid_t pid, const std::string& path, int firstFd = 3) {
-    char device[PATH_MAX];
-    if (realpath(path.c_str(), device) == nullptr) {
-        return false;
-    }
-    std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+// True once `ready` holds, asked every 10 ms for 5 s at the most.
+bool Eventually(const std::function<bool()>& ready) {
     for (int i = 0; i < 500; ++i) {
-        for (int fd = firstFd; fd < 64; ++fd) {
-            char target[PATH_MAX];
-            std::string entry = fds + "/" + std::to_string(fd);
-            ssize_t n = readlink(entry.c_str(), target, sizeof target - 1);
-            if (n > 0 && std::string(target, static_cast<size_t>(n)) == device) {
-                return true;
-            }
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
-// Waits until process `pid` runs with the command line `args` (NUL-separated, as /proc shows).
-bool WaitUntilRunning(pid_t pid, const std::string& args) {
-    const std::string path = "/proc/" + std::to_string(pid) + "/cmdline";
-    for (int i = 0; i < 500; ++i) {
-        std::ifstream in(path, std::ios::binary);
-        if (std::string((std::istreambuf_iterator<char>(in)), {}) == args) {
+        if (ready()) {
             return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -127,19 +103,44 @@ bool WaitUntilRunning(pid_t pid, const std::string& args) {
     return false;
 }
 
+// Waits until process `pid` has the device behind `path` open (looked up in /proc, so the
+// wait itself never competes for the port).
+bool WaitUntilOpenedBy(pid_t pid, const std::string& path, int firstFd = 3) {
+    char device[PATH_MAX];
+    if (realpath(path.c_str(), device) == nullptr) {
+        return false;
+    }
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd/";
+    return Eventually([&] {
+        for (int fd = firstFd; fd < 64; ++fd) {
+            char target[PATH_MAX];
+            ssize_t n = readlink((fds + std::to_string(fd)).c_str(), target, sizeof target - 1);
+            if (n > 0 && std::string(target, static_cast<size_t>(n)) == device) {
+                return true;
+            }
+        }
+        return false;
+    });
+}
+
+// Waits until process `pid` runs with the command line `args` (NUL-separated, as /proc shows).
+bool WaitUntilRunning(pid_t pid, const std::string& args) {
+    return Eventually(
+        [&] { return ReadFile("/proc/" + std::to_string(pid) + "/cmdline") == args; });
+}
+
 // Waits until process `pid` holds a whole-file lock (/proc/locks lists it).
 bool WaitUntilLockedBy(pid_t pid) {
     const std::string owner = " " + std::to_string(pid) + " ";
-    for (int i = 0; i < 500; ++i) {
+    return Eventually([&] {
         std::ifstream locks("/proc/locks");
         for (std::string line; std::getline(locks, line);) {
             if (line.find("FLOCK") != std::string::npos && line.find(owner) != std::string::npos) {
                 return true;
             }
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
+        return false;
+    });
 }
 
 // A port held by another run is refused naming that run; once the holder is killed with

@@ -69,15 +69,19 @@ TEST(UsbBridge, RequestSequenceOfOneTransfer) {
     EXPECT_EQ(driver->log[20], "bulk 22004B 81");
 }
 
-TEST(UsbBridge, OpenReadsStringsInTheOfferedLanguage) {
+// Opening reads the strings in the language the bridge offers (US English when it is among
+// them) and takes the endpoints of the alternate setting in use; a release drops them.
+TEST(UsbBridge, OpenTakesTheOfferedLanguageAndTheCurrentAlternateSetting) {
     struct Case {
         std::vector<uint16_t> languages;
         uint16_t chosen;
+        uint8_t alt;
     };
-    for (const Case& c :
-         {Case{{0x0409}, 0x0409}, Case{{0x0407, 0x040C}, 0x0407}, Case{{0x0407, 0x0409}, 0x0409}}) {
+    for (const Case& c : {Case{{0x0409}, 0x0409, 0}, Case{{0x0407, 0x040C}, 0x0407, 1},
+                          Case{{0x0407, 0x0409}, 0x0409, 0}}) {
         SimUsbOptions options;
         options.languages = c.languages;
+        options.altSetting = c.alt;
         CSimUsbDriver driver(options);
         UsbBridgeDevice device(driver, true);
         ASSERT_TRUE(device.IsOpen());
@@ -85,20 +89,10 @@ TEST(UsbBridge, OpenReadsStringsInTheOfferedLanguage) {
         EXPECT_EQ(driver.LastLanguage(), c.chosen);
         EXPECT_EQ(std::u16string(device.m_szProduct.data()), u"USB-SPI bridge (simulated)");
         EXPECT_EQ(std::u16string(device.m_szSerialNumber.data()), u"SIM-0001");
-    }
-}
-
-TEST(UsbBridge, OpenTakesTheCurrentAlternateSetting) {
-    for (uint8_t alt : {0, 1}) {
-        SimUsbOptions options;
-        options.altSetting = alt;
-        CSimUsbDriver driver(options);
-        UsbBridgeDevice device(driver, true);
-        ASSERT_TRUE(device.IsOpen());
         ASSERT_NE(device.m_pInterface, nullptr);
-        EXPECT_EQ(device.m_pInterface->bAlternateSetting, alt);
-        EXPECT_EQ(device.m_pBulkOutEndpoint->bEndpointAddress, alt == 0 ? 0x01 : 0x02);
-        EXPECT_EQ(device.m_pBulkInEndpoint->bEndpointAddress, alt == 0 ? 0x81 : 0x86);
+        EXPECT_EQ(device.m_pInterface->bAlternateSetting, c.alt);
+        EXPECT_EQ(device.m_pBulkOutEndpoint->bEndpointAddress, c.alt == 0 ? 0x01 : 0x02);
+        EXPECT_EQ(device.m_pBulkInEndpoint->bEndpointAddress, c.alt == 0 ? 0x81 : 0x86);
         device.ReleaseDevice();
         EXPECT_FALSE(device.IsOpen());
         EXPECT_EQ(device.m_pBulkInEndpoint, nullptr);
