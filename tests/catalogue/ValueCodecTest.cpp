@@ -59,24 +59,21 @@ TEST(ValueCodec, EachCodingAtItsLengthAndOnePast) {
         uint32_t length;
         int result;
     };
+    // clang-format off
     const std::vector<ToBytes> toBytes = {
-        {CODING_ARRAY_HEX, "11 22 33", 3, 3},
-        {CODING_ARRAY_HEX, "11 22 33 44", 3, -1},
+        {CODING_ARRAY_HEX, "11 22 33", 3, 3}, {CODING_ARRAY_HEX, "11 22 33 44", 3, -1},
         {CODING_ARRAY_HEX, "11 22", 3, -1},
-        {CODING_STRING_ASCII, "ABC", 3, 3},
-        {CODING_STRING_ASCII, "ABCD", 3, -1},
+        {CODING_STRING_ASCII, "ABC", 3, 3}, {CODING_STRING_ASCII, "ABCD", 3, -1},
         {CODING_STRING_ASCII, "AB", 3, 2},
         {CODING_BD_ADDR, "11 22 33 44 55 66", 6, 6},
         {CODING_BD_ADDR, "11 22 33 44 55 66 77", 6, -1},
         {CODING_BD_ADDR, "11 22 33 44 55 66", 7, -1},
-        {CODING_NUMBER, "0x11223344", 1, 1},
-        {CODING_NUMBER, "0x11223344", 2, 2},
+        {CODING_NUMBER, "0x11223344", 1, 1}, {CODING_NUMBER, "0x11223344", 2, 2},
         {CODING_NUMBER, "0x11223344", 3, -1},
-        {CODING_NUMBER, "0x11223344", 4, 4},
-        {CODING_NUMBER, "0x11223344", 5, -1},
-        {CODING_BOOL, "True", 1, 1},
-        {CODING_BOOL, "True", 2, -1},
+        {CODING_NUMBER, "0x11223344", 4, 4}, {CODING_NUMBER, "0x11223344", 5, -1},
+        {CODING_BOOL, "True", 1, 1}, {CODING_BOOL, "True", 2, -1},
     };
+    // clang-format on
     for (const ToBytes& c : toBytes) {
         SCOPED_TRACE(std::string(c.text) + " in " + std::to_string(c.length));
         Bytes buffer(8, 0xEE);
@@ -91,19 +88,15 @@ TEST(ValueCodec, EachCodingAtItsLengthAndOnePast) {
         uint32_t count;
         const char* text;  // nullptr: -1
     };
+    // clang-format off
     const std::vector<ToText> toText = {
-        {CODING_NUMBER, 1, "0x1"},
-        {CODING_NUMBER, 2, "0x3301"},
-        {CODING_NUMBER, 3, nullptr},
-        {CODING_NUMBER, 4, "0x11223301"},
-        {CODING_NUMBER, 5, nullptr},
-        {CODING_BD_ADDR, 5, nullptr},
-        {CODING_BD_ADDR, 6, "AA 00 11 22 33 01"},
+        {CODING_NUMBER, 1, "0x1"}, {CODING_NUMBER, 2, "0x3301"}, {CODING_NUMBER, 3, nullptr},
+        {CODING_NUMBER, 4, "0x11223301"}, {CODING_NUMBER, 5, nullptr},
+        {CODING_BD_ADDR, 5, nullptr}, {CODING_BD_ADDR, 6, "AA 00 11 22 33 01"},
         {CODING_BD_ADDR, 7, nullptr},
-        {CODING_BOOL, 1, "True"},
-        {CODING_BOOL, 2, nullptr},
-        {CODING_ARRAY_HEX, 2, "01 33"},
+        {CODING_BOOL, 1, "True"}, {CODING_BOOL, 2, nullptr}, {CODING_ARRAY_HEX, 2, "01 33"},
     };
+    // clang-format on
     for (const ToText& c : toText) {
         SCOPED_TRACE(std::to_string(c.coding) + " of " + std::to_string(c.count));
         std::string text = "old";

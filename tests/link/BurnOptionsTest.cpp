@@ -20,10 +20,7 @@ namespace {
 
 // An image with the magic and a byte pattern that differs on every page.
 NvdsImage Golden() {
-    NvdsImage image;
-    for (size_t i = 0; i < image.size(); ++i) {
-        image[i] = static_cast<uint8_t>(i * 7 + (i >> 8));
-    }
+    NvdsImage image = Pattern(0);
     std::memcpy(image.data(), "NVDS", 4);
     return image;
 }
@@ -94,63 +91,26 @@ TEST(BurnWithOptions, OrderVerifyAndSkip) {
         int passes;  // of 16 pages read or programmed
         std::vector<std::string> said;
     };
-    using R = BurnResult;
-    const Held none = Held::Erased;
+    const BurnResult burned = BurnResult::Burned, failed = BurnResult::VerifyFailed;
+    const Held none = Held::Erased, pageZero = Held::PageZeroOnly, lastByte = Held::AllButLastByte;
+    // clang-format off
     const Case cases[] = {
         // Address, erase, memory type, address, 16 pages: the plain burn, unchanged.
-        {"no options", {}, -1, 0, none, R::Burned, -1, 20, plain, 1, {}},
+        {"no options", {}, -1, 0, none, burned, -1, 20, plain, 1, {}},
         // Page 0 costs one more address frame.
-        {"safe order", safeOrder, -1, 0, none, R::Burned, -1, 21, safe, 1, {}},
-        {"verify", verify, -1, 0, none, R::Burned, -1, 20 + 17, plain, 2, {"verified"}},
-        {"verify, weak page 5", verify, 5, 0x80, none, R::VerifyFailed, 0x580, 37, plain, 2, {}},
-        {"safe, verify, weak page 0",
-         safeVerify,
-         0,
-         0x80,
-         none,
-         R::VerifyFailed,
-         0x80,
-         38,
-         safe,
-         2,
-         {}},
+        {"safe order", safeOrder, -1, 0, none, burned, -1, 21, safe, 1, {}},
+        {"verify", verify, -1, 0, none, burned, -1, 20 + 17, plain, 2, {"verified"}},
+        {"verify, weak page 5", verify, 5, 0x80, none, failed, 0x580, 37, plain, 2, {}},
+        {"safe, verify, weak page 0", safeVerify, 0, 0x80, none, failed, 0x80, 38, safe, 2, {}},
         // The very last byte of the area is compared too.
-        {"verify, weak last byte",
-         verify,
-         15,
-         0xFF,
-         none,
-         R::VerifyFailed,
-         0xFFF,
-         37,
-         plain,
-         2,
-         {}},
-        {"skip, chip holds it", skip, -1, 0, Held::Image, R::Identical, -1, 17, {}, 1, {"skipped"}},
-        {"skip, chip differs", skip, -1, 0, none, R::Burned, -1, 17 + 20, plain, 2, {}},
-        {"skip, chip holds page 0 only",
-         skip,
-         -1,
-         0,
-         Held::PageZeroOnly,
-         R::Burned,
-         -1,
-         17 + 20,
-         plain,
-         2,
-         {}},
-        {"skip, chip differs in the last byte",
-         skip,
-         -1,
-         0,
-         Held::AllButLastByte,
-         R::Burned,
-         -1,
-         17 + 20,
-         plain,
-         2,
-         {}},
+        {"verify, weak last byte", verify, 15, 0xFF, none, failed, 0xFFF, 37, plain, 2, {}},
+        {"skip, chip holds it", skip, -1, 0, Held::Image, BurnResult::Identical, -1, 17, {}, 1,
+         {"skipped"}},
+        {"skip, chip differs", skip, -1, 0, none, burned, -1, 17 + 20, plain, 2, {}},
+        {"skip, page 0 held only", skip, -1, 0, pageZero, burned, -1, 17 + 20, plain, 2, {}},
+        {"skip, last byte differs", skip, -1, 0, lastByte, burned, -1, 17 + 20, plain, 2, {}},
     };
+    // clang-format on
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SimOptions sim;
@@ -184,7 +144,7 @@ TEST(BurnWithOptions, OrderVerifyAndSkip) {
         EXPECT_EQ(bench.line->ProgramAddresses(), c.programs);
         EXPECT_EQ(bench.pages, Counts(c.passes));
         EXPECT_EQ(bench.said, c.said);
-        int last = c.result == R::VerifyFailed ? STATUS_BURN_ERROR : STATUS_BURN_OK;
+        int last = c.result == failed ? STATUS_BURN_ERROR : STATUS_BURN_OK;
         EXPECT_EQ(bench.statuses, (std::vector<int>{STATUS_BURN_BUSY, last}));
         EXPECT_EQ(outcome.link.cause, "");
         if (c.weakPage < 0) {

@@ -104,27 +104,19 @@ TEST(SimChip, RefusesPayloadLengthsTheCommandDoesNotTake) {
         uint32_t length;
         bool answered;
     };
+    // One line a command: too short, too long, then a length it takes.
+    // clang-format off
     const Case cases[] = {
-        {CMD_SET_BAUDRATE, 3, false},
-        {CMD_SET_BAUDRATE, 5, false},
-        {CMD_SET_BAUDRATE, 4, true},
-        {CMD_SET_MEMORY_TYPE, 0, false},
-        {CMD_SET_MEMORY_TYPE, 5, false},
+        {CMD_SET_BAUDRATE, 3, false}, {CMD_SET_BAUDRATE, 5, false}, {CMD_SET_BAUDRATE, 4, true},
+        {CMD_SET_MEMORY_TYPE, 0, false}, {CMD_SET_MEMORY_TYPE, 5, false},
         {CMD_SET_MEMORY_TYPE, 4, true},
-        {CMD_SET_ADDRESS, 3, false},
-        {CMD_SET_ADDRESS, 8, false},
-        {CMD_SET_ADDRESS, 4, true},
-        {CMD_SECTOR_ERASE, 1, false},
-        {CMD_SECTOR_ERASE, 5, false},
-        {CMD_SECTOR_ERASE, 4, true},
-        {CMD_READ, 2, false},
-        {CMD_READ, 5, false},
-        {CMD_READ, 4, true},
-        {CMD_PROGRAM, 0, false},
-        {CMD_PROGRAM, 257, false},
-        {CMD_PROGRAM, 1, true},
+        {CMD_SET_ADDRESS, 3, false}, {CMD_SET_ADDRESS, 8, false}, {CMD_SET_ADDRESS, 4, true},
+        {CMD_SECTOR_ERASE, 1, false}, {CMD_SECTOR_ERASE, 5, false}, {CMD_SECTOR_ERASE, 4, true},
+        {CMD_READ, 2, false}, {CMD_READ, 5, false}, {CMD_READ, 4, true},
+        {CMD_PROGRAM, 0, false}, {CMD_PROGRAM, 257, false}, {CMD_PROGRAM, 1, true},
         {CMD_PROGRAM, 256, true},
     };
+    // clang-format on
     for (const Case& c : cases) {
         CSimChip chip;
         chip.m_nRefuseBaud = 0;

@@ -21,13 +21,7 @@ Bytes Interface(uint8_t alt, uint8_t endpoints) {
     return {0x09, 0x04, 0x00, alt, endpoints, 0xFF, 0x00, 0x00, 0x00};
 }
 Bytes Endpoint(uint8_t address, uint8_t attributes, uint16_t maxPacket) {
-    return {0x07,
-            0x05,
-            address,
-            attributes,
-            static_cast<uint8_t>(maxPacket),
-            static_cast<uint8_t>(maxPacket >> 8),
-            0x01};
+    return {0x07, 0x05, address, attributes, uint8_t(maxPacket), uint8_t(maxPacket >> 8), 0x01};
 }
 Bytes Join(std::initializer_list<Bytes> parts) {
     Bytes all;
