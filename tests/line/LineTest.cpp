@@ -26,6 +26,7 @@
 #include "line/RecordScratch.h"
 #include "link/RxQueue.h"
 #include "platform/AtomicFile.h"
+#include "platform/ExitCodes.h"
 #include "platform/Prompter.h"
 #include "platform/Sha256.h"
 #include "sim/InProcessLink.h"
@@ -372,6 +373,7 @@ TEST(LineTest, WeakPageFailsEveryChipUntilTheRangeRunsOut) {
     ASSERT_EQ(errors.size(), 3u) << errors.back().message;
     EXPECT_EQ(errors[0].message, "Verify failed: page 5, offset 0x0580");
     EXPECT_EQ(errors[0].address, 0xC01122000001u);
+    EXPECT_EQ(errors[0].event.code, EXIT_VERIFY_FAILED);
     EXPECT_EQ(errors[1].message, "Verify failed: page 5, offset 0x0580");
     EXPECT_EQ(errors[1].address, 0xC01122000002u);
     EXPECT_EQ(errors[2].message,
