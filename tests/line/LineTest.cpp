@@ -454,26 +454,6 @@ TEST(LineTest, ChipTakenOutMidBurn) {
     }
 }
 
-// No chip ever answers: the station waits past any connect limit until the line is stopped,
-// and nothing is reserved.
-TEST(LineTest, StationWhoseChipNeverComesStopsOnCancelWithNothingReserved) {
-    LineBench bench({"A"});
-    bench.Chip("A").TakeOut();
-    bench.m_bSwap = false;
-    EXPECT_FALSE(bench.Run([&](const StationEvent& event, line::ProductionLine& productionLine) {
-        if (event.kind == StationEvent::Connecting) {
-            bench.Later(std::chrono::milliseconds(300),
-                        [&productionLine] { productionLine.Stop(); });
-        }
-    }));
-    EXPECT_TRUE(bench.Record().Attempts().empty());
-    EXPECT_TRUE(bench.Events(StationEvent::Error).empty());
-    ASSERT_EQ(bench.m_statuses.size(), 1u);
-    EXPECT_EQ(bench.m_statuses[0].state, line::StationState::Stopped);
-    EXPECT_EQ(bench.m_statuses[0].message, "Stopped");
-    EXPECT_EQ(bench.m_statuses[0].done, 0);
-}
-
 // Chips that already hold a valid image: the station reads them before erasing and, by
 // default, burns none of them, whether the record knows the address or not; with
 // reburnProgrammed the chip is burned with its own address, as an attempt of its own.
