@@ -342,7 +342,6 @@ TEST_F(LineCliTest, BadOptionsAreRefusedBeforeAnythingIsOpened) {
         {"--port 'a=" + port + "' --port 'b=" + link + "' " + first,
          "--port \"" + port + "\" and --port \"" + link + "\" are the same device \"" + port +
              "\"\n"},
-        {"--port 'a=" + port + "' --port 'a=/dev/null' " + first, "station \"a\" is given twice\n"},
         {"--port '" + port + "' --first-address ''",
          "\"\" is not a device address (six hex pairs)\n"},
         {"--port '" + port + "' " + first + "--last-address ''",
