@@ -213,6 +213,9 @@ int RunLine(CliContext& ctx, const LineOptions& opt) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return EXIT_USAGE;
     }
+    for (const std::string& notice : golden.Notices()) {
+        std::fprintf(stderr, "%s\n", notice.c_str());
+    }
     std::unique_ptr<line::ProductionRecord> record =
         line::OpenProductionRecord(opt.record, pool, error);
     if (!record) {

@@ -14,8 +14,6 @@ class JsonEvents {
 public:
     explicit JsonEvents(bool enabled) : m_bEnabled(enabled) {}
 
-    bool Enabled() const { return m_bEnabled; }
-
     /// Writes {"event": event, "port": port, ...fields}.
     void Emit(const std::string& event, const std::string& port,
               const nlohmann::ordered_json& fields = nlohmann::ordered_json::object());

@@ -306,8 +306,8 @@ bool ProductionLine::ReplayJournalLocked(std::string& error) {
     return !away;
 }
 
-ProductionLine::RecordCall ProductionLine::CallRecord(
-    Unit& unit, const std::function<bool(std::string& error)>& call, std::string& error) {
+ProductionLine::RecordCall ProductionLine::CallRecord(Unit& unit, const std::function<bool()>& call,
+                                                      std::string& error) {
     std::chrono::milliseconds wait = m_settings.recordRetry;
     bool paused = false;
     for (;;) {
@@ -315,7 +315,10 @@ ProductionLine::RecordCall ProductionLine::CallRecord(
         {
             std::lock_guard<std::mutex> lock(m_recordMutex);
             error.clear();
-            ok = ReplayJournalLocked(error) && call(error);
+            ok = ReplayJournalLocked(error) && call();
+            if (!ok && error.empty()) {
+                error = m_record.LastError();
+            }
         }
         if (ok) {
             if (paused) {
@@ -521,13 +524,7 @@ ProductionLine::ChipEnd ProductionLine::BurnOne(Unit& unit) {
     if (carries && !m_settings.reburnProgrammed) {
         AddressInfo info;
         call = CallRecord(
-            unit,
-            [&](std::string& why) {
-                const bool ok = m_record.Lookup(address, info);
-                why = ok ? "" : m_record.LastError();
-                return ok;
-            },
-            error);
+            unit, [&] { return m_record.Lookup(address, info); }, error);
         if (call == RecordCall::Done) {
             StationEvent skipped{StationEvent::Skipped};
             skipped.hasAddress = true;
@@ -540,22 +537,13 @@ ProductionLine::ChipEnd ProductionLine::BurnOne(Unit& unit) {
             Report(unit, skipped);
             return ChipEnd::Next;
         }
-    } else if (carries) {
-        call = CallRecord(
-            unit,
-            [&](std::string& why) {
-                const bool ok = m_record.ReserveAddress(address, context, attempt);
-                why = ok ? "" : m_record.LastError();
-                return ok;
-            },
-            error);
     } else {
+        // A chip that carries an address is burned again with it; any other takes the next.
         call = CallRecord(
             unit,
-            [&](std::string& why) {
-                const bool ok = m_record.ReserveNext(context, address, attempt);
-                why = ok ? "" : m_record.LastError();
-                return ok;
+            [&] {
+                return carries ? m_record.ReserveAddress(address, context, attempt)
+                               : m_record.ReserveNext(context, address, attempt);
             },
             error);
     }
@@ -671,7 +659,7 @@ ProductionLine::ChipEnd ProductionLine::Burn(Unit& unit, uint64_t address, int64
     if (!ended) {
         std::string why;
         if (CallRecord(
-                unit, [](std::string&) { return true; }, why) == RecordCall::Stopped) {
+                unit, [] { return true; }, why) == RecordCall::Stopped) {
             unit.stopWhy = StopReason();
             return ChipEnd::Stop;
         }

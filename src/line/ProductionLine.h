@@ -98,8 +98,8 @@ private:
     // Runs `call` on the record after the journal was written; while either fails the station
     // pauses (state "record unavailable") and tries again with a back-off. Refused: the pool is
     // used up (`error`); Stopped: the line stopped or is finishing meanwhile.
-    RecordCall CallRecord(Unit& unit, const std::function<bool(std::string& error)>& call,
-                          std::string& error);
+    // A call that fails leaves its reason in the record's LastError().
+    RecordCall CallRecord(Unit& unit, const std::function<bool()>& call, std::string& error);
     // Writes the journal's entries to the record; under m_recordMutex.
     bool ReplayJournalLocked(std::string& error);
     // Waits until the port opens again; false when the line stops first.

@@ -111,6 +111,7 @@ bool GoldenImage::Load(const std::string& path, const TagTable& catalogue, std::
         }
         return false;
     }
+    m_notices = check.notices;
     m_bytes = image;
     m_addressOffset = position + NVDS_HEADER_SIZE;
     m_strName = path.substr(path.find_last_of('/') + 1);

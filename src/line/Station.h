@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "catalogue/TagTypes.h"
 #include "image/NvdsImage.h"
@@ -91,7 +92,8 @@ public:
     /// station's `catalogue` would change it as "Open..." takes it: a current entry of a tag
     /// the catalogue does not define, a value that is missing, mis-sized, does not decode or is
     /// out of range, an entry list that runs past the area, or no device address (tag 1) of
-    /// the catalogue's length.
+    /// the catalogue's length. A taken image keeps the image check's notices (a hex value
+    /// shorter than its tag, filled with zeros) for the caller to show.
     bool Load(const std::string& path, const TagTable& catalogue, std::string& error);
 
     /// The golden bytes with the device address's value bytes set to `address`. False with a
@@ -102,8 +104,10 @@ public:
     /// start banner and the record show them.
     const std::string& Name() const { return m_strName; }
     const std::string& Sha256() const { return m_strSha256; }
+    const std::vector<std::string>& Notices() const { return m_notices; }
 
 private:
+    std::vector<std::string> m_notices;
     std::string m_strName;
     std::string m_strSha256;
     NvdsImage m_bytes{};

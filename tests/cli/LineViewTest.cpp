@@ -42,45 +42,44 @@ TEST(LineViewTest, FitTextElidesInTheMiddleOrAtTheEnd) {
 }
 
 TEST(LineViewTest, StateColumnSaysWhatTheStationDoesAndKeepsTheLastResult) {
-    StationStatus status = Status("A", "/dev/a", StationState::Waiting);
-    EXPECT_EQ(StateText(status), "waiting");
-    status.state = StationState::Burning;
-    status.page = 11;
-    status.phase = "program";
-    EXPECT_EQ(StateText(status), "burning 11/16");
-    status.phase = "verify";
-    status.page = 3;
-    EXPECT_EQ(StateText(status), "verifying 3/16");
-    status.state = StationState::Verifying;
-    EXPECT_EQ(StateText(status), "verifying 3/16");
-    status.state = StationState::Pass;
-    status.hasAddress = true;
-    status.lastAddress = 0xC01122000001;
-    status.lastResult = line::ChipResult::Pass;
-    EXPECT_EQ(StateText(status), "PASS C0 11 22 00 00 01");
-    // Taken out: the PASS stays until the next chip is found.
-    status.state = StationState::Waiting;
-    EXPECT_EQ(StateText(status), "PASS C0 11 22 00 00 01");
-    status.state = StationState::Fail;
-    status.lastResult = line::ChipResult::Fail;
-    status.message = "verify: page 3\x1b[2J";
-    EXPECT_EQ(StateText(status), "FAIL verify: page 3\\x1B[2J");
-    status.state = StationState::Waiting;
-    EXPECT_EQ(StateText(status), "FAIL verify: page 3\\x1B[2J");
-    status.state = StationState::Checking;
-    EXPECT_EQ(StateText(status), "checking");
-    status.state = StationState::PortLost;
-    EXPECT_EQ(StateText(status), "port lost");
-    status.state = StationState::RecordUnavailable;
-    EXPECT_EQ(StateText(status), "record unavailable");
-    status.state = StationState::Skipped;
-    status.message = "already programmed";
-    EXPECT_EQ(StateText(status), "skipped C0 11 22 00 00 01: already programmed");
-    status.state = StationState::Stopped;
-    status.message = "";
-    EXPECT_EQ(StateText(status), "stopped");
-    status.message = "3 failed chips in a row";
-    EXPECT_EQ(StateText(status), "stopped: 3 failed chips in a row");
+    using line::ChipResult;
+    const std::string fail = "verify: page 3\x1b[2J";
+    const struct {
+        StationState state;
+        int page;
+        const char* phase;
+        ChipResult last;
+        std::string message;
+        const char* shown;
+    } rows[] = {
+        {StationState::Waiting, 0, "", ChipResult::None, "", "waiting"},
+        {StationState::Burning, 11, "program", ChipResult::None, "", "burning 11/16"},
+        {StationState::Burning, 3, "verify", ChipResult::None, "", "verifying 3/16"},
+        {StationState::Verifying, 3, "verify", ChipResult::None, "", "verifying 3/16"},
+        {StationState::Pass, 16, "verify", ChipResult::Pass, "", "PASS C0 11 22 00 00 01"},
+        // Taken out: the result stays until the next chip is found.
+        {StationState::Waiting, 0, "", ChipResult::Pass, "", "PASS C0 11 22 00 00 01"},
+        {StationState::Fail, 3, "verify", ChipResult::Fail, fail, "FAIL verify: page 3\\x1B[2J"},
+        {StationState::Waiting, 0, "", ChipResult::Fail, fail, "FAIL verify: page 3\\x1B[2J"},
+        {StationState::Checking, 0, "", ChipResult::Fail, fail, "checking"},
+        {StationState::PortLost, 0, "", ChipResult::Fail, fail, "port lost"},
+        {StationState::RecordUnavailable, 0, "", ChipResult::Fail, fail, "record unavailable"},
+        {StationState::Skipped, 0, "", ChipResult::Skipped, "already programmed",
+         "skipped C0 11 22 00 00 01: already programmed"},
+        {StationState::Stopped, 0, "", ChipResult::Fail, "", "stopped"},
+        {StationState::Stopped, 0, "", ChipResult::Fail, "3 failed chips in a row",
+         "stopped: 3 failed chips in a row"},
+    };
+    for (const auto& row : rows) {
+        StationStatus status = Status("A", "/dev/a", row.state);
+        status.page = row.page;
+        status.phase = row.phase;
+        status.lastResult = row.last;
+        status.hasAddress = row.last != ChipResult::None;
+        status.lastAddress = 0xC01122000001;
+        status.message = row.message;
+        EXPECT_EQ(StateText(status), row.shown);
+    }
 }
 
 TEST(LineViewTest, TableFitsTheTerminalAndElidesLongNames) {

@@ -104,15 +104,18 @@ TEST_F(GoldenImageTest, RefusesWhatTheCatalogueWouldChange) {
     EXPECT_FALSE(golden.Build(1, noMagic, error));
 }
 
-// The chip's image is the golden file's bytes, superseded entries and a short file's erased
-// end included, with only the six address bytes replaced (last pair first); the digest is the
-// file's own.
+// The chip's image is the golden file's bytes, superseded entries, a hex value shorter than
+// its tag and a short file's erased end included, with only the six address bytes replaced
+// (last pair first); the digest is the file's own. The short value's notice is kept.
 TEST_F(GoldenImageTest, BuildsTheGoldenBytesWithOnlyTheAddressReplaced) {
+    m_table[24].def.lengthVariable = true;
     NvdsImage image = Defaults(m_table);
     const uint8_t trims[2] = {0x21, 0x22};
+    const uint8_t irk[3] = {0xAB, 0xCD, 0};  // two of sixteen bytes, then the terminator
     NvdsArea area(image);
     area.PutTag(3, 1, &trims[0]);
     area.PutTag(3, 1, &trims[1]);  // the first one stays, superseded
+    area.PutTag(24, 3, irk);
     uint32_t end = 0;
     EntryHeader header;
     ASSERT_EQ(area.FindTag(0xFE, end, header), NVDS_NOT_FOUND);
@@ -124,6 +127,9 @@ TEST_F(GoldenImageTest, BuildsTheGoldenBytesWithOnlyTheAddressReplaced) {
     ASSERT_TRUE(golden.Load(path, m_table, error)) << error;
     EXPECT_EQ(golden.Name(), "short.nvds");
     EXPECT_EQ(golden.Sha256(), Sha256Hex(image.data(), size));
+    EXPECT_EQ(golden.Notices(),
+              std::vector<std::string>{"The current hex length is less than force length, and 0x00 "
+                                       "will be filled in the current data behind"});
 
     NvdsImage built;
     ASSERT_TRUE(golden.Build(0xC0112233445A, built, error));

@@ -55,9 +55,7 @@ public:
 
     /// "address state" for every row, in address order.
     std::vector<std::string> StatesOf(const std::string& target) const {
-        return Query(target,
-                     "SELECT address_text || ' ' || state || CASE WHEN reusable = 1 THEN"
-                     " ' reusable' ELSE '' END FROM record_address ORDER BY address");
+        return Query(target, STATES_SQL);
     }
 
     /// Waits until the server has ended the sessions of killed clients (it notices their

@@ -127,11 +127,13 @@ inline std::vector<std::string> Sql(const std::string& path, const std::string& 
     return values;
 }
 
-/// "address state" for every row of the record, in address order.
+/// "address state" (and " reusable") for every row of a record, in address order.
+inline const std::string STATES_SQL =
+    "SELECT address_text || ' ' || state || CASE WHEN reusable = 1 THEN ' reusable' ELSE '' END"
+    " FROM record_address ORDER BY address";
+
 inline std::vector<std::string> States(const std::string& path) {
-    return Sql(path,
-               "SELECT address_text || ' ' || state || CASE WHEN reusable = 1 THEN ' reusable'"
-               " ELSE '' END FROM record_address ORDER BY address");
+    return Sql(path, STATES_SQL);
 }
 
 }  // namespace nvds::test

@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -51,7 +50,7 @@ TEST(RecordFile, RefusesAPoolWhoseLastAddressIsOutOfReach) {
 
 // Only a place that lasts is a record: no empty text, no database SQLite keeps in memory or
 // deletes at close, no folder, no file in a folder that does not exist. Nothing is created
-// while checking, and both commands refuse such a target as a usage error.
+// while checking, and `nvds record` refuses such a target as a usage error.
 TEST(RecordFile, TargetsThatDoNotLastAreRefused) {
     ScratchFolder scratch;
     const std::string existing = scratch.Path("line.db");
@@ -86,17 +85,8 @@ TEST(RecordFile, TargetsThatDoNotLastAreRefused) {
               "the production record :memory: would be a temporary database that is lost when the "
               "program ends: give a plain file path or a server");
 
-    std::ofstream(scratch.Path("golden.nvds")) << "not read: the record is checked first";
     for (const std::string& target : {std::string(""), std::string("file::memory:")}) {
-        const ToolRun line = RunNvds("line --image '" + scratch.Path("golden.nvds") +
-                                     "' --port /dev/nonexistent --first-address 'C0 11 22 00 00 "
-                                     "01' --record '" +
-                                     target + "'");
-        EXPECT_EQ(line.exitCode, 2) << target;
-        EXPECT_NE(line.err.find("the production record "), std::string::npos) << line.err;
-        EXPECT_EQ(line.err.find("nonexistent"), std::string::npos) << line.err;
-        const ToolRun record = RunNvds("record '" + target + "'");
-        EXPECT_EQ(record.exitCode, 2) << target;
+        EXPECT_EQ(RunNvds("record '" + target + "'").exitCode, 2) << target;
     }
     EXPECT_FALSE(std::filesystem::exists(scratch.Path("new.db")));
     EXPECT_FALSE(std::filesystem::exists("new.db"));
@@ -316,45 +306,6 @@ TEST(PostgresRecord, LostServerIsReachedAgainAndKeepsTheReservations) {
                                         std::to_string(second) + " ORDER BY id"),
               (std::vector<std::string>{"abandoned", "verified"}));
     EXPECT_EQ(backend.StatesOf(target)[1], "C0 11 22 00 00 01 verified");
-}
-
-// `nvds record` reads a server record like a file: its history and its runs, and a
-// database that holds no record is refused with the server named.
-TEST(PostgresRecord, RecordCommandReadsTheServer) {
-    Backend backend(true);
-    const std::string target = backend.NewTarget();
-    ASSERT_FALSE(target.empty());
-    const ToolRun empty = RunNvds("record '" + target + "'");
-    EXPECT_EQ(empty.exitCode, 1);
-    EXPECT_EQ(empty.err,
-              backend.Name(target) + " is not a production record (no schema version)\n");
-    {
-        auto record = Open(target, Pool("C0 11 22 00 00 00"));
-        ASSERT_NE(record, nullptr);
-        int64_t attempts[2] = {};
-        for (int64_t& attempt : attempts) {
-            uint64_t address = 0;
-            ASSERT_TRUE(record->ReserveNext(Context(), address, attempt));
-        }
-        ASSERT_TRUE(record->EndBurn(attempts[0], Verified(DIGEST, 12.5)));
-        ASSERT_TRUE(record->EndBurn(attempts[1], Failed(true)));
-    }
-    const ToolRun run = RunNvds("record --csv '" + target + "'");
-    EXPECT_EQ(run.exitCode, 0) << run.err;
-    std::istringstream lines(run.out);
-    std::vector<std::string> starts;
-    for (std::string line; std::getline(lines, line);) {
-        starts.push_back(line.substr(0, line.find(",bench1")));
-    }
-    ASSERT_EQ(starts.size(), 3u) << run.out;
-    EXPECT_EQ(starts[1], "1,1,1,C0 11 22 00 00 00,verified,0");
-    EXPECT_EQ(starts[2], "2,2,1,C0 11 22 00 00 01,failed,1");
-    EXPECT_NE(run.out.find(DIGEST + ",12.50,\r\n"), std::string::npos) << run.out;
-    const ToolRun text = RunNvds("record '" + target + "'");
-    EXPECT_EQ(text.exitCode, 0) << text.err;
-    EXPECT_NE(text.out.find("\tchips 2\tverified 1\tfailed 1\tabandoned 0\tyield 50.0%"),
-              std::string::npos)
-        << text.out;
 }
 
 }  // namespace

@@ -378,46 +378,37 @@ int Unsignalled(uint64_t seed, int n) {
 // soak fails.
 TEST(SoakRun, CatchesAToolThatMisbehaves) {
     const std::string folder = Scratch("trials");
-    ASSERT_GE(Unsignalled(9, 8), 5);  // most trials of this seed send no signal
+    const int unsignalled = Unsignalled(9, 8);
+    ASSERT_GE(unsignalled, 5);  // most trials of this seed send no signal
     const std::string common = " --seed 9 --jobs 4 --dir '" + folder + "' --nvds ";
     mkdir(folder.c_str(), 0700);
-
-    SoakRun liar = RunSoak("16" + common + FakeTool("liar", "exit 0"));
-    EXPECT_EQ(liar.exitCode, 1) << liar.lastLine;
-    EXPECT_GT(liar.counts["false successes"], 0) << liar.lastLine;
-
-    SoakRun sleeper = RunSoak("8 --limit 1" + common + FakeTool("sleeper", "exec sleep 30"));
-    EXPECT_EQ(sleeper.exitCode, 1) << sleeper.lastLine;
-    EXPECT_GE(sleeper.counts["hangs"], Unsignalled(9, 8)) << sleeper.lastLine;
-
-    SoakRun crasher = RunSoak("8" + common + FakeTool("crasher", "kill -SEGV $$"));
-    EXPECT_EQ(crasher.exitCode, 1) << crasher.lastLine;
-    EXPECT_GE(crasher.counts["crashes"], Unsignalled(9, 8)) << crasher.lastLine;
-
-    SoakRun reporter =
-        RunSoak("8" + common +
-                FakeTool("reporter",
-                         "echo '==7==ERROR: AddressSanitizer: heap-use-after-free' >&2; exit 1"));
-    EXPECT_EQ(reporter.exitCode, 1) << reporter.lastLine;
-    EXPECT_GE(reporter.counts["crashes"], Unsignalled(9, 8)) << reporter.lastLine;
-
-    // Writes four bytes into the dump's file and fails: neither the old file nor the area.
-    SoakRun halfWriter =
-        RunSoak("16" + common +
-                FakeTool("half",
-                         "for a; do [ \"$prev\" = -o ] && printf half >\"$a\"; prev=$a; done; "
-                         "exit 1"));
-    EXPECT_EQ(halfWriter.exitCode, 1) << halfWriter.lastLine;
-    EXPECT_GT(halfWriter.counts["damaged files"], 0) << halfWriter.lastLine;
-    EXPECT_EQ(halfWriter.counts["false successes"], 0) << halfWriter.lastLine;
-
-    // Leaves a scratch file beside the image or the output and fails.
-    SoakRun litterer = RunSoak("8" + common +
-                               FakeTool("litter",
-                                        "for a; do case $a in *.nvds) : >\"$a.1-0.tmp\";; esac; "
-                                        "done; exit 1"));
-    EXPECT_EQ(litterer.exitCode, 1) << litterer.lastLine;
-    EXPECT_GE(litterer.counts["damaged files"], Unsignalled(9, 8)) << litterer.lastLine;
+    const struct {
+        const char* name;
+        std::string trials;  // how many, with the soak's own options
+        const char* body;
+        std::string count;  // where the tool's fault must be counted
+        int atLeast;
+    } tools[] = {
+        {"liar", "16", "exit 0", "false successes", 1},
+        {"sleeper", "8 --limit 1", "exec sleep 30", "hangs", unsignalled},
+        {"crasher", "8", "kill -SEGV $$", "crashes", unsignalled},
+        {"reporter", "8", "echo '==7==ERROR: AddressSanitizer: heap-use-after-free' >&2; exit 1",
+         "crashes", unsignalled},
+        // Writes four bytes into the dump's file and fails: neither the old file nor the area.
+        {"half", "16", "for a; do [ \"$prev\" = -o ] && printf half >\"$a\"; prev=$a; done; exit 1",
+         "damaged files", 1},
+        // Leaves a scratch file beside the image or the output and fails.
+        {"litter", "8", "for a; do case $a in *.nvds) : >\"$a.1-0.tmp\";; esac; done; exit 1",
+         "damaged files", unsignalled},
+    };
+    for (const auto& tool : tools) {
+        SoakRun run = RunSoak(tool.trials + common + FakeTool(tool.name, tool.body));
+        EXPECT_EQ(run.exitCode, 1) << tool.name << ": " << run.lastLine;
+        EXPECT_GE(run.counts[tool.count], tool.atLeast) << tool.name << ": " << run.lastLine;
+        // Only a tool that exits 0 can pass for a success.
+        EXPECT_EQ(run.counts["false successes"] > 0, tool.count == "false successes")
+            << tool.name << ": " << run.lastLine;
+    }
 
     std::system(("rm -rf '" + folder + "' '" + Scratch("") + "'*").c_str());
 }
