@@ -38,6 +38,18 @@ namespace {
 
 using nvds::test::ScriptedChooser;
 
+// Records, with each message, what the operation pane showed while it was up.
+struct PanePrompter : RecordingPrompter {
+    void Message(const std::string& text) override {
+        if (pane) {
+            panes.push_back(pane().toStdString());
+        }
+        RecordingPrompter::Message(text);
+    }
+    std::function<QString()> pane;
+    std::vector<std::string> panes;
+};
+
 std::string DataPath(const char* name) {
     const char* root = std::getenv("NVDS_TEST_DATA");
     return std::string(root != nullptr ? root : "tests/data") + "/app/" + name;
@@ -105,7 +117,7 @@ protected:
     }
 
     fs::path m_dir;
-    RecordingPrompter m_prompter;
+    PanePrompter m_prompter;
     ScriptedChooser m_chooser;
     std::unique_ptr<CConfigNVDS> m_window;
 };
@@ -309,14 +321,20 @@ TEST_F(WindowTest, OpenAndSaveRoundTripAndFailuresLoseNothing) {
     EXPECT_EQ(m_window->PaneText(PANE_OPERATION), "Save configuration data to file: error");
     EXPECT_EQ(test::ReadFile(saved), before);
 
+    // A file too big is refused under the progress text; one that is no image clears that text
+    // before its message. Both end with the error text.
+    m_prompter.pane = [this] { return m_window->PaneText(PANE_OPERATION); };
     m_chooser.next = QString::fromStdString(WriteImage("big.nvds", std::string(4097, 'N')));
     m_window->OnFileOpen();
     EXPECT_EQ(m_prompter.Texts().back(), "This file is too big! Please select valid file!");
+    EXPECT_EQ(m_window->PaneText(PANE_OPERATION), "Read configuration data from file: error");
     m_chooser.next = QString::fromStdString(WriteImage("bad.nvds", "XVDS"));
     m_window->OnFileOpen();
     EXPECT_EQ(m_prompter.Texts().back(),
               "This file doesn't contain valid NVDS data! Please select valid file!");
     EXPECT_EQ(m_window->PaneText(PANE_OPERATION), "Read configuration data from file: error");
+    EXPECT_EQ(m_prompter.panes,
+              (std::vector<std::string>{"Read configuration data from file......", ""}));
     EXPECT_EQ(Value(2), "other");
     m_chooser.next.clear();
     m_window->OnFileOpen();

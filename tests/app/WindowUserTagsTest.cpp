@@ -65,7 +65,11 @@ TEST_F(WindowUserTags, PropertiesApplyAdoptsTheNewTagAndKeepsListedValues) {
     EXPECT_EQ(Value(100), "0x9");
     EXPECT_EQ(Value(101), "0x60");
     EXPECT_TRUE(window->m_tagTable[101].IsDefined());
-    EXPECT_NE(ReadFile(dir / "userkey_db.xml").find("TAG=\"101\""), std::string::npos);
+    EXPECT_EQ(window->m_newTagDlg->result(), QDialog::Accepted);
+    // The file written reads back as the dialog's definition.
+    TagTable reloaded;
+    EXPECT_EQ(CNvdsConfig(prompter, "", "").LoadTagDb(dir / "userkey_db.xml", reloaded), 1);
+    EXPECT_TRUE(reloaded[101].def == window->m_newTagDlg->m_tags[101].def);
 }
 
 TEST_F(WindowUserTags, ImportShowsTheFileAndExportFollowsTheList) {

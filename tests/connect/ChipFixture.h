@@ -14,6 +14,8 @@
 #include <memory>
 
 #include "app/ConfigNVDS.h"
+#include "common/NvdsRun.h"
+#include "common/ScriptedChooser.h"
 #include "sim/SimLink.h"
 
 namespace nvds::test {
@@ -30,10 +32,9 @@ struct HookPrompter : RecordingPrompter {
     std::function<void(const std::string&)> onAsk;
 };
 
-struct NoChooser : FileChooser {
-    QString OpenPath(QWidget*, const QString&) override { return {}; }
-    QString SavePath(QWidget*, const QString&) override { return {}; }
-};
+constexpr const char* EMPTY_QUESTION =
+    "Target NVDS data is empty. Do you want to burn the default NVDS data to target?";
+using Texts = std::vector<std::string>;
 
 /// Pumps events until `done` holds or `ms` have passed.
 inline bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
@@ -84,6 +85,20 @@ protected:
         dlg.m_strBaud = "115200";
         dlg.m_bRemember = dlg.m_bAutoConnect = true;
     }
+    /// Connects at start-up to an erased `chip` and answers the offer of the defaults.
+    void StartUpConnect(SimOptions chip = {}, bool burnDefaults = true) {
+        StartChip(chip);
+        RememberChip();
+        m_prompter.answers = {burnDefaults};
+        m_window->StartConnectTimer();
+        ASSERT_TRUE(WaitFor([&] { return m_window->m_nTimerId == 0; }));
+        ASSERT_EQ(m_prompter.Texts(), Texts{EMPTY_QUESTION});
+        ASSERT_TRUE(m_window->m_bConnected);
+        m_prompter.Clear();
+    }
+    std::string SettingsText() const {
+        return ReadFile(m_dir / "ZB446x NVDS Configurator_config" / "config.ini");
+    }
     std::vector<uint8_t> NvdsArea() {
         std::vector<uint8_t> flash = m_sim->Flash();
         return {flash.begin(), flash.begin() + NVDS_IMAGE_SIZE};
@@ -107,7 +122,7 @@ protected:
 
     fs::path m_dir;
     HookPrompter m_prompter;
-    NoChooser m_chooser;
+    ScriptedChooser m_chooser;
     std::unique_ptr<CSimLink> m_sim;
     std::shared_ptr<const LinkFactory> m_links;  // the Interface list offers the chip
     std::unique_ptr<CConfigNVDS> m_window;
