@@ -93,9 +93,8 @@ protected:
         OpenWindow();
     }
     void OpenWindow() {
-        std::string data = std::getenv("NVDS_TEST_DATA") + std::string("/app/");
-        m_window = std::make_unique<CConfigNVDS>(m_prompter, m_records, data + "sys_db.xml",
-                                                 data + "user_db.xml", m_links);
+        m_window = std::make_unique<CConfigNVDS>(m_prompter, m_records, AppData("sys_db.xml"),
+                                                 AppData("user_db.xml"), m_links);
         ASSERT_TRUE(m_window->OnInitDialog());
         m_window->show();
     }

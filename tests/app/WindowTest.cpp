@@ -26,6 +26,7 @@
 
 #include "app/ChoiceEdit.h"
 #include "app/ConfigNVDS.h"
+#include "app/WindowProbe.h"
 #include "common/NvdsRun.h"
 #include "common/ScriptedChooser.h"
 #include "image/StatusText.h"
@@ -50,10 +51,7 @@ struct PanePrompter : RecordingPrompter {
     std::vector<std::string> panes;
 };
 
-std::string DataPath(const char* name) {
-    const char* root = std::getenv("NVDS_TEST_DATA");
-    return std::string(root != nullptr ? root : "tests/data") + "/app/" + name;
-}
+using test::AppData;
 
 class WindowTest : public ::testing::Test {
 protected:
@@ -68,9 +66,9 @@ protected:
         fs::remove_all(m_dir);
     }
 
-    bool Open(const std::string& sysDb = DataPath("sys_db.xml")) {
+    bool Open(const std::string& sysDb = AppData("sys_db.xml")) {
         m_window =
-            std::make_unique<CConfigNVDS>(m_prompter, m_chooser, sysDb, DataPath("user_db.xml"));
+            std::make_unique<CConfigNVDS>(m_prompter, m_chooser, sysDb, AppData("user_db.xml"));
         if (!m_window->OnInitDialog()) {
             return false;
         }
@@ -92,14 +90,7 @@ protected:
     void Click(int row, int column) {
         QTest::mouseClick(List()->viewport(), Qt::LeftButton, {}, CellCentre(row, column));
     }
-    int RowOf(int tag) {
-        for (int row = 0; row < List()->rowCount(); ++row) {
-            if (List()->item(row, COL_TAG)->text().toInt() == tag) {
-                return row;
-            }
-        }
-        return -1;
-    }
+    int RowOf(int tag) { return test::TagRow(*m_window, tag); }
     QString Value(int tag) { return m_window->CellText(RowOf(tag), COL_VALUE); }
     // Double-clicks the value of a tag, replaces its text by typing, and presses Enter.
     void TypeValue(int tag, const QString& keys) {
@@ -124,7 +115,7 @@ protected:
 
 TEST_F(WindowTest, StartUpStatesAndAMissingSystemDatabase) {
     WriteSettings("[Setting]\nBDADDR_TYPE=7\n");
-    EXPECT_FALSE(Open(DataPath("missing.xml")));
+    EXPECT_FALSE(Open(AppData("missing.xml")));
     EXPECT_EQ(m_prompter.Texts(),
               std::vector<std::string>{"Config file damage, Please re-install the application"});
     EXPECT_EQ(test::ReadFile(Settings()), "[Setting]\nBDADDR_TYPE=7\n");
@@ -470,8 +461,8 @@ TEST_F(WindowTest, RightClickMenuAndTagDescription) {
 }
 
 TEST_F(WindowTest, WithoutTheUserDatabaseOnlySystemTagsAreListed) {
-    m_window = std::make_unique<CConfigNVDS>(m_prompter, m_chooser, DataPath("sys_db.xml"),
-                                             DataPath("missing_user.xml"));
+    m_window = std::make_unique<CConfigNVDS>(m_prompter, m_chooser, AppData("sys_db.xml"),
+                                             AppData("missing_user.xml"));
     ASSERT_TRUE(m_window->OnInitDialog());
     EXPECT_FALSE(m_window->Action(ID_EXPORT_USER)->isEnabled());
     m_window->OnResetAll();

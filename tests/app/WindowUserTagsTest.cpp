@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "app/ConfigNVDS.h"
+#include "app/WindowProbe.h"
 #include "common/ScriptedChooser.h"
 #include "common/TestFiles.h"
 #include "image/StatusText.h"
@@ -36,14 +37,7 @@ protected:
         window->OnResetAll();  // an empty list fills with the defaults without asking
     }
 
-    int RowOf(int tag) {
-        for (int row = 0; row < window->m_list->rowCount(); ++row) {
-            if (window->CellText(row, COL_TAG).toInt() == tag) {
-                return row;
-            }
-        }
-        return -1;
-    }
+    int RowOf(int tag) { return test::TagRow(*window, tag); }
     QString Value(int tag) { return window->CellText(RowOf(tag), COL_VALUE); }
 
     test::ScratchDir dir;

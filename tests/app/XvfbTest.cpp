@@ -24,6 +24,7 @@
 
 #include "app/ChoiceEdit.h"
 #include "app/ConfigNVDS.h"
+#include "app/WindowProbe.h"
 #include "app/XInput.h"
 #include "common/ScriptedChooser.h"
 #include "usertags/NewTag.h"
@@ -35,10 +36,7 @@ namespace {
 
 using test::Xdo;
 
-std::string DataPath(const char* name) {
-    const char* root = std::getenv("NVDS_TEST_DATA");
-    return std::string(root != nullptr ? root : "tests/data") + "/app/" + name;
-}
+using test::AppData;
 
 // The sizes of the icons a window offers the window manager (_NET_WM_ICON: width, height and
 // the pixels of each icon in turn), read from the X server.
@@ -73,8 +71,8 @@ protected:
         m_dir = fs::temp_directory_path() / ("nvds_xvfb_" + std::to_string(getpid()));
         fs::create_directories(m_dir);
         setenv("XDG_CONFIG_HOME", m_dir.c_str(), 1);
-        m_window = std::make_unique<CConfigNVDS>(m_prompter, m_chooser, DataPath("sys_db.xml"),
-                                                 DataPath("user_db.xml"));
+        m_window = std::make_unique<CConfigNVDS>(m_prompter, m_chooser, AppData("sys_db.xml"),
+                                                 AppData("user_db.xml"));
         ASSERT_TRUE(m_window->OnInitDialog());
         m_window->move(0, 0);
         m_window->show();
@@ -89,14 +87,7 @@ protected:
     }
 
     QTableWidget* List() { return m_window->m_list; }
-    int RowOf(int tag) {
-        for (int row = 0; row < List()->rowCount(); ++row) {
-            if (m_window->CellText(row, COL_TAG).toInt() == tag) {
-                return row;
-            }
-        }
-        return -1;
-    }
+    int RowOf(int tag) { return test::TagRow(*m_window, tag); }
     QPoint CellOnScreen(int row, int column) {
         QPoint centre = List()->visualItemRect(List()->item(row, column)).center();
         return List()->viewport()->mapToGlobal(centre);
@@ -257,7 +248,7 @@ TEST_F(XvfbWindow, WindowIconAndPlainDialogCaptions) {
     EXPECT_EQ(Xdo({"getwindowname", QString::number(m_window->winId())}),
               "ZB446x NVDS Configurator");
 
-    CNewTag properties(m_prompter, DataPath("sys_db.xml"), DataPath("user_db.xml"), m_window.get());
+    CNewTag properties(m_prompter, AppData("sys_db.xml"), AppData("user_db.xml"), m_window.get());
     properties.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&properties));
     EXPECT_EQ(Xdo({"getwindowname", QString::number(properties.winId())}), "Properties");

@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "app/ConfigNVDS.h"
+#include "app/WindowProbe.h"
 #include "common/NvdsRun.h"
 #include "common/ScriptedChooser.h"
 #include "sim/SimLink.h"
@@ -55,10 +56,9 @@ protected:
         fs::remove_all(m_dir);
         fs::create_directories(m_dir);
         setenv("XDG_CONFIG_HOME", m_dir.c_str(), 1);
-        std::string data = std::getenv("NVDS_TEST_DATA") + std::string("/app/");
         m_links = std::make_shared<LinkFactory>(LinkEnvironment{"", {}, (m_dir / "chip").string()});
-        m_window = std::make_unique<CConfigNVDS>(m_prompter, m_chooser, data + "sys_db.xml",
-                                                 data + "user_db.xml", m_links);
+        m_window = std::make_unique<CConfigNVDS>(m_prompter, m_chooser, AppData("sys_db.xml"),
+                                                 AppData("user_db.xml"), m_links);
         ASSERT_TRUE(m_window->OnInitDialog());
         m_window->show();
     }
@@ -104,19 +104,9 @@ protected:
         return {flash.begin(), flash.begin() + NVDS_IMAGE_SIZE};
     }
     std::vector<uint8_t> Image() { return {m_window->m_image.begin(), m_window->m_image.end()}; }
-    int RowOfTag(int tag) const {
-        QList<QTableWidgetItem*> found =
-            m_window->m_list->findItems(QString::number(tag), Qt::MatchExactly);
-        for (QTableWidgetItem* item : found) {
-            if (item->column() == COL_TAG) {
-                return item->row();
-            }
-        }
-        return -1;
-    }
-    QString Value(int tag) const { return m_window->CellText(RowOfTag(tag), COL_VALUE); }
+    QString Value(int tag) const { return m_window->CellText(TagRow(*m_window, tag), COL_VALUE); }
     void SetValue(int tag, const char* text) {
-        m_window->SetCellText(RowOfTag(tag), COL_VALUE, text);
+        m_window->SetCellText(TagRow(*m_window, tag), COL_VALUE, text);
     }
     std::string Pane(int pane) const { return m_window->PaneText(pane).toStdString(); }
 
