@@ -22,6 +22,7 @@
 #include "app/RunHistoryDialog.h"
 #include "app/StationBoard.h"
 #include "app/StationTile.h"
+#include "common/NvdsRun.h"
 #include "common/ScriptedChooser.h"
 #include "link/LinkConstants.h"
 #include "platform/IniFile.h"
@@ -232,10 +233,7 @@ protected:
 };
 
 TEST_F(BoardRun, SettingsAreWrittenOnlyOnceUsedAndTheWindowKeepsThem) {
-    auto fileText = [this] {
-        std::ifstream in(m_ini.m_szPath);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
+    auto fileText = [this] { return test::ReadFile(m_ini.m_szPath); };
     {
         CStationBoard board(m_prompter, m_chooser, Context());
         SetUpBoard(board);
