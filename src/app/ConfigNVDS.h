@@ -115,6 +115,8 @@ public:
     // Status bar and file commands.
     void SetStatus(int code);
     QString PaneText(int pane) const;
+    /// Shows `busy`, then the open (or save) dialog; the path chosen, empty when cancelled.
+    QString ChoosePath(int busy, bool save, const QString& filter);
     void ShowTags(TagTable& table, int useDefaults);
     int TakeListValues(TagTable& table);
     void OnFileOpen();

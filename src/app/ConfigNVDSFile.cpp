@@ -42,10 +42,15 @@ QString CConfigNVDS::PaneText(int pane) const {
     return pane == PANE_OPERATION ? m_paneOperation->text() : QString();
 }
 
-void CConfigNVDS::OnFileOpen() {
-    SetStatus(STATUS_READ_BUSY);
-    QString path = m_chooser.OpenPath(this, FILE_FILTER);
+QString CConfigNVDS::ChoosePath(int busy, bool save, const QString& filter) {
+    SetStatus(busy);
+    const QString path = save ? m_chooser.SavePath(this, filter) : m_chooser.OpenPath(this, filter);
     m_pMainMenu->update();
+    return path;
+}
+
+void CConfigNVDS::OnFileOpen() {
+    const QString path = ChoosePath(STATUS_READ_BUSY, false, FILE_FILTER);
     if (path.isEmpty()) {
         SetStatus(STATUS_CLEAR);
         return;
@@ -70,9 +75,7 @@ void CConfigNVDS::OpenImagePath(const std::string& path) {
 }
 
 void CConfigNVDS::OnFileSaveAs() {
-    SetStatus(STATUS_SAVE_BUSY);
-    QString chosen = m_chooser.SavePath(this, FILE_FILTER);
-    m_pMainMenu->update();
+    const QString chosen = ChoosePath(STATUS_SAVE_BUSY, true, FILE_FILTER);
     if (chosen.isEmpty()) {
         SetStatus(STATUS_CLEAR);
         return;

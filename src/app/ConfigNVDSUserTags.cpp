@@ -1,6 +1,5 @@
 // The main window's user-tag and help commands: the Properties dialog, import and export of
 // user properties, the manual and the About box.
-#include <QMenuBar>
 #include <QTableWidget>
 
 #include "app/ConfigNVDS.h"
@@ -39,9 +38,8 @@ void CConfigNVDS::OnUserProperties() {
 }
 
 void CConfigNVDS::OnImportUser() {
-    SetStatus(STATUS_READ_BUSY);
-    const QString path = m_chooser.OpenPath(this, QtFilterFromPairs(kUserPropertiesFilter));
-    m_pMainMenu->update();
+    const QString path =
+        ChoosePath(STATUS_READ_BUSY, false, QtFilterFromPairs(kUserPropertiesFilter));
     if (path.isEmpty()) {
         return;
     }
@@ -56,9 +54,8 @@ void CConfigNVDS::OnImportUser() {
 }
 
 void CConfigNVDS::OnExportUser() {
-    SetStatus(STATUS_SAVE_BUSY);
-    const QString path = m_chooser.SavePath(this, QtFilterFromPairs(kUserPropertiesFilter));
-    m_pMainMenu->update();
+    const QString path =
+        ChoosePath(STATUS_SAVE_BUSY, true, QtFilterFromPairs(kUserPropertiesFilter));
     if (path.isEmpty()) {
         return;
     }

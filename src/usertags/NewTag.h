@@ -126,6 +126,9 @@ private:
     void SetRowText(int column, const std::string& text);
     void SelectRow(int row);
     bool SelectedTag(uint32_t& code) const;
+    /// Shows the selected row's tag in the fields; false, after the error message, when the row
+    /// names no tag.
+    bool ShowSelectedTag();
     bool AcceptsKey(QObject* field, QChar c) const;
     void SetWidth(int index);
     void ApplyWidthLimit(uint32_t limit, int index);

@@ -211,17 +211,9 @@ void CNewTag::reject() {
 void CNewTag::OnListClick(int row) {
     m_nSelRow = row;
     SelectRow(row);
-    if (row < 0) {
-        return;
+    if (row >= 0 && ShowSelectedTag()) {
+        LockFields();
     }
-    uint32_t code = 0;
-    if (!SelectedTag(code)) {
-        m_prompter->Message(MSG_ERROR_TAG);
-        return;
-    }
-    ShowTagDef(code, m_tags[code].def);
-    ShowCodingControls(m_tags[code].def.coding);
-    LockFields();
 }
 
 void CNewTag::OnListDoubleClick(int row) {

@@ -65,15 +65,22 @@ void CNewTag::RefreshTagList() {
     if (m_nSelRow < 0) {
         m_nSelRow = 0;
     }
+    if (!ShowSelectedTag()) {
+        return;
+    }
+    SelectRow(m_nSelRow);
+    LockFields();
+}
+
+bool CNewTag::ShowSelectedTag() {
     uint32_t code = 0;
     if (!SelectedTag(code)) {
         m_prompter->Message(MSG_ERROR_TAG);
-        return;
+        return false;
     }
     ShowTagDef(code, m_tags[code].def);
     ShowCodingControls(m_tags[code].def.coding);
-    SelectRow(m_nSelRow);
-    LockFields();
+    return true;
 }
 
 bool CNewTag::SelectedTag(uint32_t& code) const {

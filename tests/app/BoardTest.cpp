@@ -22,6 +22,7 @@
 #include "app/RunHistoryDialog.h"
 #include "app/StationBoard.h"
 #include "app/StationTile.h"
+#include "common/NvdsRun.h"
 #include "common/ScriptedChooser.h"
 #include "link/LinkConstants.h"
 #include "platform/IniFile.h"
@@ -105,48 +106,52 @@ TEST(BoardSetupTest, TellsWhyARunCannotStartAndCountsTheRange) {
 }
 
 TEST(StationTileTest, ShowsPassAndFailUntilTheNextChipAndTheOtherStates) {
+    using line::ChipResult;
     line::StationStatus status;
-    status.name = "A";
-    status.port = "/dev/pts/1";
-    EXPECT_EQ(FaceOf(status).headline, "waiting");
-
-    status.state = StationState::Burning;
     status.hasAddress = true;
     status.lastAddress = 0xC01122000007;
     status.page = 5;
-    TileFace burning = FaceOf(status);
-    EXPECT_EQ(burning.headline, "burning");
-    EXPECT_EQ(burning.detail, "C0 11 22 00 00 07");
-    EXPECT_TRUE(burning.progress);
-    EXPECT_EQ(burning.page, 5);
-    status.phase = "verify";
-    EXPECT_EQ(FaceOf(status).headline, "verifying");
-
-    // Passed, then waiting for the next chip: PASS and the address stay.
-    status.state = StationState::Waiting;
-    status.lastResult = line::ChipResult::Pass;
-    status.message = "Verify failed: page 3, offset 0x0380";  // an older chip's failure
-    TileFace pass = FaceOf(status);
-    EXPECT_EQ(pass.headline, "PASS");
-    EXPECT_EQ(pass.detail, "C0 11 22 00 00 07");
-    EXPECT_FALSE(pass.progress);
-
-    status.lastResult = line::ChipResult::Fail;
-    TileFace fail = FaceOf(status);
-    EXPECT_EQ(fail.headline, "FAIL");
-    EXPECT_EQ(fail.detail, "Verify failed: page 3, offset 0x0380");
-    EXPECT_NE(fail.colour, pass.colour);
-
-    status.state = StationState::PortLost;
-    EXPECT_EQ(FaceOf(status).headline, "port lost");
-    status.state = StationState::RecordUnavailable;
-    EXPECT_EQ(FaceOf(status).headline, "record unavailable");
-    status.state = StationState::Stopped;
-    status.message = "Stopped";
-    EXPECT_EQ(FaceOf(status).headline, "stopped");
-    EXPECT_EQ(FaceOf(status).detail, "Stopped\nlast chip FAIL");
-    status.lastResult = line::ChipResult::Pass;
-    EXPECT_EQ(FaceOf(status).detail, "Stopped\nlast chip PASS C0 11 22 00 00 07");
+    const char* address = "C0 11 22 00 00 07";
+    const char* failure = "Verify failed: page 3, offset 0x0380";
+    const struct {
+        StationState state;
+        const char* phase;
+        ChipResult last;
+        const char* message;
+        const char* headline;
+        const char* detail;  // not checked when null
+    } cases[] = {
+        {StationState::Waiting, "", ChipResult::None, "", "waiting", nullptr},
+        {StationState::Burning, "", ChipResult::None, "", "burning", address},
+        {StationState::Burning, "verify", ChipResult::None, "", "verifying", address},
+        // Waiting for the next chip, the last one's PASS and its address, or FAIL and why, stay;
+        // the message of an older chip's failure does not show under a PASS.
+        {StationState::Waiting, "verify", ChipResult::Pass, failure, "PASS", address},
+        {StationState::Waiting, "verify", ChipResult::Fail, failure, "FAIL", failure},
+        {StationState::PortLost, "", ChipResult::Fail, "", "port lost", nullptr},
+        {StationState::RecordUnavailable, "", ChipResult::Fail, "", "record unavailable", nullptr},
+        {StationState::Stopped, "", ChipResult::Fail, "Stopped", "stopped",
+         "Stopped\nlast chip FAIL"},
+        {StationState::Stopped, "", ChipResult::Pass, "Stopped", "stopped",
+         "Stopped\nlast chip PASS C0 11 22 00 00 07"},
+    };
+    std::map<std::string, QString> colours;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.headline);
+        status.state = c.state;
+        status.phase = c.phase;
+        status.lastResult = c.last;
+        status.message = c.message;
+        const TileFace face = FaceOf(status);
+        EXPECT_EQ(face.headline, c.headline);
+        if (c.detail != nullptr) {
+            EXPECT_EQ(face.detail, c.detail);
+        }
+        EXPECT_EQ(face.progress, c.state == StationState::Burning);
+        EXPECT_EQ(face.page, c.state == StationState::Burning ? 5 : 0);
+        colours[c.headline] = face.colour;
+    }
+    EXPECT_NE(colours["FAIL"], colours["PASS"]);
 
     status.done = 3;
     status.failures = 1;
@@ -232,10 +237,7 @@ protected:
 };
 
 TEST_F(BoardRun, SettingsAreWrittenOnlyOnceUsedAndTheWindowKeepsThem) {
-    auto fileText = [this] {
-        std::ifstream in(m_ini.m_szPath);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    };
+    auto fileText = [this] { return test::ReadFile(m_ini.m_szPath); };
     {
         CStationBoard board(m_prompter, m_chooser, Context());
         SetUpBoard(board);

@@ -31,10 +31,10 @@
 #include "app/BoardScratch.h"
 #include "app/BoardSetup.h"
 #include "app/IniOp.h"
-#include "app/ProgstarApp.h"
 #include "app/RunHistoryDialog.h"
 #include "app/StationBoard.h"
 #include "app/StationTile.h"
+#include "app/XInput.h"
 #include "common/PgServer.h"
 #include "common/ScriptedChooser.h"
 #include "sim/SimLink.h"
@@ -42,16 +42,7 @@
 namespace nvds {
 namespace {
 
-// Runs xdotool while the window's thread goes on handling events (a blocking wait would hold
-// back every event xdotool causes until it has ended).
-QString Xdo(const QStringList& args) {
-    QProcess xdo;
-    xdo.start("xdotool", args);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return xdo.state() == QProcess::NotRunning; }, 20000))
-        << args.join(' ').toStdString();
-    EXPECT_EQ(xdo.exitCode(), 0) << args.join(' ').toStdString();
-    return QString::fromLocal8Bit(xdo.readAllStandardOutput()).trimmed();
-}
+using test::Xdo;
 
 // The X server's clock, read with a round trip of a connection of its own: a property changed
 // on a window of its own comes back as an event stamped with the server's time.
@@ -90,25 +81,18 @@ private:
     xcb_window_t m_window = 0;
 };
 
-// Counts the mouse releases that reach the program, so a test knows when a click has been
-// handled; for each press, how long it waited between the X server and the window's thread.
-class ClickWatch : public QObject {
+// Counts the mouse releases that reach the program; for each press, how long it waited between
+// the X server and the window's thread.
+class ClickWatch : public test::ReleaseCounter {
 public:
-    ClickWatch() { qApp->installEventFilter(this); }
-    ~ClickWatch() override { qApp->removeEventFilter(this); }
     bool eventFilter(QObject* watched, QEvent* event) override {
         if (watched->isWindowType() && event->type() == QEvent::MouseButtonPress) {
             auto stamp = static_cast<uint32_t>(static_cast<QInputEvent*>(event)->timestamp());
             lastWaitMs = static_cast<int64_t>(m_server.Now() - stamp);
         }
-        if (watched->isWindowType() && event->type() == QEvent::MouseButtonRelease) {
-            ++releases;
-        }
-        return false;
+        return ReleaseCounter::eventFilter(watched, event);
     }
-    int releases = 0;
     int64_t lastWaitMs = 0;
-    uint32_t before = 0;
     ServerClock m_server;
 };
 
@@ -198,13 +182,9 @@ protected:
         ASSERT_TRUE(QTest::qWaitForWindowActive(m_board.get()));
     }
 
-    void ClickAt(QPoint at) {
-        const int before = m_clicks.releases;
-        Xdo({"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "1"});
-        ASSERT_TRUE(QTest::qWaitFor([&] { return m_clicks.releases > before; }, 10000));
-        QCoreApplication::processEvents();
+    void ClickOn(QWidget* widget) {
+        m_clicks.ClickAt(widget->mapToGlobal(widget->rect().center()));
     }
-    void ClickOn(QWidget* widget) { ClickAt(widget->mapToGlobal(widget->rect().center())); }
     void TypeInto(QLineEdit* edit, const QString& text) {
         ClickOn(edit);
         Xdo({"key", "ctrl+a", "BackSpace"});
@@ -231,13 +211,11 @@ protected:
         option.text = table->item(row, 0)->text();
         QRect box =
             table->style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, table);
-        ClickAt(table->viewport()->mapToGlobal(box.center()));
+        m_clicks.ClickAt(table->viewport()->mapToGlobal(box.center()));
         ASSERT_TRUE(QTest::qWaitFor(
             [&] { return table->item(row, 0)->checkState() == Qt::Checked; }, 10000));
         QRect nameCell = table->visualItemRect(table->item(row, 1));
-        QPoint at = table->viewport()->mapToGlobal(nameCell.center());
-        Xdo({"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "--repeat",
-             "2", "--delay", "80", "1"});
+        m_clicks.ClickAt(table->viewport()->mapToGlobal(nameCell.center()), 2);
         // The name's editor has the focus.
         ASSERT_TRUE(QTest::qWaitFor(
             [&] {
@@ -513,14 +491,3 @@ TEST_F(BoardXvfb, ClicksAreAnsweredWhileFourStationsBurnAndTheServerStops) {
 
 }  // namespace
 }  // namespace nvds
-
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig.so\n";
-}
-
-int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    nvds::CProgstarApp::SetUpApplication();
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

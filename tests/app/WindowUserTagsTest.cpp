@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "app/ConfigNVDS.h"
+#include "app/WindowProbe.h"
 #include "common/ScriptedChooser.h"
 #include "common/TestFiles.h"
 #include "image/StatusText.h"
@@ -36,14 +37,7 @@ protected:
         window->OnResetAll();  // an empty list fills with the defaults without asking
     }
 
-    int RowOf(int tag) {
-        for (int row = 0; row < window->m_list->rowCount(); ++row) {
-            if (window->CellText(row, COL_TAG).toInt() == tag) {
-                return row;
-            }
-        }
-        return -1;
-    }
+    int RowOf(int tag) { return test::TagRow(*window, tag); }
     QString Value(int tag) { return window->CellText(RowOf(tag), COL_VALUE); }
 
     test::ScratchDir dir;
@@ -65,7 +59,11 @@ TEST_F(WindowUserTags, PropertiesApplyAdoptsTheNewTagAndKeepsListedValues) {
     EXPECT_EQ(Value(100), "0x9");
     EXPECT_EQ(Value(101), "0x60");
     EXPECT_TRUE(window->m_tagTable[101].IsDefined());
-    EXPECT_NE(ReadFile(dir / "userkey_db.xml").find("TAG=\"101\""), std::string::npos);
+    EXPECT_EQ(window->m_newTagDlg->result(), QDialog::Accepted);
+    // The file written reads back as the dialog's definition.
+    TagTable reloaded;
+    EXPECT_EQ(CNvdsConfig(prompter, "", "").LoadTagDb(dir / "userkey_db.xml", reloaded), 1);
+    EXPECT_TRUE(reloaded[101].def == window->m_newTagDlg->m_tags[101].def);
 }
 
 TEST_F(WindowUserTags, ImportShowsTheFileAndExportFollowsTheList) {

@@ -24,7 +24,8 @@
 
 #include "app/ChoiceEdit.h"
 #include "app/ConfigNVDS.h"
-#include "app/ProgstarApp.h"
+#include "app/WindowProbe.h"
+#include "app/XInput.h"
 #include "common/ScriptedChooser.h"
 #include "usertags/NewTag.h"
 
@@ -33,19 +34,9 @@ using namespace nvds;
 
 namespace {
 
-std::string DataPath(const char* name) {
-    const char* root = std::getenv("NVDS_TEST_DATA");
-    return std::string(root != nullptr ? root : "tests/data") + "/app/" + name;
-}
+using test::Xdo;
 
-// Runs xdotool; its output with surrounding white space removed.
-QString Xdo(const QStringList& args) {
-    QProcess xdo;
-    xdo.start("xdotool", args);
-    EXPECT_TRUE(xdo.waitForFinished(10000)) << args.join(' ').toStdString();
-    EXPECT_EQ(xdo.exitCode(), 0) << args.join(' ').toStdString();
-    return QString::fromLocal8Bit(xdo.readAllStandardOutput()).trimmed();
-}
+using test::AppData;
 
 // The sizes of the icons a window offers the window manager (_NET_WM_ICON: width, height and
 // the pixels of each icon in turn), read from the X server.
@@ -73,21 +64,6 @@ std::vector<std::pair<uint32_t, uint32_t>> WindowIconSizes(QWidget* window) {
     return sizes;
 }
 
-// Counts the mouse releases that reach the program's windows, so a test knows when the server's
-// events have all been handled instead of sleeping for a guessed time.
-class ReleaseCounter : public QObject {
-public:
-    ReleaseCounter() { qApp->installEventFilter(this); }
-    ~ReleaseCounter() override { qApp->removeEventFilter(this); }
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (watched->isWindowType() && event->type() == QEvent::MouseButtonRelease) {
-            ++count;
-        }
-        return false;
-    }
-    int count = 0;
-};
-
 class XvfbWindow : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -95,8 +71,8 @@ protected:
         m_dir = fs::temp_directory_path() / ("nvds_xvfb_" + std::to_string(getpid()));
         fs::create_directories(m_dir);
         setenv("XDG_CONFIG_HOME", m_dir.c_str(), 1);
-        m_window = std::make_unique<CConfigNVDS>(m_prompter, m_chooser, DataPath("sys_db.xml"),
-                                                 DataPath("user_db.xml"));
+        m_window = std::make_unique<CConfigNVDS>(m_prompter, m_chooser, AppData("sys_db.xml"),
+                                                 AppData("user_db.xml"));
         ASSERT_TRUE(m_window->OnInitDialog());
         m_window->move(0, 0);
         m_window->show();
@@ -111,34 +87,19 @@ protected:
     }
 
     QTableWidget* List() { return m_window->m_list; }
-    int RowOf(int tag) {
-        for (int row = 0; row < List()->rowCount(); ++row) {
-            if (m_window->CellText(row, COL_TAG).toInt() == tag) {
-                return row;
-            }
-        }
-        return -1;
-    }
+    int RowOf(int tag) { return test::TagRow(*m_window, tag); }
     QPoint CellOnScreen(int row, int column) {
         QPoint centre = List()->visualItemRect(List()->item(row, column)).center();
         return List()->viewport()->mapToGlobal(centre);
     }
-    // Clicks (count 1) or double-clicks (count 2) at a screen point and waits until the
-    // program has handled every release.
-    void ClickAt(QPoint at, int count = 1) {
-        const int before = m_releases.count;
-        Xdo({"mousemove", QString::number(at.x()), QString::number(at.y()), "click", "--repeat",
-             QString::number(count), "--delay", "80", "1"});
-        ASSERT_TRUE(QTest::qWaitFor([&] { return m_releases.count >= before + count; }, 5000));
-        QCoreApplication::processEvents();
-    }
+    void ClickAt(QPoint at, int count = 1) { m_releases.ClickAt(at, count); }
     void Keys(const QStringList& keys) { Xdo(QStringList{"key", "--delay", "30"} + keys); }
 
     fs::path m_dir;
     RecordingPrompter m_prompter;
     test::ScriptedChooser m_chooser;
     std::unique_ptr<CConfigNVDS> m_window;
-    ReleaseCounter m_releases;
+    test::ReleaseCounter m_releases;
 };
 
 TEST_F(XvfbWindow, BoolChoiceOpensOnDoubleClickAndClosesOnAPickOrAClickElsewhere) {
@@ -173,60 +134,32 @@ struct KeyStep {
     const char* text;  // the editor's text afterwards
 };
 
-TEST_F(XvfbWindow, FilteredCellsEditWithDeleteBackspaceAndCaretKeys) {
-    QLineEdit* edit = m_window->m_edit;
-    auto typeSteps = [&](const std::vector<KeyStep>& steps) {
-        for (const auto& step : steps) {
-            Keys(step.keys);
-            EXPECT_TRUE(QTest::qWaitFor([&] { return edit->text() == step.text; }, 5000))
-                << step.keys.join(' ').toStdString() << " gave \"" << edit->text().toStdString()
-                << "\"";
-        }
-    };
-
-    // A tag whose dictionary holds "01": only those characters are typed, the keys still edit.
-    const int flags = RowOf(7);
-    ClickAt(CellOnScreen(flags, COL_VALUE), 2);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return edit->hasFocus(); }, 5000));
-    typeSteps({
-        {{"End", "BackSpace"}, "010"},
-        {{"Home", "Delete", "2", "a"}, "10"},
-        {{"Right", "1"}, "110"},
-        {{"End", "0"}, "1100"},
-    });
-    Keys({"Return"});
-    ASSERT_TRUE(QTest::qWaitFor([&] { return edit->isHidden(); }, 5000));
-    EXPECT_EQ(m_window->CellText(flags, COL_VALUE), "1100");
-
-    const int row = RowOf(3);
-    ClickAt(CellOnScreen(row, COL_VALUE), 2);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return edit->hasFocus(); }, 5000));
-    ASSERT_EQ(edit->selectedText(), "0x10");
-    typeSteps({
-        {{"1", "2", "3", "4"}, "1234"},           // typing replaces the selection
-        {{"Left", "BackSpace"}, "124"},           // Backspace before the caret
-        {{"Home", "Delete"}, "24"},               // Delete after the caret
-        {{"g", "plus", "x"}, "x24"},              // the filter still drops g and +
-        {{"End", "shift+Left", "Delete"}, "x2"},  // a selection made with the keys
-        {{"ctrl+a", "Delete"}, ""},
-        {{"0", "x", "1", "f", "4", "1"}, "0x1f41"},
-        {{"BackSpace"}, "0x1f4"},
-    });
-    Keys({"Return"});
-    EXPECT_TRUE(QTest::qWaitFor([&] { return edit->isHidden(); }, 5000));
-    EXPECT_EQ(m_window->CellText(row, COL_VALUE), "0x1F4");
-    EXPECT_TRUE(m_prompter.shown.empty());
-}
-
-// The hex-typed codings refuse every character that is not theirs as it is typed: letters
-// beyond F, "x", "-" (which a Number cell takes) and, in an Array(Hex) cell, ":".
-TEST_F(XvfbWindow, HexCodedCellsRefuseNonHexLetters) {
+// Each filtered editor drops what its coding refuses as it is typed, while Delete, Backspace,
+// the caret keys and key-made selections still edit: a dictionary ("01"), a Number (which takes
+// "x" and "-"), and the hex-typed codings, which also refuse letters beyond F, "x", "-" and ":".
+TEST_F(XvfbWindow, FilteredCellsTakeOnlyTheirCharactersAndTheEditingKeys) {
     QLineEdit* edit = m_window->m_edit;
     const struct {
         int tag;
         std::vector<KeyStep> steps;
         const char* value;  // the cell after Return
     } cases[] = {
+        {7,
+         {{{"End", "BackSpace"}, "010"},
+          {{"Home", "Delete", "2", "a"}, "10"},
+          {{"Right", "1"}, "110"},
+          {{"End", "0"}, "1100"}},
+         "1100"},
+        {3,
+         {{{"1", "2", "3", "4"}, "1234"},            // typing replaces the selected value
+          {{"Left", "BackSpace"}, "124"},            // Backspace before the caret
+          {{"Home", "Delete"}, "24"},                // Delete after the caret
+          {{"g", "plus", "x", "minus"}, "x-24"},     // the filter drops g and +
+          {{"End", "shift+Left", "Delete"}, "x-2"},  // a selection made with the keys
+          {{"ctrl+a", "Delete"}, ""},
+          {{"0", "x", "1", "f", "4", "1"}, "0x1f41"},
+          {{"BackSpace"}, "0x1f4"}},
+         "0x1F4"},
         {5,
          {{{"ctrl+a", "Delete"}, ""},
           {{"a", "g", "b"}, "ab"},
@@ -315,24 +248,10 @@ TEST_F(XvfbWindow, WindowIconAndPlainDialogCaptions) {
     EXPECT_EQ(Xdo({"getwindowname", QString::number(m_window->winId())}),
               "ZB446x NVDS Configurator");
 
-    CNewTag properties(m_prompter, DataPath("sys_db.xml"), DataPath("user_db.xml"), m_window.get());
+    CNewTag properties(m_prompter, AppData("sys_db.xml"), AppData("user_db.xml"), m_window.get());
     properties.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&properties));
     EXPECT_EQ(Xdo({"getwindowname", QString::number(properties.winId())}), "Properties");
 }
 
 }  // namespace
-
-// Qt's font set-up keeps a fontconfig cache for the life of the process, which LeakSanitizer
-// reports at exit.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig.so\n";
-}
-
-int main(int argc, char** argv) {
-    // The platform comes from QT_QPA_PLATFORM (xcb) and the display from the test's X server.
-    QApplication app(argc, argv);
-    CProgstarApp::SetUpApplication();
-    ::testing::InitGoogleTest(&argc, argv);
-    return RUN_ALL_TESTS();
-}

@@ -14,6 +14,9 @@
 #include <memory>
 
 #include "app/ConfigNVDS.h"
+#include "app/WindowProbe.h"
+#include "common/NvdsRun.h"
+#include "common/ScriptedChooser.h"
 #include "sim/SimLink.h"
 
 namespace nvds::test {
@@ -30,10 +33,9 @@ struct HookPrompter : RecordingPrompter {
     std::function<void(const std::string&)> onAsk;
 };
 
-struct NoChooser : FileChooser {
-    QString OpenPath(QWidget*, const QString&) override { return {}; }
-    QString SavePath(QWidget*, const QString&) override { return {}; }
-};
+constexpr const char* EMPTY_QUESTION =
+    "Target NVDS data is empty. Do you want to burn the default NVDS data to target?";
+using Texts = std::vector<std::string>;
 
 /// Pumps events until `done` holds or `ms` have passed.
 inline bool WaitFor(const std::function<bool()>& done, int ms = 5000) {
@@ -54,10 +56,9 @@ protected:
         fs::remove_all(m_dir);
         fs::create_directories(m_dir);
         setenv("XDG_CONFIG_HOME", m_dir.c_str(), 1);
-        std::string data = std::getenv("NVDS_TEST_DATA") + std::string("/app/");
         m_links = std::make_shared<LinkFactory>(LinkEnvironment{"", {}, (m_dir / "chip").string()});
-        m_window = std::make_unique<CConfigNVDS>(m_prompter, m_chooser, data + "sys_db.xml",
-                                                 data + "user_db.xml", m_links);
+        m_window = std::make_unique<CConfigNVDS>(m_prompter, m_chooser, AppData("sys_db.xml"),
+                                                 AppData("user_db.xml"), m_links);
         ASSERT_TRUE(m_window->OnInitDialog());
         m_window->show();
     }
@@ -84,30 +85,34 @@ protected:
         dlg.m_strBaud = "115200";
         dlg.m_bRemember = dlg.m_bAutoConnect = true;
     }
+    /// Connects at start-up to an erased `chip` and answers the offer of the defaults.
+    void StartUpConnect(SimOptions chip = {}, bool burnDefaults = true) {
+        StartChip(chip);
+        RememberChip();
+        m_prompter.answers = {burnDefaults};
+        m_window->StartConnectTimer();
+        ASSERT_TRUE(WaitFor([&] { return m_window->m_nTimerId == 0; }));
+        ASSERT_EQ(m_prompter.Texts(), Texts{EMPTY_QUESTION});
+        ASSERT_TRUE(m_window->m_bConnected);
+        m_prompter.Clear();
+    }
+    std::string SettingsText() const {
+        return ReadFile(m_dir / "ZB446x NVDS Configurator_config" / "config.ini");
+    }
     std::vector<uint8_t> NvdsArea() {
         std::vector<uint8_t> flash = m_sim->Flash();
         return {flash.begin(), flash.begin() + NVDS_IMAGE_SIZE};
     }
     std::vector<uint8_t> Image() { return {m_window->m_image.begin(), m_window->m_image.end()}; }
-    int RowOfTag(int tag) const {
-        QList<QTableWidgetItem*> found =
-            m_window->m_list->findItems(QString::number(tag), Qt::MatchExactly);
-        for (QTableWidgetItem* item : found) {
-            if (item->column() == COL_TAG) {
-                return item->row();
-            }
-        }
-        return -1;
-    }
-    QString Value(int tag) const { return m_window->CellText(RowOfTag(tag), COL_VALUE); }
+    QString Value(int tag) const { return m_window->CellText(TagRow(*m_window, tag), COL_VALUE); }
     void SetValue(int tag, const char* text) {
-        m_window->SetCellText(RowOfTag(tag), COL_VALUE, text);
+        m_window->SetCellText(TagRow(*m_window, tag), COL_VALUE, text);
     }
     std::string Pane(int pane) const { return m_window->PaneText(pane).toStdString(); }
 
     fs::path m_dir;
     HookPrompter m_prompter;
-    NoChooser m_chooser;
+    ScriptedChooser m_chooser;
     std::unique_ptr<CSimLink> m_sim;
     std::shared_ptr<const LinkFactory> m_links;  // the Interface list offers the chip
     std::unique_ptr<CConfigNVDS> m_window;

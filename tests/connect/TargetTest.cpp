@@ -3,8 +3,6 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
-#include <fstream>
-#include <iterator>
 
 #include "ChipFixture.h"
 #include "image/StatusText.h"
@@ -12,24 +10,11 @@
 namespace nvds::test {
 namespace {
 
-constexpr const char* EMPTY_QUESTION =
-    "Target NVDS data is empty. Do you want to burn the default NVDS data to target?";
 constexpr const char* LOST_QUESTION = "Connection is lost, re-connect?";
 constexpr const char* DISCONNECT = "Target is disconnect! Pleace connect to target!";
-using Texts = std::vector<std::string>;
 
 class TargetTest : public ChipFixture {
 protected:
-    /// Connects at start-up to an erased chip and answers the offer of the defaults.
-    void StartUpConnect(bool burnDefaults) {
-        RememberChip();
-        m_prompter.answers = {burnDefaults};
-        m_window->StartConnectTimer();
-        ASSERT_TRUE(WaitFor([&] { return m_window->m_nTimerId == 0; }));
-        ASSERT_EQ(m_prompter.Texts(), Texts{EMPTY_QUESTION});
-        ASSERT_TRUE(m_window->m_bConnected);
-        m_prompter.Clear();
-    }
     /// Restarts the chip to hang up after `pages` page operations, and re-connects.
     void ChipHangsUpAfter(int pages) {
         SimOptions options;
@@ -40,9 +25,8 @@ protected:
 };
 
 TEST_F(TargetTest, StartUpBurnsDefaultsToErasedChipThenEditBurnDumpAndQuit) {
-    StartChip();
     m_window->Action(ID_BDADDR_INCREASE)->trigger();
-    StartUpConnect(true);
+    StartUpConnect();
     EXPECT_EQ(Pane(PANE_LINK), "Connected");
     EXPECT_TRUE(m_window->m_btnBurn->isEnabled());
     EXPECT_EQ(NvdsArea(), Image());
@@ -59,15 +43,13 @@ TEST_F(TargetTest, StartUpBurnsDefaultsToErasedChipThenEditBurnDumpAndQuit) {
     EXPECT_TRUE(m_prompter.shown.empty());
 
     m_window->OnQuit();
-    std::ifstream in(m_dir / "ZB446x NVDS Configurator_config" / "config.ini");
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}),
+    EXPECT_EQ(SettingsText(),
               "[Setting]\nOSC=16MHz\nINTERFACE=UART(chip)\nBAUDRATE=115200\n"
               "REMEBER_CONNECT=True\nAUTO_CONNECT=True\nBDADDR_TYPE=2\n");
 }
 
 TEST_F(TargetTest, ErasedChipAnsweredNoWritesNothingAndDumpCallsItAnError) {
-    StartChip();
-    StartUpConnect(false);
+    StartUpConnect({}, false);
     EXPECT_EQ(m_window->m_list->rowCount(), 0);
     m_window->OnDump();
     EXPECT_EQ(m_prompter.Texts(), Texts{"Target NVDS data is error!"});
@@ -75,8 +57,7 @@ TEST_F(TargetTest, ErasedChipAnsweredNoWritesNothingAndDumpCallsItAnError) {
 }
 
 TEST_F(TargetTest, LostBurnIsRepeatedAfterReconnectWithTheImageBuiltBefore) {
-    StartChip();
-    StartUpConnect(true);
+    StartUpConnect();
     ChipHangsUpAfter(5);
     SetValue(3, "0x20");
     std::vector<uint8_t> built;
@@ -95,8 +76,7 @@ TEST_F(TargetTest, LostBurnIsRepeatedAfterReconnectWithTheImageBuiltBefore) {
 }
 
 TEST_F(TargetTest, LostDumpAnsweredNoKeepsImageAndListAndLeavesDisconnected) {
-    StartChip();
-    StartUpConnect(true);
+    StartUpConnect();
     ChipHangsUpAfter(3);
     SetValue(3, "0x77");
     std::vector<uint8_t> before = Image();
@@ -114,8 +94,7 @@ TEST_F(TargetTest, WindowPaintsDuringABurnButDropsClicksKeysAndClose) {
     SimOptions options;
     options.pace = true;
     options.programMs = 40;
-    StartChip(options);
-    StartUpConnect(true);
+    StartUpConnect(options);
     int frames = m_sim->FramesHandled();
     bool busy = false;
     QTimer::singleShot(250, [&] {

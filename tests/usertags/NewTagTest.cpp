@@ -12,7 +12,6 @@
 #include <QToolButton>
 #include <memory>
 
-#include "catalogue/UserTagMerge.h"
 #include "common/TestFiles.h"
 #include "platform/AppFolder.h"
 
@@ -185,28 +184,6 @@ TEST_F(NewTagDialog, EditClearsHiddenFlagsAndBecomesModify) {
     Open("");
     dlg->OnEdit();
     EXPECT_EQ(prompter.Texts().back(), "There has no seleted tag!");
-}
-
-TEST_F(NewTagDialog, ApplyWritesTheDatabaseAndTheWindowAdoptsIt) {
-    Open(NumberTag(100, "kept"));
-    dlg->OnNew();
-    Type(dlg->m_pTagIdEdit, "254");
-    dlg->OnNew();
-    dlg->OnApply();
-    EXPECT_EQ(dlg->result(), QDialog::Accepted);
-
-    TagTable main;
-    main[100] = dlg->m_tags[100];
-    main[100].valueText = "0x9";
-    CopyUserTags(main, dlg->m_tags);
-    EXPECT_EQ(main[100].valueText, "0x9");
-    EXPECT_EQ(main[254].valueText, "0x60");
-
-    RecordingPrompter quiet;
-    CNvdsConfig reader(quiet, "", "");
-    TagTable reloaded;
-    EXPECT_EQ(reader.LoadTagDb(dir / "userkey_db.xml", reloaded), 1);
-    EXPECT_TRUE(reloaded[254].def == dlg->m_tags[254].def);
 }
 
 // Installed for every user, the program folder is not writable: the first Apply makes the user's
