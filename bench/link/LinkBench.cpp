@@ -67,9 +67,7 @@ bool Round(uint32_t baud, Figures& f, bool measureIdle) {
     SetUpLink(engine, LinkFactory(), sim.SlavePath(), CRYSTAL_16MHZ,
               FindBaudRow(baud, CRYSTAL_16MHZ));
     if (const LinkOutcome connected = ConnectTarget(engine); !connected) {
-        std::fprintf(stderr, "%s
-%s
-", connected.message.c_str(), connected.cause.c_str());
+        std::fprintf(stderr, "%s\n%s\n", connected.message.c_str(), connected.cause.c_str());
         return false;
     }
     f.connect = std::chrono::duration<double>(Clock::now() - sim.ReadySince()).count();
