@@ -90,7 +90,7 @@ public:
     void ClearStatus();
 
     /// Asks a connect or transfer in progress to stop; every wait returns at once until the
-    /// next ResetForConnect or ClearCancel.
+    /// next ResetForConnect.
     void Cancel();
     bool Cancelled() const { return m_bCancel; }
     /// What ended the last failed wait, for the one-line cause after a failure message.
